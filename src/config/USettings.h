@@ -1,0 +1,134 @@
+// The editable settings (one field per key, named after the operator's
+// controls), their defaults, and the three operations on the INI file:
+// LoadSettings, SaveSettings and ApplySettings. The window thread owns the
+// editable record; connection threads read published immutable copies of it
+// and of the applied settings. Loading never fails (bad values give their
+// defaults); saving throws std::system_error when the file cannot be written.
+#pragma once
+
+#include "UIniFile.h"
+
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+struct TBlacklistZone {
+  std::string Zone;
+  std::string Flag = "1";  // reverse flag: "1" or "0"
+};
+
+struct TForwardRow {
+  std::string Domain;
+  std::string Server;
+  std::string Port;
+};
+
+// Values the load needs from the running program.
+struct TSettingsDefaults {
+  std::string Version;       // for the default greeting
+  std::string MailHostName;  // host name found by reverse lookup of the machine
+};
+
+struct TSettings {
+  // [Settings]
+  std::string CBIp1;
+  std::string EListenPort;
+  std::string EOutgoingIP;
+  std::string EOutgoingPort;
+  std::string EDNSIp;
+  std::string ESubject = "Quibo dederazu says: \"#SUBJECT#\" is spam";
+  std::string EForward = "spam@example.com";
+  bool RBPass = true;
+  bool RBForward = false;
+  bool CBRelayLocalDomain = true;
+  bool CBRelayLocalIp = true;
+  bool ClearCountersOnRotate = false;
+  bool CBMultiMail = false;
+  bool CBCopyIfWhitelisted = false;
+  bool CBCopyIfBlacklisted = false;
+  bool AllowEmptyMailFrom = true;
+  std::string MailHostName;
+  std::string Welcome;
+  bool CBSaveStats = false;
+  int MaxConnections = 0;
+  int DnsTimeout = 5;
+  int ServerTimeout = 600;
+  int TerminateWaitTime = 5000;
+  int MaxMessageSize = 51200;  // KB; the largest message a client may send
+  // [VirusCheck]
+  std::string EVirusProgram;
+  bool CBVirusScan = false;
+  int VirusCheckTimeOut = 30000;
+  int SEVirusErrorlevel = 1;
+  // [Heurastic]
+  bool CBHeurastic = false;
+  bool CBHeurasticForward = false;
+  std::string EHeurasticForward = "#USER#@#DOMAIN#";
+  bool CBHeurasticSubject = false;
+  std::string EHeurasticSubject = "Quibo suspects \"#SUBJECT#\" is spam";
+  std::string ESpamThreshold = "5";
+  int SEDropThreshold = 15;
+  bool CBDropScore = false;
+  int SEHeurasticMaxSize = 20;
+  int HeurasticCheckTimeOut = 600000;
+  bool CBAutoLearn = true;
+  bool CBDeleteAfterLearn = true;
+  std::string Multidomainprefix = "config";
+  // [Debug]
+  bool CBMailLogging = false;
+  bool CBServerLogging = false;
+  bool CBClientLogging = false;
+  bool CBScreen = false;
+  bool CBLogFileRotation = false;
+  int SERotation = 7;
+  bool KeepTempFiles = false;
+  int DebugLevel = 0;
+  // List sections
+  std::vector<TBlacklistZone> LBBlacklists;
+  std::vector<std::string> LBManualBlacklist;
+  std::vector<std::string> LBWhiteList;
+  std::vector<std::string> LBFromAddresses;
+  std::vector<std::string> LBLocalDomain;
+  std::vector<std::string> LBLocalIP;
+  std::vector<TForwardRow> DistributeGrid;  // destination rows (row 2 on)
+
+  bool RBReject() const { return !RBPass && !RBForward; }
+};
+
+// What ApplySettings hands to the running filter.
+struct TAppliedSettings {
+  std::string OutgoingServer;
+  int OutgoingPort = 26;
+  std::vector<TForwardRow> Destinations;  // valid rows of the forwarding table
+  std::vector<std::string> ServerChoices;  // the table's server choice list
+  std::string DnsServer;
+  std::vector<std::string> LocalDomains;
+  std::vector<std::string> LocalIps;
+  bool VirusCheck = false;
+  std::string VirusProgram;
+  int VirusResultCode = 1;
+  bool Heurastic = false;
+  bool HeurasticModifySubject = false;
+  std::string HeurasticSubject;
+  bool HeurasticForward = false;
+  int DropScore = 15;
+  long MaxMailBytes = 20 * 1024;
+  double Threshold = 5.0;
+};
+
+TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults);
+// Writes every key that has a control into the document; other content stays.
+void SaveSettings(const TSettings& settings, TIniDocument& file);
+// Steps 1, 2 and 4 to 9; notices collects the "Invalid Ip number: " texts.
+// The threshold text of the settings is normalised in place.
+TAppliedSettings ApplySettings(TSettings& settings, std::vector<std::string>& notices);
+
+// Decimal whole number, or the fallback when the text is not one.
+int ToIntDef(const std::string& text, int fallback);
+// Threshold text with "," turned into "." and read as a number (5.0 if not one).
+double NormaliseThreshold(std::string& text);
+// Four dot-separated decimal pieces 0..255; text after the fourth is ignored.
+bool IsIPv4Text(const std::string& text);
+
+} // namespace quibo

@@ -1,0 +1,65 @@
+// TStats: the since-reset counters, the lifetime totals, one row per DNS
+// blacklist zone, and the four live connection counters of the status page.
+// Owned by TForm1 and changed on the window thread only (workers post
+// EvStatistic / EvConnection). Reading and writing the ".stat" file never
+// fails towards the caller: errors leave the counters as they are.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+enum TStatCounter : size_t {
+  Total, Refused, Passed, NoRelay, BlackListed, Virus, Heurastic, HeurasticDropped, StatCounterCount
+};
+
+struct TBLServer {
+  std::string HostName;
+  int32_t TotalChecks = 0;
+  int32_t Timeout = 0;
+  int32_t Listed = 0;
+};
+
+class TStats {
+public:
+  using TCounters = std::array<int32_t, StatCounterCount>;
+
+  void CountStatEvent(int code, int row = 0);
+  void ResetStatistics();
+  void AddBlacklistServer(const std::string& host);
+  void DeleteBlacklistServer(size_t index);
+  void ClearBlacklistServers() { Servers.clear(); }
+  bool LoadStatFile(const std::filesystem::path& file);
+  bool SaveStatFile(const std::filesystem::path& file) const;
+
+  const TCounters& SinceReset() const { return Current; }
+  const TCounters& Totals() const { return Lifetime; }
+  const std::vector<TBLServer>& BlacklistServers() const { return Servers; }
+
+private:
+  void Bump(TStatCounter counter);
+
+  TCounters Current{};
+  TCounters Lifetime{};
+  std::vector<TBLServer> Servers;
+};
+
+// Server and client connects and disconnects, shown on the status page.
+struct TConnectionCounters {
+  int32_t ServerConnects = 0;
+  int32_t ServerDisconnects = 0;
+  int32_t ClientConnects = 0;
+  int32_t ClientDisconnects = 0;
+
+  // Applies an EvConnection code; returns the statistics event it implies or -1.
+  int Apply(int code);
+  // At log rotation: connections still open stay counted.
+  void ClearOnRotate();
+  void Reset() { *this = TConnectionCounters{}; }
+};
+
+} // namespace quibo

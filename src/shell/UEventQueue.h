@@ -1,0 +1,71 @@
+// The window thread's event loop: posted events (a number and two integer
+// arguments), posted tasks, and timers. Worker threads only post; they never
+// wait on the window thread. Run() returns after Quit(). Posting after Quit
+// is harmless (the item is dropped when the loop is gone).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace quibo {
+
+enum TEventNumber : int {
+  EvBusy = 15724,
+  EvConnection = 15725,
+  EvServiceState = 15726,
+  EvShowWindow = 15727,
+  EvHideWindow = 15728,
+  EvStatistic = 15729,
+};
+
+struct TEvent {
+  int Number = 0;
+  long Argument = 0;
+  long Argument2 = 0;
+};
+
+class TEventQueue {
+public:
+  using TEventHandler = std::function<void(const TEvent&)>;
+  using TTask = std::function<void()>;
+  using TTimerId = size_t;
+
+  void Post(int number, long argument = 0, long argument2 = 0);
+  void PostTask(TTask task);
+
+  TTimerId AddTimer(std::chrono::milliseconds interval, TTask onTick);
+  void EnableTimer(TTimerId timer, bool enabled);  // enabling restarts the interval
+  bool TimerEnabled(TTimerId timer) const;
+
+  // Runs on the calling thread until Quit; exceptions of handlers go to onError.
+  void Run(const TEventHandler& onEvent, const std::function<void(const std::string&)>& onError);
+  void Quit();
+  // Handles what is due now without waiting (tests).
+  void RunPending(const TEventHandler& onEvent);
+
+private:
+  struct TItem {
+    TEvent Event;
+    TTask Task;
+  };
+  struct TTimer {
+    std::chrono::milliseconds Interval;
+    TTask OnTick;
+    bool Enabled = false;
+    std::chrono::steady_clock::time_point Due;
+  };
+  // Takes the next ready item or due timer; false when none is ready.
+  bool TakeReady(TItem& item);
+
+  mutable std::mutex Lock;
+  std::condition_variable Wake;
+  std::deque<TItem> Items;
+  std::vector<TTimer> Timers;
+  bool Quitting = false;
+};
+
+} // namespace quibo

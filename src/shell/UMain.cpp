@@ -1,0 +1,328 @@
+#include "UMain.h"
+
+#include "UConnectionEvents.h"
+#include "USmtpSession.h"
+#include "UVersion.h"
+
+#include <ifaddrs.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quibo {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto kStopTimerInterval = std::chrono::milliseconds(3000);
+constexpr auto kHourlyInterval = std::chrono::milliseconds(3600000);
+
+// The machine's own IPv4 addresses, loopback excluded.
+std::vector<std::string> OwnAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return addresses;
+  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text);
+    if (std::string(text) != "127.0.0.1") addresses.emplace_back(text);
+  }
+  ::freeifaddrs(list);
+  return addresses;
+}
+
+// The machine's own host name as the resolver knows it.
+std::string OwnHostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = nullptr;
+  std::string result = name;
+  if (::getaddrinfo(name, nullptr, &hints, &found) == 0) {
+    if (found && found->ai_canonname) result = found->ai_canonname;
+    ::freeaddrinfo(found);
+  }
+  return result;
+}
+
+fs::file_time_type ModificationTime(const fs::path& file) {
+  std::error_code error;
+  const auto time = fs::last_write_time(file, error);
+  return error ? fs::file_time_type{} : time;
+}
+
+} // namespace
+
+TForm1::TForm1(TOptions options)
+    : Clock(options.Clock ? *options.Clock : SystemClock), Folder(std::move(options.ProgramFolder)),
+      Name(std::move(options.ProgramName)), InServiceMode(options.ServiceMode),
+      LogLock([this](int holders) { Events.Post(EvBusy, holders); }),
+      Logger(Folder, Clock, LogLock,
+             TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }); },
+                       [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); }, nullptr}),
+      Registry(Clock), Listener([this](const std::shared_ptr<TLiveConnection>& connection) {
+        RunSession(connection);
+      }) {
+  StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
+  HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
+  CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
+  CurrentApplied.store(std::make_shared<const TAppliedSettings>());
+}
+
+TForm1::~TForm1() {
+  if (EditableSettings.CBSaveStats) Statistics.SaveStatFile(StatPath());
+}
+
+void TForm1::Create() {
+  std::error_code error;
+  fs::create_directories(Folder / "ham", error);
+  fs::create_directories(Folder / "spam", error);
+  StopRequested = false;
+  Logger.ResetDayMarkers();
+  ListenSettingsChanged = true;
+  const TTimePoint startTime = Clock.Now();
+  LQuiboStart = LQuiboCleared = FormatLongDate(startTime);
+  IpChoices = {"All", "127.0.0.1"};
+  for (auto& address : OwnAddresses()) IpChoices.push_back(address);
+  ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
+  ProbeSocketInterface();
+  try {
+    LoadSettings();
+    ApplySettings();
+  } catch (const std::exception& failure) {
+    ReportError(failure.what());
+  }
+  if (EditableSettings.CBSaveStats) Statistics.LoadStatFile(StatPath());
+  Registry.Clear();
+  AboutReplyText = std::string("Quibo version ") + kVersionString;
+  Events.EnableTimer(HourlyTimer, true);
+}
+
+void TForm1::ProbeSocketInterface() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe >= 0) ::close(probe);
+  Logger.WriteLog("Using Winsock version 2.0", true);
+}
+
+void TForm1::Run() {
+  Events.Run([this](const TEvent& event) { HandleEvent(event); }, [this](const std::string& message) {
+    ReportError(message);
+  });
+}
+
+void TForm1::ReportError(const std::string& message) { Logger.WriteLog("Unhandled Exception: " + message, true); }
+
+void TForm1::Close() {
+  try {
+    StartListening(true);
+  } catch (const std::exception& failure) {
+    ReportError(failure.what());
+  }
+}
+
+bool TForm1::CloseQuery(const std::function<bool(const std::string&)>& ask) {
+  if (InServiceMode) return true;
+  if (!ask("Are you sure?")) {
+    Logger.WriteLog("Aborted closing...", true);
+    return false;
+  }
+  const size_t live = Listener.LiveCount();
+  if (live > 0 && !ask("There are " + std::to_string(live) + " active threads. Terminate anyway?")) return false;
+  if (live > 0) Logger.WriteLog("Forcing all active SMTP connections to stop.....", true);
+  Close();
+  return true;
+}
+
+void TForm1::HandleEvent(const TEvent& event) {
+  switch (event.Number) {
+  case EvBusy: Logger.WriteLog(BusyText(static_cast<int>(event.Argument)), true); break;
+  case EvConnection:
+    if (const int statistic = Counters.Apply(static_cast<int>(event.Argument)); statistic >= 0)
+      Statistics.CountStatEvent(statistic);
+    break;
+  case EvStatistic: Statistics.CountStatEvent(static_cast<int>(event.Argument), static_cast<int>(event.Argument2)); break;
+  case EvServiceState:  // the tray icon belongs to the window; nothing to hide headless
+  case EvShowWindow:
+  case EvHideWindow:
+  default: break;
+  }
+}
+
+// ---- Listener lifecycle ----
+
+std::string TForm1::ListenAddress() const { return ListensOnAll() ? "0.0.0.0" : EditableSettings.CBIp1; }
+
+bool TForm1::ListensOnAll() const {
+  const std::string& choice = EditableSettings.CBIp1;
+  if (choice == "All") return true;
+  for (size_t i = 1; i < IpChoices.size(); ++i)
+    if (IpChoices[i] == choice) return false;
+  return true;  // not among the choices: nothing selected, all addresses
+}
+
+void TForm1::StartListening(bool stopOnly) {
+  if (stopOnly) Logger.WriteLog("Stopping server..", true);
+  Listener.StopListening();
+  {
+    ForcedDisconnect = true;
+    struct TClearFlag {
+      std::atomic<bool>& Flag;
+      ~TClearFlag() { Flag = false; }
+    } clearFlag{ForcedDisconnect};
+    ForceDisconnectAll();
+    Listener.Deactivate(EditableSettings.TerminateWaitTime);
+  }
+  BindAddress = ListenAddress();
+  BindPort = ToIntDef(EditableSettings.EListenPort, 25);
+  if (!stopOnly) {
+    Listener.Activate(BindAddress, BindPort);
+    const std::string version = kVersionString;
+    if (ListensOnAll())
+      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(BindPort), true);
+    else
+      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " +
+                          std::to_string(BindPort),
+                      true);
+    StartStopCaption = "Stop listening";
+  }
+  ListenSettingsChanged = false;
+}
+
+void TForm1::ForceDisconnectAll() {
+  // The records leave the list under its lock; the waits happen outside it,
+  // so a session that is recording a status line at this moment can finish.
+  try {
+    for (const auto& record : Registry.TakeAll()) {
+      if (!record) continue;
+      if (auto client = record->ForwardClient()) client->Disconnect();
+      const auto& peer = record->PeerThread;
+      if (!peer) continue;
+      const TLogConnection identity{peer->ThreadId(), peer->PeerIp()};
+      Logger.WriteLog("Forced SMTP Server disconnect", false, &identity);
+      peer->Disconnect();
+      peer->WaitEnded(EditableSettings.TerminateWaitTime);
+    }
+  } catch (...) {
+  }
+}
+
+void TForm1::Button6Click() {
+  if (!Listener.Active()) {
+    StopRequested = false;
+    Listener.Activate(BindAddress, BindPort);
+    Logger.WriteLog("Server started", true);
+    StartStopCaption = "Stop listening";
+    return;
+  }
+  if (Listener.Accepting()) {
+    Listener.StopListening();
+    Logger.WriteLog("Waiting for incoming connections to stop.....", true);
+  }
+  StopRequested = true;
+  StartStopCaption = "Stopping..";
+  if (Registry.Count() > 0) return;
+  Events.EnableTimer(StopTimer, true);
+  Logger.WriteLog("Incoming connections stopped", true);
+  Logger.WriteLog("Stopping server.....", true);
+}
+
+void TForm1::StopTimerFired() {
+  Events.EnableTimer(StopTimer, false);
+  Listener.Deactivate(EditableSettings.TerminateWaitTime);
+  StartStopCaption = "Start listening";
+  Logger.WriteLog("Server stopped", true);
+}
+
+void TForm1::SessionEnded() {
+  Events.PostTask([this] {
+    if (StopRequested && Listener.Active() && !Listener.Accepting() && Registry.Count() == 0 &&
+        !Events.TimerEnabled(StopTimer))
+      Button6Click();
+  });
+}
+
+void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
+  auto settings = Settings();
+  TSocketChannel channel(connection->SocketHandle());
+  if (settings->CBServerLogging) {
+    const long thread = connection->ThreadId();
+    channel.SetTap([this, thread](bool sent, std::string_view chunk) {
+      Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
+    });
+  }
+  TSessionSetup setup{settings->Welcome, kVersionString, Folder / "temp", settings->KeepTempFiles,
+                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024};
+  TConnectionEvents events(*this, connection, settings);
+  TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
+  session.Run();
+}
+
+// ---- Settings ----
+
+void TForm1::PublishSettings() {
+  CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
+  auto& switches = Logger.Switches();
+  switches.MailLogging = EditableSettings.CBMailLogging;
+  switches.Screen = EditableSettings.CBScreen;
+  switches.Rotation = EditableSettings.CBLogFileRotation;
+  switches.WindowSize = EditableSettings.SERotation;
+  switches.DebugLevel = EditableSettings.DebugLevel;
+  switches.ClearCountersOnRotate = EditableSettings.ClearCountersOnRotate;
+  switches.AutoLearn = EditableSettings.CBAutoLearn;
+  Listener.SetMaxConnections(EditableSettings.MaxConnections);
+}
+
+void TForm1::SettingsEdited() { PublishSettings(); }
+
+void TForm1::LoadSettings() {
+  const TSettings previous = EditableSettings;
+  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()});
+  if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
+    ListenSettingsChanged = true;
+  Statistics.ClearBlacklistServers();
+  for (const auto& zone : EditableSettings.LBBlacklists) Statistics.AddBlacklistServer(zone.Zone);
+  PublishSettings();
+  SettingsFileTime = ModificationTime(IniPath());
+}
+
+void TForm1::SaveSettings() {
+  TIniDocument file = TIniDocument::Load(IniPath());
+  quibo::SaveSettings(EditableSettings, file);
+  file.Save(IniPath());
+  SettingsFileTime = ModificationTime(IniPath());
+}
+
+void TForm1::ApplySettings() {
+  std::vector<std::string> notices;
+  auto applied = std::make_shared<const TAppliedSettings>(quibo::ApplySettings(EditableSettings, notices));
+  for (const auto& notice : notices) Logger.WriteLog(notice, true);
+  CurrentApplied.store(applied);
+  PublishSettings();  // the threshold text may have been normalised
+  if (ListenSettingsChanged) StartListening(false);
+}
+
+void TForm1::CheckSettingsReload() {
+  const auto fileTime = ModificationTime(IniPath());
+  if (fileTime <= SettingsFileTime) return;
+  SettingsFileTime = fileTime;
+  LoadSettings();
+  ApplySettings();
+  Logger.WriteLog("Reloaded settings file", true);
+}
+
+// ---- Threads and status pages ----
+
+void TForm1::TerminateConnection(int index) {
+  Registry.Terminate(index, [this](const std::string& text) { Logger.WriteDebugLog(text); });
+}
+
+void TForm1::ResetConnectionCounters() {
+  Counters.Reset();
+  CheckSettingsReload();
+}
+
+} // namespace quibo

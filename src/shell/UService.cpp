@@ -1,0 +1,109 @@
+#include "UService.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <vector>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quibo {
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* kUnitFile = "QuiboSvc.service";
+const char* kDefaultUnitFolder = "/etc/systemd/system";
+
+// systemctl is only asked when systemd runs and the unit goes where it looks.
+bool ManagesSystemd() { return ::sd_booted() > 0 && ServiceUnitFolder() == kDefaultUnitFolder; }
+
+TServiceResult Systemctl(std::initializer_list<const char*> arguments) {
+  std::vector<char*> argv{const_cast<char*>("systemctl")};
+  for (const char* argument : arguments) argv.push_back(const_cast<char*>(argument));
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  const int failure = ::posix_spawnp(&child, "systemctl", nullptr, nullptr, argv.data(), environ);
+  if (failure != 0) return {false, std::strerror(failure)};
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return {false, "systemctl " + std::string(argv[1]) + " failed"};
+  return {true, {}};
+}
+
+} // namespace
+
+fs::path ServiceUnitFolder() {
+  const char* folder = std::getenv("QUIBO_SYSTEMD_UNIT_DIR");
+  return folder && *folder ? fs::path(folder) : fs::path(kDefaultUnitFolder);
+}
+
+std::string ServiceUnitText(const fs::path& executable, const fs::path& home) {
+  std::ostringstream text;
+  text << "[Unit]\n"
+       << "Description=" << kServiceDisplayName << "\n"
+       << "After=network.target\n\n"
+       << "[Service]\n"
+       << "Type=notify\n"
+       << "ExecStart=\"" << executable.string() << "\" --home \"" << home.string() << "\"\n"
+       << "Restart=on-failure\n\n"
+       << "[Install]\n"
+       << "WantedBy=multi-user.target\n";
+  return text.str();
+}
+
+TServiceResult InstallService(const fs::path& executable, const fs::path& home) {
+  const fs::path unit = ServiceUnitFolder() / kUnitFile;
+  {
+    std::ofstream out(unit, std::ios::trunc);
+    if (!out) return {false, std::strerror(errno)};
+    out << ServiceUnitText(executable, home);
+    out.flush();
+    if (!out) return {false, std::strerror(errno)};
+  }
+  if (ManagesSystemd()) {
+    if (auto reload = Systemctl({"daemon-reload"}); !reload.Ok) return reload;
+    if (auto enable = Systemctl({"enable", kUnitFile}); !enable.Ok) return enable;
+  }
+  return {true, {}};
+}
+
+TServiceResult UninstallService() {
+  const fs::path unit = ServiceUnitFolder() / kUnitFile;
+  if (::access(unit.c_str(), F_OK) != 0) return {false, std::strerror(errno)};
+  if (ManagesSystemd()) Systemctl({"disable", kUnitFile});
+  if (::unlink(unit.c_str()) != 0) return {false, std::strerror(errno)};
+  if (ManagesSystemd()) Systemctl({"daemon-reload"});
+  return {true, {}};
+}
+
+bool IsServiceCgroup(const std::string& procSelfCgroup) {
+  std::istringstream lines(procSelfCgroup);
+  const std::string unitSuffix = std::string("/") + kUnitFile;
+  for (std::string line; std::getline(lines, line);)
+    if (line.size() >= unitSuffix.size() && line.compare(line.size() - unitSuffix.size(), unitSuffix.size(),
+                                                         unitSuffix) == 0)
+      return true;
+  return false;
+}
+
+bool IsServiceProcess() {
+  std::ifstream in("/proc/self/cgroup");
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return IsServiceCgroup(text.str());
+}
+
+void NotifyServiceReady() { ::sd_notify(0, "READY=1"); }
+void NotifyServiceStopping() { ::sd_notify(0, "STOPPING=1"); }
+
+} // namespace quibo

@@ -1,0 +1,113 @@
+// Program entry: command line, service installation, single-instance guard,
+// service or desktop mode, then TForm1 on the main thread (the window
+// thread) until SIGTERM or SIGINT. A signal thread turns signals into posted
+// tasks: SIGHUP runs the settings reload check at once.
+#include "UCommandLine.h"
+#include "UInstanceGuard.h"
+#include "UMain.h"
+#include "UService.h"
+#include "UVersion.h"
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace quibo;
+
+namespace {
+
+fs::path ExecutablePath(const char* argv0) {
+  std::error_code error;
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::absolute(argv0) : self;
+}
+
+int RunServiceCommand(const TCommandLine& line, const fs::path& executable, const fs::path& home) {
+  const TServiceResult result = line.Install ? InstallService(executable, home) : UninstallService();
+  const char* verb = line.Install ? "install" : "uninstall";
+  if (result.Ok) {
+    if (!line.Silent) std::cout << "Service " << verb << "ed successfully" << std::endl;
+    return 0;
+  }
+  if (!line.Silent)
+    std::cerr << "Service \"" << kServiceDisplayName << "\" failed to " << verb << " with error: \""
+              << result.Error << "\"" << std::endl;
+  return 1;
+}
+
+// Waits for the blocked signals and hands them to the window thread.
+void WatchSignals(TForm1& form, const sigset_t& signals) {
+  while (true) {
+    int signal = 0;
+    if (sigwait(&signals, &signal) != 0) continue;
+    if (signal == SIGHUP) {
+      form.EventQueue().PostTask([&form] { form.CheckSettingsReload(); });
+      continue;
+    }
+    form.Quit();
+    return;
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const TCommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!line.Error.empty()) {
+    std::cerr << "quibo: " << line.Error << "\n" << kUsage;
+    return 2;
+  }
+  if (line.Help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (line.Version) {
+    std::cout << "Quibo dederazu " << kVersionString << std::endl;
+    return 0;
+  }
+
+  const fs::path executable = ExecutablePath(argv[0]);
+  const fs::path home = line.Home.empty() ? executable.parent_path() : fs::absolute(line.Home);
+  if (line.Install || line.Uninstall) return RunServiceCommand(line, executable, home);
+
+  std::error_code error;
+  fs::create_directories(home, error);
+  const std::string programName = executable.stem().string();
+  TInstanceGuard guard(home, programName);
+  if (!guard.Acquire()) {
+    guard.SendShow();
+    std::cerr << "Quibo says: Hey, I'm already working!" << std::endl;
+    return 1;
+  }
+
+  // Signals are taken by one thread; every other thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  const bool serviceMode = IsServiceProcess();
+  TForm1 form({home, programName, serviceMode, nullptr});
+  const std::string guardError =
+      guard.ListenForShow([&form] { form.EventQueue().Post(EvShowWindow); });
+  form.Create();
+  if (!guardError.empty()) form.Log().WriteLog("Show requests are not available: " + guardError, true);
+  if (serviceMode) {
+    if (form.ServiceMode()) form.EventQueue().Post(EvHideWindow);
+    NotifyServiceReady();
+    form.EventQueue().Post(EvServiceState, 1);
+  }
+
+  std::thread watcher([&form, &signals] { WatchSignals(form, signals); });
+  form.Run();
+  if (serviceMode) NotifyServiceStopping();
+  form.Close();
+  pthread_kill(watcher.native_handle(), SIGTERM);  // harmless when it has already returned
+  watcher.join();
+  return 0;
+}

@@ -1,0 +1,98 @@
+#include "ULineChannel.h"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quibo {
+namespace {
+constexpr size_t kReadChunk = 16384;
+}
+
+void TSocketChannel::Close() {
+  if (!PeerGone) ::shutdown(Socket, SHUT_RDWR);
+  PeerGone = true;
+}
+
+bool TSocketChannel::Fill(TReadStatus& failure) {
+  if (Start > 0 && Start == Buffer.size()) {
+    Buffer.clear();
+    Start = 0;
+  } else if (Start > kReadChunk) {
+    Buffer.erase(0, Start);
+    Start = 0;
+  }
+  while (true) {
+    if (PeerGone) {
+      failure = TReadStatus::Closed;
+      return false;
+    }
+    pollfd wait{Socket, POLLIN, 0};
+    const int ready = ::poll(&wait, 1, TimeoutMs);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      failure = TReadStatus::Timeout;
+      return false;
+    }
+    const size_t used = Buffer.size();
+    Buffer.resize(used + kReadChunk);
+    const ssize_t got = ready < 0 ? -1 : ::recv(Socket, Buffer.data() + used, kReadChunk, 0);
+    if (got < 0 && errno == EINTR) {
+      Buffer.resize(used);
+      continue;
+    }
+    if (got <= 0) {
+      Buffer.resize(used);
+      PeerGone = true;
+      failure = TReadStatus::Closed;
+      return false;
+    }
+    Buffer.resize(used + static_cast<size_t>(got));
+    if (Tap) Tap(false, std::string_view(Buffer).substr(used));
+    return true;
+  }
+}
+
+TReadResult TSocketChannel::ReadLine(std::string& line) {
+  size_t searchFrom = Start;
+  while (true) {
+    const char* base = Buffer.data();
+    const void* found = std::memchr(base + searchFrom, '\n', Buffer.size() - searchFrom);
+    if (found) {
+      const size_t end = static_cast<size_t>(static_cast<const char*>(found) - base);
+      size_t length = end - Start;
+      const bool crlf = length > 0 && Buffer[end - 1] == '\r';
+      if (crlf) --length;
+      if (length > kMaxLineLength) return {TReadStatus::TooLong, false};
+      line.assign(Buffer, Start, length);
+      Start = end + 1;
+      return {TReadStatus::Line, crlf};
+    }
+    // One CR of a CR LF may still be outstanding, hence the +1.
+    if (Buffer.size() - Start > kMaxLineLength + 1) return {TReadStatus::TooLong, false};
+    const size_t unread = Buffer.size() - Start;
+    TReadStatus failure;
+    if (!Fill(failure)) return {failure, false};
+    searchFrom = Start + unread;
+  }
+}
+
+bool TSocketChannel::Write(std::string_view bytes) {
+  if (PeerGone) return false;
+  if (Tap) Tap(true, bytes);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::send(Socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      PeerGone = true;
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+} // namespace quibo

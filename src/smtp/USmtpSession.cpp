@@ -1,0 +1,332 @@
+#include "USmtpSession.h"
+
+#include "UBase64.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+namespace quibo {
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSequenceError = "Polite people say Helo first";
+const char* const kNoHello = "Polite people say HELO";
+const char* const kExampleAddress = "<someone@example.com>";
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool StartsWithNoCase(const std::string& text, const char* word) {
+  size_t i = 0;
+  for (; word[i]; ++i)
+    if (i >= text.size() || std::toupper(static_cast<unsigned char>(text[i])) !=
+                                std::toupper(static_cast<unsigned char>(word[i])))
+      return false;
+  return true;
+}
+
+std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
+
+// Control characters would let a peer inject lines into our replies.
+std::string Printable(std::string text) {
+  std::replace_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
+  return text;
+}
+
+// Buffered writes of the body; remembers the first failure.
+class TBodyWriter {
+public:
+  explicit TBodyWriter(std::FILE* file) : File(file) {}
+  void Put(const std::string& bytes) {
+    if (Ok && std::fwrite(bytes.data(), 1, bytes.size(), File) != bytes.size()) Ok = false;
+  }
+  bool Finish() { return Ok && std::fflush(File) == 0; }
+
+private:
+  std::FILE* File;
+  bool Ok = true;
+};
+
+void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
+  std::error_code error;
+  fs::create_directories(folder, error);
+  fs::copy_file(file, folder / file.filename(), fs::copy_options::skip_existing, error);
+}
+
+} // namespace
+
+std::string ParseAddress(const std::string& text) {
+  const std::string value = Trim(text);
+  if (!value.empty() && value[0] == '<') {
+    const auto close = value.find('>');
+    return Trim(value.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+  }
+  return value.substr(0, value.find_first_of(" \t"));
+}
+
+const TSmtpSession::TCommand TSmtpSession::kCommands[] = {
+    {"About Quibo", &TSmtpSession::HandleAbout}, {"DATA", &TSmtpSession::HandleData},
+    {"AUTH", &TSmtpSession::HandleAuth},         {"HELP", &TSmtpSession::HandleRefused},
+    {"SOML", &TSmtpSession::HandleRefused},      {"SEND", &TSmtpSession::HandleRefused},
+    {"SAML", &TSmtpSession::HandleRefused},      {"VRFY", &TSmtpSession::HandleRefused},
+    {"EXPN", &TSmtpSession::HandleRefused},      {"TURN", &TSmtpSession::HandleRefused},
+    {"RSET", &TSmtpSession::HandleRset},         {"HELO", &TSmtpSession::HandleHelo},
+    {"EHLO", &TSmtpSession::HandleEhlo},         {"MAIL", &TSmtpSession::HandleMail},
+    {"NOOP", &TSmtpSession::HandleNoop},         {"QUIT", &TSmtpSession::HandleQuit},
+    {"RCPT", &TSmtpSession::HandleRcpt},
+};
+
+TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSessionSetup setup, long threadId,
+                           std::string peerIp)
+    : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
+
+void TSmtpSession::SendLine(const std::string& line) { Link.Write(line + "\r\n"); }
+
+void TSmtpSession::SendReply(int code, const std::string& text) { SendLine(std::to_string(code) + " " + text); }
+
+void TSmtpSession::Run() {
+  try {
+    SendReply(220, Setup.Greeting);
+    Hooks.OnConnect(*this);
+    std::string line;
+    while (!Ended && Link.Connected()) {
+      if (Link.ReadLine(line).Status != TReadStatus::Line) break;
+      if (line.empty()) continue;
+      Hooks.BeforeCommand(*this, line);
+      Dispatch(line);
+    }
+  } catch (...) {
+    // A failure inside a command ends this session only.
+  }
+  try {
+    Hooks.OnDisconnect(*this);
+  } catch (...) {
+  }
+  Link.Close();
+}
+
+void TSmtpSession::Dispatch(const std::string& line) {
+  for (const auto& command : kCommands) {
+    const size_t length = std::char_traits<char>::length(command.Word);
+    if (!StartsWithNoCase(line, command.Word)) continue;
+    if (line.size() == length) return (this->*command.Handler)(std::string());
+    if (line[length] == ' ') return (this->*command.Handler)(line.substr(length + 1));
+  }
+  SendReply(500, "Syntax Error");
+}
+
+void TSmtpSession::HandleAbout(const std::string&) { SendReply(200, "Quibo version " + Setup.Version); }
+
+void TSmtpSession::HandleNoop(const std::string&) { SendReply(250, "Ok"); }
+
+void TSmtpSession::HandleQuit(const std::string&) {
+  SendReply(221, "Signing Off");
+  Link.Close();
+  Ended = true;
+}
+
+void TSmtpSession::HandleRefused(const std::string& parameter) { SendReply(500, ErrorReply(parameter)); }
+
+void TSmtpSession::HandleRset(const std::string&) {
+  RecipientList.clear();
+  Sender.clear();
+  CurrentState = HeloSeen || EhloSeen ? TSessionState::Helo : TSessionState::None;
+  SendReply(250, "Ok");
+}
+
+bool TSmtpSession::CheckGreetingAllowed(const std::string& parameter) {
+  if (CurrentState != TSessionState::None) {
+    SendReply(503, kSequenceError);
+    return false;
+  }
+  if (parameter.empty()) {
+    SendReply(501, "Syntax Error in parameters or arguments");
+    return false;
+  }
+  return true;
+}
+
+void TSmtpSession::HandleHelo(const std::string& parameter) {
+  if (!CheckGreetingAllowed(parameter)) return;
+  SendReply(250, "Hello " + parameter);
+  HeloSeen = true;
+  CurrentState = TSessionState::Helo;
+}
+
+void TSmtpSession::HandleEhlo(const std::string& parameter) {
+  if (!CheckGreetingAllowed(parameter)) return;
+  Link.Write("250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
+  HeloSeen = EhloSeen = true;
+  CurrentState = TSessionState::Helo;
+}
+
+void TSmtpSession::HandleMail(const std::string& parameter) {
+  if (!HeloSeen) return SendReply(501, kNoHello);
+  Sender.clear();
+  RecipientList.clear();
+  CurrentState = TSessionState::Helo;
+  if (!StartsWithNoCase(parameter, "FROM:"))
+    return SendReply(501, std::string("Parameter error! Example: mail from:") + kExampleAddress);
+  const std::string address = ParseAddress(parameter.substr(5));
+  const bool accepted = Hooks.OnMail(*this, address);
+  if (!Link.Connected()) return;  // the policy replied and closed the connection
+  if (!accepted) return SendReply(500, address + " Address Error");
+  SendReply(250, address + " Address Okay");
+  Sender = address;
+  CurrentState = TSessionState::Mail;
+}
+
+void TSmtpSession::HandleRcpt(const std::string& parameter) {
+  if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt)
+    return SendReply(503, kSequenceError);
+  if (!HeloSeen) return SendReply(501, kNoHello);
+  if (!StartsWithNoCase(parameter, "TO:"))
+    return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
+  const std::string address = ParseAddress(parameter.substr(3));
+  bool accepted = false;
+  std::string customReply;
+  Hooks.OnRcpt(*this, address, accepted, customReply);
+  if (!Link.Connected()) return;
+  customReply = Trim(customReply);
+  if (!customReply.empty())
+    SendLine(customReply);
+  else
+    SendReply(accepted ? 250 : 500, address + (accepted ? " Address Okay" : " Address Error"));
+  if (accepted) {
+    RecipientList.push_back(address);
+    CurrentState = TSessionState::Rcpt;
+  }
+}
+
+bool TSmtpSession::ReadAuthLine(std::string& text) {
+  if (Link.ReadLine(text).Status != TReadStatus::Line) {
+    Ended = true;
+    return false;
+  }
+  text = Trim(text);
+  return true;
+}
+
+void TSmtpSession::HandleAuth(const std::string& parameter) {
+  if (!EhloSeen || parameter.empty()) return SendReply(500, ErrorReply(parameter));
+  const std::string mechanism = parameter.substr(0, parameter.find(' '));
+  if (!StartsWithNoCase(mechanism, "LOGIN") || mechanism.size() != 5)
+    return SendReply(504, "Unrecognized authentication type");
+  std::string answer = mechanism.size() < parameter.size() ? Trim(parameter.substr(6)) : std::string();
+  if (answer.empty()) {
+    SendLine("334 " + Base64Encode("Username:"));
+    if (!ReadAuthLine(answer)) return;
+  }
+  const auto name = answer.empty() ? std::nullopt : Base64Decode(answer);
+  if (!name || name->empty()) return SendReply(535, "Authentication Failed");
+  SendLine("334 " + Base64Encode("Password:"));
+  if (!ReadAuthLine(answer)) return;
+  const auto password = answer.empty() ? std::nullopt : Base64Decode(answer);
+  if (!password) return SendReply(535, "Authentication Failed");
+  Login = *name;
+  Authenticated = true;
+  SendReply(235, "welcome " + Printable(Login));
+}
+
+bool TSmtpSession::ReceiveBody(std::FILE* file) {
+  TBodyWriter writer(file);
+  std::string line;
+  uint64_t stored = 0;
+  bool tooLarge = false;
+  bool previousEndedWithCrLf = true;  // the 354 reply stands for the CR LF before the first line
+  while (true) {
+    const TReadResult read = Link.ReadLine(line);
+    if (read.Status != TReadStatus::Line) return false;
+    const bool isDot = line == ".";
+    if (isDot && read.EndedWithCrLf && previousEndedWithCrLf) break;
+    // A lone "." that is not <CR><LF>.<CR><LF> is content: store it stuffed, so
+    // nothing downstream ever sees an end of data the client did not send.
+    if (isDot) line = "..";
+    line += "\r\n";
+    stored += line.size();
+    if (Setup.MaxMessageBytes > 0 && stored > Setup.MaxMessageBytes) tooLarge = true;
+    if (!tooLarge) writer.Put(line);
+    previousEndedWithCrLf = read.EndedWithCrLf;
+  }
+  writer.Put(".\r\n");
+  if (!writer.Finish()) throw std::runtime_error("cannot write the message file");
+  if (tooLarge) throw std::length_error("message too large");
+  return true;
+}
+
+void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
+  if (complete)
+    for (const auto& folder : Hooks.LearningCopies(*this)) CopyWithoutOverwrite(file, folder);
+  std::error_code error;
+  if (!Setup.KeepTempFiles) fs::remove(file, error);
+}
+
+void TSmtpSession::HandleData(const std::string&) {
+  if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
+  if (!HeloSeen) return SendReply(501, kNoHello);
+  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
+
+  std::error_code error;
+  fs::create_directories(Setup.TempFolder, error);
+  std::string name = (Setup.TempFolder / "QuiboXXXXXX").string();
+  const int descriptor = ::mkstemp(name.data());
+  if (descriptor < 0) throw std::runtime_error("cannot create a message file");
+  const fs::path file = name;
+  std::FILE* stream = ::fdopen(descriptor, "w");
+  if (!stream) {
+    ::close(descriptor);
+    fs::remove(file, error);
+    throw std::runtime_error("cannot open the message file");
+  }
+  static thread_local char buffer[65536];
+  std::setvbuf(stream, buffer, _IOFBF, sizeof buffer);
+
+  bool received = false;
+  try {
+    received = ReceiveBody(stream);
+  } catch (const std::length_error&) {
+    std::fclose(stream);
+    fs::remove(file, error);
+    Sender.clear();
+    RecipientList.clear();
+    CurrentState = TSessionState::Helo;
+    return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
+  } catch (...) {
+    std::fclose(stream);
+    fs::remove(file, error);  // a partial file is never left behind after a write failure
+    throw;
+  }
+  std::fclose(stream);
+  if (!received) {
+    FinishMessage(file, false);
+    Ended = true;
+    return;
+  }
+
+  std::string customReply;
+  try {
+    if (!Hooks.CheckMessage(*this, file, fs::file_size(file))) {
+      FinishMessage(file, true);
+      return;
+    }
+    std::ifstream message(file, std::ios::binary);
+    Hooks.Server1ReceiveRaw(*this, message, RecipientList, customReply);
+  } catch (...) {
+    FinishMessage(file, true);
+    throw;
+  }
+  FinishMessage(file, true);
+  customReply = Trim(customReply);
+  if (!customReply.empty()) return SendLine(customReply);
+  SendReply(250, "Ok");
+  CurrentState = TSessionState::Data;
+}
+
+} // namespace quibo
