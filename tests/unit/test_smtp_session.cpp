@@ -1,0 +1,306 @@
+#include "TMemoryChannel.h"
+#include "TTempFolder.h"
+#include "UBase64.h"
+#include "USmtpSession.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+using namespace quibo;
+using namespace quibo::test;
+
+namespace {
+
+// Records what the session asked and answers as the test says.
+class TScriptedHooks final : public TSessionHooks {
+public:
+  bool AcceptMail = true;
+  bool AcceptRcpt = true;
+  std::string RcptReply;
+  bool CheckPasses = true;
+  std::string PipelineReply;
+  bool ThrowInMail = false;
+  std::vector<std::filesystem::path> CopyTo;
+
+  std::vector<std::string> Events;
+  std::string ReceivedMessage;
+  std::vector<std::string> ReceivedRecipients;
+  uint64_t CheckedSize = 0;
+
+  void OnConnect(TSmtpSession&) override { Events.push_back("connect"); }
+  void BeforeCommand(TSmtpSession&, const std::string& line) override { Events.push_back("command " + line); }
+  bool OnMail(TSmtpSession&, const std::string& address) override {
+    Events.push_back("mail " + address);
+    if (ThrowInMail) throw std::runtime_error("record gone");
+    return AcceptMail;
+  }
+  void OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string& customReply) override {
+    Events.push_back("rcpt " + address);
+    accept = AcceptRcpt;
+    customReply = RcptReply;
+  }
+  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override {
+    Events.push_back("check");
+    CheckedSize = size;
+    ReceivedMessage = ReadFile(file);
+    if (!CheckPasses) {
+      session.SendLine("541 Quibo dederazu says: Message cannot be accepted: Virus Found!");
+      session.Disconnect();
+    }
+    return CheckPasses;
+  }
+  void Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients,
+                         std::string& customReply) override {
+    Events.push_back("pipeline");
+    ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
+    ReceivedRecipients = recipients;
+    customReply = PipelineReply;
+  }
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
+  void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
+};
+
+class SmtpSession : public ::testing::Test {
+protected:
+  // Runs a whole session over the given client bytes; returns what the server wrote.
+  std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
+    TMemoryChannel channel(input, atEnd);
+    TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", Home.path() / "temp", KeepTempFiles,
+                        MaxMessageBytes};
+    TSmtpSession session(channel, Hooks, setup, 42, "127.0.0.1");
+    session.Run();
+    LastState = session.State();
+    return channel.Output;
+  }
+  std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }
+
+  TTempFolder Home;
+  TScriptedHooks Hooks;
+  bool KeepTempFiles = false;
+  uint64_t MaxMessageBytes = 0;
+  TSessionState LastState = TSessionState::None;
+};
+
+const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
+const std::string kEnvelope = "EHLO client\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\n";
+const std::string kEhloReplies = "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
+const std::string kEnvelopeReplies =
+    kEhloReplies + "250 a@example.com Address Okay\r\n250 b@example.org Address "
+    "Okay\r\n";
+const std::string kDataStart = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
+
+} // namespace
+
+TEST_F(SmtpSession, GreetingsAndTheirSequenceRules) {
+  EXPECT_EQ(Talk("helo mailer\r\nHELO again\r\n"), kGreeting + "250 Hello mailer\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Talk("HELO\r\n"), kGreeting + "501 Syntax Error in parameters or arguments\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nEHLO y\r\n"),
+            kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Hooks.Events.front(), "connect");
+  EXPECT_EQ(Hooks.Events.back(), "disconnect");
+}
+
+TEST_F(SmtpSession, CommandsOutOfOrderAreRefused) {
+  EXPECT_EQ(Talk("MAIL FROM:<a@b.c>\r\n"), kGreeting + "501 Polite people say HELO\r\n");
+  EXPECT_EQ(Talk("HELO x\r\nRCPT TO:<a@b.c>\r\n"), kGreeting + "250 Hello x\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nDATA\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Talk("DATA\r\n"), kGreeting + "503 Polite people say Helo first\r\n");
+}
+
+TEST_F(SmtpSession, MailAndRcptArguments) {
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM: <a@b.c> SIZE=10\r\nmail bob\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n"
+                        "501 Parameter error! Example: mail from:<someone@example.com>\r\n");
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<>\r\nRCPT bob\r\nrcpt to:c@d.e\r\n"),
+            kGreeting + "250 Hello x\r\n250  Address Okay\r\n"
+                        "501 Command parameter error! Example: rcpt to:<someone@example.com>\r\n"
+                        "250 c@d.e Address Okay\r\n");
+  EXPECT_EQ(LastState, TSessionState::Rcpt);
+}
+
+TEST_F(SmtpSession, PolicyVerdictsBecomeReplies) {
+  Hooks.AcceptMail = false;
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n500 a@b.c Address Error\r\n503 Polite people say Helo first\r\n");
+  Hooks.AcceptMail = true;
+  Hooks.AcceptRcpt = false;
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n500 d@e.f Address Error\r\n");
+  EXPECT_EQ(LastState, TSessionState::Mail);
+  Hooks.RcptReply = "  550 Quibo dederazu says: Relaying denied  ";
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n550 Quibo dederazu says: Relaying denied\r\n");
+}
+
+TEST_F(SmtpSession, FixedRepliesAndUnknownInput) {
+  EXPECT_EQ(Talk("\r\nVRFY bob\r\nHELP\r\nxyzzy\r\nHELOx\r\nNOOP\r\nAbout Quibo\r\nQUIT\r\nNOOP\r\n"),
+            kGreeting +
+                "500 Syntax Error - Command not understood: bob\r\n500 Syntax Error - Command not understood: \r\n"
+                "500 Syntax Error\r\n500 Syntax Error\r\n250 Ok\r\n200 Quibo version 1.0.0.1\r\n221 Signing Off\r\n");
+  // The empty line reached no handler and no hook.
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("command ")), 0);
+}
+
+TEST_F(SmtpSession, RsetKeepsTheGreetingState) {
+  EXPECT_EQ(Talk("RSET\r\nHELO x\r\nMAIL FROM:<a@b.c>\r\nRSET\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Ok\r\n250 Hello x\r\n250 a@b.c Address Okay\r\n250 Ok\r\n503 Polite people say Helo "
+                        "first\r\n");
+  EXPECT_EQ(LastState, TSessionState::Helo);
+}
+
+TEST_F(SmtpSession, AuthLogin) {
+  const std::string user = Base64Encode("Username:");
+  const std::string pass = Base64Encode("Password:");
+  EXPECT_EQ(Talk("HELO x\r\nAUTH LOGIN\r\n"), kGreeting + "250 Hello x\r\n500 Syntax Error - Command not understood: LOGIN\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN\r\n" + Base64Encode("joe") + "\r\n" + Base64Encode("secret") + "\r\n"),
+            kGreeting + kEhloReplies + "334 " + user + "\r\n334 " + pass + "\r\n235 welcome joe\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN " + Base64Encode("joe") + "\r\n!!!\r\n"),
+            kGreeting + kEhloReplies + "334 " + pass + "\r\n535 Authentication Failed\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN\r\n\r\n"),
+            kGreeting + kEhloReplies + "334 " + user + "\r\n535 Authentication Failed\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nAUTH\r\nAUTH PLAIN\r\n"),
+            kGreeting + kEhloReplies +
+                "500 Syntax Error - Command not understood: \r\n504 Unrecognized authentication type\r\n");
+  // A login name cannot smuggle a line into the reply.
+  EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN " + Base64Encode("a\r\n250 b") + "\r\n" + Base64Encode("p") + "\r\n"),
+            kGreeting + kEhloReplies + "334 " + pass + "\r\n235 welcome a  250 b\r\n");
+}
+
+TEST_F(SmtpSession, MessageIsStoredAsSentAndDeletedAfterwards) {
+  const std::string body = "Subject: test\r\n\r\n..leading dots stay\r\n\0binary\xff\r\n";
+  const std::string input = kEnvelope + "DATA\r\n" + std::string(body.data(), body.size()) + ".\r\nQUIT\r\n";
+  EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n221 Signing Off\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, body + ".\r\n");
+  EXPECT_EQ(Hooks.CheckedSize, body.size() + 3);
+  EXPECT_EQ(Hooks.ReceivedRecipients, std::vector<std::string>{"b@example.org"});
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(SmtpSession, MessageFileHasThePrefixAndIsKeptOnRequest) {
+  KeepTempFiles = true;
+  Talk(kEnvelope + "DATA\r\nhello\r\n.\r\n");
+  const auto files = TempFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().rfind("Quibo", 0), 0u);
+  EXPECT_EQ(ReadFile(files[0]), "hello\r\n.\r\n");
+}
+
+TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheMessage) {
+  // Bare-LF lines are stored with CR LF; a "." that is not <CR><LF>.<CR><LF> is content, stored stuffed.
+  const std::string input = kEnvelope + "DATA\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
+  EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "line one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
+  // The 354 reply counts as the CR LF before the first line.
+  Talk(kEnvelope + "DATA\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, ".\r\n");
+}
+
+TEST_F(SmtpSession, SecondMessageWithoutRset) {
+  const std::string input =
+      kEnvelope + "DATA\r\none\r\n.\r\nMAIL FROM:<c@example.com>\r\nRCPT TO:<d@example.org>\r\nDATA\r\ntwo\r\n.\r\n";
+  EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart +
+                             "250 Ok\r\n250 c@example.com Address Okay\r\n250 d@example.org Address Okay\r\n" +
+                             kDataStart + "250 Ok\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "two\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedRecipients, std::vector<std::string>{"d@example.org"});
+  EXPECT_EQ(LastState, TSessionState::Data);
+}
+
+TEST_F(SmtpSession, RefusedMessageSkipsThePipeline) {
+  Hooks.CheckPasses = false;
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nvirus\r\n.\r\nQUIT\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart +
+                "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("pipeline")), 0);
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(SmtpSession, PipelineReplyReplacesOk) {
+  Hooks.PipelineReply = "451 Quibo dederazu says: try later ";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart + "451 Quibo dederazu says: try later\r\n");
+  EXPECT_EQ(LastState, TSessionState::Rcpt);
+}
+
+TEST_F(SmtpSession, LearningCopiesNeverOverwrite) {
+  const auto ham = Home.path() / "ham";
+  Hooks.CopyTo = {ham};
+  Talk(kEnvelope + "DATA\r\nfirst\r\n.\r\n");
+  const auto copies = FilesIn(ham);
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(ReadFile(copies[0]), "first\r\n.\r\n");
+  WriteFile(copies[0], "kept");
+  std::filesystem::create_directories(Home.path() / "temp");
+  // The same name again (possible once the first temp file is gone) keeps the older copy.
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(ReadFile(copies[0]), "kept");
+}
+
+TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\npartial line\r\nmore"), kGreeting + kEnvelopeReplies + kDataStart);
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(Hooks.Events.back(), "disconnect");
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("check")), 0);
+
+  KeepTempFiles = true;
+  Talk(kEnvelope + "DATA\r\npartial line\r\n", TReadStatus::Timeout);
+  ASSERT_EQ(TempFiles().size(), 1u);
+  EXPECT_EQ(ReadFile(TempFiles()[0]), "partial line\r\n");
+}
+
+TEST_F(SmtpSession, OverlongLinesEndTheSessionWithoutReply) {
+  const std::string longLine(kMaxLineLength + 1, 'a');
+  EXPECT_EQ(Talk("HELO x\r\n" + longLine + "\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(Talk("HELO " + std::string(kMaxLineLength - 5, 'b') + "\r\n").size(),
+            kGreeting.size() + 4 + 6 + kMaxLineLength - 5 + 2);
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + longLine + "\r\n.\r\n"), kGreeting + kEnvelopeReplies + kDataStart);
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(SmtpSession, OversizedMessageIsRefusedAfterItsEnd) {
+  MaxMessageBytes = 20;
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\n0123456789\r\n0123456789\r\n.\r\nRCPT TO:<x@y.z>\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart +
+                "552 Quibo dederazu says: Message size exceeds fixed maximum message size\r\n"
+                "503 Polite people say Helo first\r\n");
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(SmtpSession, HookFailureEndsOnlyTheSession) {
+  Hooks.ThrowInMail = true;
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(Hooks.Events.back(), "disconnect");
+}
+
+TEST_F(SmtpSession, FullDiskEndsTheSessionAndRemovesThePartialFile) {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit previous{};
+  getrlimit(RLIMIT_FSIZE, &previous);
+  rlimit small = previous;
+  small.rlim_cur = 100000;
+  setrlimit(RLIMIT_FSIZE, &small);
+  std::string body;
+  for (int i = 0; i < 3000; ++i) body += std::string(60, 'x') + "\r\n";
+  const std::string output = Talk(kEnvelope + "DATA\r\n" + body + ".\r\nNOOP\r\n");
+  setrlimit(RLIMIT_FSIZE, &previous);
+  EXPECT_EQ(output, kGreeting + kEnvelopeReplies + kDataStart);
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST(ParseAddress, AngleBracketsAndParameters) {
+  EXPECT_EQ(ParseAddress(" <a@b.c> SIZE=100"), "a@b.c");
+  EXPECT_EQ(ParseAddress("a@b.c BODY=8BITMIME"), "a@b.c");
+  EXPECT_EQ(ParseAddress("<>"), "");
+  EXPECT_EQ(ParseAddress("<unclosed@b.c"), "unclosed@b.c");
+}
+
+TEST(Base64, RoundTripAndRejects) {
+  for (const std::string& text : std::vector<std::string>{"", "a", "ab", "abc", "Username:", std::string("\0\xff", 2)})
+    EXPECT_EQ(Base64Decode(Base64Encode(text)), text);
+  EXPECT_EQ(Base64Encode("Username:"), "VXNlcm5hbWU6");
+  EXPECT_FALSE(Base64Decode("abc"));
+  EXPECT_FALSE(Base64Decode("ab=c"));
+  EXPECT_FALSE(Base64Decode("a*bc"));
+}
