@@ -70,9 +70,10 @@ TReadResult TSocketChannel::ReadLine(std::string& line) {
       Start = end + 1;
       return {TReadStatus::Line, crlf};
     }
-    // One CR of a CR LF may still be outstanding, hence the +1.
-    if (Buffer.size() - Start > kMaxLineLength + 1) return {TReadStatus::TooLong, false};
+    // Too long already, unless the one extra byte is the CR of the coming CR LF.
     const size_t unread = Buffer.size() - Start;
+    if (unread > kMaxLineLength && !(unread == kMaxLineLength + 1 && Buffer.back() == '\r'))
+      return {TReadStatus::TooLong, false};
     TReadStatus failure;
     if (!Fill(failure)) return {failure, false};
     searchFrom = Start + unread;

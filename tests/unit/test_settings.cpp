@@ -1,0 +1,151 @@
+#include "USettings.h"
+
+#include <gtest/gtest.h>
+
+using namespace quibo;
+
+namespace {
+const TSettingsDefaults kDefaults{"1.0.0.1", "mail.example.test"};
+
+TSettings Load(const std::string& text) { return LoadSettings(TIniDocument::Parse(text), kDefaults); }
+} // namespace
+
+TEST(Settings, MissingSectionsGiveTheDefaults) {
+  TSettings settings = Load("[Other]\nx=1\n");
+  std::vector<std::string> notices;
+  const TAppliedSettings applied = ApplySettings(settings, notices);
+  EXPECT_EQ(ToIntDef(settings.EListenPort, 25), 25);
+  EXPECT_EQ(applied.OutgoingPort, 26);
+  EXPECT_TRUE(settings.AllowEmptyMailFrom);
+  EXPECT_TRUE(settings.CBRelayLocalDomain);
+  EXPECT_TRUE(settings.CBRelayLocalIp);
+  EXPECT_TRUE(settings.RBPass);
+  EXPECT_EQ(settings.Welcome, "Welcome to Quibo Dederazu 1.0.0.1");
+  EXPECT_EQ(settings.MailHostName, "mail.example.test");
+  EXPECT_EQ(settings.ServerTimeout, 600);
+  EXPECT_EQ(applied.MaxMailBytes, 20 * 1024);
+  EXPECT_EQ(applied.Threshold, 5.0);
+  EXPECT_TRUE(notices.empty());
+}
+
+TEST(Settings, NamesMatchWithoutCaseAndBadValuesKeepDefaults) {
+  const TSettings settings = Load(
+      "[settings]\nLISTENPORT = 2525\nmaxconnections=abc\nRelayLocalOnly=2\nServerTimeout=30\nthis line is broken\n"
+      "[HEURASTIC]\nDropScore=12x\n[localip]\n9=10.0.\n1=192.168.\n");
+  EXPECT_EQ(settings.EListenPort, "2525");
+  EXPECT_EQ(settings.MaxConnections, 0);
+  EXPECT_TRUE(settings.CBRelayLocalDomain);
+  EXPECT_EQ(settings.ServerTimeout, 30);
+  EXPECT_EQ(settings.SEDropThreshold, 15);
+  // Keys of a list are ignored; the file order counts.
+  EXPECT_EQ(settings.LBLocalIP, (std::vector<std::string>{"10.0.", "192.168."}));
+}
+
+TEST(Settings, ThresholdIsNormalised) {
+  TSettings settings = Load("[Heurastic]\nThreshold=4,5\n");
+  std::vector<std::string> notices;
+  EXPECT_EQ(ApplySettings(settings, notices).Threshold, 4.5);
+  EXPECT_EQ(settings.ESpamThreshold, "4.5");
+  settings.ESpamThreshold = "high";
+  EXPECT_EQ(ApplySettings(settings, notices).Threshold, 5.0);
+}
+
+TEST(Settings, BlacklistFlagsRoundTrip) {
+  const TSettings settings = Load("[BlackLists]\n0=zen.example.org,0\n1=bl.example.net\n2=rbl.example.com,1\n3=,0\n");
+  ASSERT_EQ(settings.LBBlacklists.size(), 3u);
+  EXPECT_EQ(settings.LBBlacklists[0].Flag, "0");
+  EXPECT_EQ(settings.LBBlacklists[1].Flag, "1");
+  EXPECT_EQ(settings.LBBlacklists[2].Flag, "1");
+  TIniDocument file;
+  SaveSettings(settings, file);
+  EXPECT_EQ(file.SectionValues("Blacklists"),
+            (std::vector<std::string>{"zen.example.org,0", "bl.example.net", "rbl.example.com"}));
+}
+
+TEST(Settings, ForwardRowsWithHostNamesAreReportedAndDropped) {
+  TSettings settings = Load("[Settings]\nOutgoingIP=127.0.0.1\nOutgoingPort=2526\n[Forward]\n"
+                            "2=example.org,127.0.0.2,25\n3=example.net,mail.example.net,25\n4=,127.0.0.3,25\n");
+  std::vector<std::string> notices;
+  const TAppliedSettings applied = ApplySettings(settings, notices);
+  EXPECT_EQ(notices, std::vector<std::string>{"Invalid Ip number: mail.example.net"});
+  ASSERT_EQ(applied.Destinations.size(), 1u);
+  EXPECT_EQ(applied.Destinations[0].Domain, "example.org");
+  EXPECT_EQ(applied.OutgoingPort, 2526);
+  EXPECT_EQ(applied.ServerChoices, (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+  TIniDocument file;
+  SaveSettings(settings, file);
+  EXPECT_EQ(file.SectionValues("Forward"), std::vector<std::string>{"example.org,127.0.0.2,25"});
+}
+
+TEST(Settings, SaveKeepsWhatTheProgramDoesNotOwn) {
+  const std::string original = "; operator notes\n[Settings]\nListenPort=25\nMaxConnections=40\n; keep me\n"
+                               "[Custom]\nanswer=42\n[LocalDomains]\n0=old.example\n";
+  TIniDocument file = TIniDocument::Parse(original);
+  TSettings settings = Load(original);
+  settings.EListenPort = "2525";
+  settings.LBLocalDomain = {"example.org", "example.com"};
+  SaveSettings(settings, file);
+  const std::string text = file.Text();
+  EXPECT_NE(text.find("; operator notes\n"), std::string::npos);
+  EXPECT_NE(text.find("MaxConnections=40\n"), std::string::npos);
+  EXPECT_NE(text.find("; keep me\n"), std::string::npos);
+  EXPECT_NE(text.find("[Custom]\nanswer=42\n"), std::string::npos);
+  EXPECT_EQ(text.find("old.example"), std::string::npos);
+  const TSettings reloaded = LoadSettings(file, kDefaults);
+  EXPECT_EQ(reloaded.EListenPort, "2525");
+  EXPECT_EQ(reloaded.MaxConnections, 40);
+  EXPECT_EQ(reloaded.LBLocalDomain, settings.LBLocalDomain);
+  // File-only keys are never written.
+  EXPECT_EQ(text.find("ServerTimeout"), std::string::npos);
+  EXPECT_NE(text.find("RelayLocalOnlyIP=1"), std::string::npos);
+}
+
+TEST(Settings, EveryControlSurvivesASaveAndLoad) {
+  TSettings settings = Load("");
+  settings.CBIp1 = "127.0.0.1";
+  settings.EOutgoingIP = "127.0.0.9";
+  settings.RBPass = false;
+  settings.RBForward = true;
+  settings.CBHeurastic = true;
+  settings.ESpamThreshold = "7.5";
+  settings.SEHeurasticMaxSize = 64;
+  settings.CBScreen = true;
+  settings.SERotation = 3;
+  settings.LBManualBlacklist = {"192.0.2.1"};
+  settings.LBFromAddresses = {"@example.org"};
+  TIniDocument file;
+  SaveSettings(settings, file);
+  const TSettings reloaded = LoadSettings(file, kDefaults);
+  EXPECT_EQ(reloaded.CBIp1, "127.0.0.1");
+  EXPECT_EQ(reloaded.EOutgoingIP, "127.0.0.9");
+  EXPECT_TRUE(reloaded.RBForward);
+  EXPECT_FALSE(reloaded.RBPass);
+  EXPECT_TRUE(reloaded.CBHeurastic);
+  EXPECT_EQ(reloaded.ESpamThreshold, "7.5");
+  EXPECT_EQ(reloaded.SEHeurasticMaxSize, 64);
+  EXPECT_TRUE(reloaded.CBScreen);
+  EXPECT_EQ(reloaded.SERotation, 3);
+  EXPECT_EQ(reloaded.LBManualBlacklist, settings.LBManualBlacklist);
+  EXPECT_EQ(reloaded.LBFromAddresses, settings.LBFromAddresses);
+}
+
+TEST(Settings, IPv4Test) {
+  EXPECT_TRUE(IsIPv4Text(" 127.0.0.1 "));
+  EXPECT_TRUE(IsIPv4Text("10.1.2.3.extra"));
+  EXPECT_FALSE(IsIPv4Text("256.1.1.1"));
+  EXPECT_FALSE(IsIPv4Text("1.2.3"));
+  EXPECT_FALSE(IsIPv4Text("mail.example.org"));
+  EXPECT_FALSE(IsIPv4Text("1..2.3"));
+  EXPECT_FALSE(IsIPv4Text(""));
+}
+
+TEST(IniDocument, WritesIntoExistingSectionsAndErasesAllCopies) {
+  TIniDocument file = TIniDocument::Parse("[A]\nx=1\n\n[B]\ny=2\n[a]\nz=3\n");
+  file.Write("A", "w", "4");
+  file.Write("C", "v", "5");
+  EXPECT_EQ(file.Read("a", "W"), "4");
+  EXPECT_EQ(file.Read("A", "z"), "3");
+  EXPECT_EQ(file.Text(), "[A]\nx=1\nw=4\n\n[B]\ny=2\n[a]\nz=3\n\n[C]\nv=5\n");
+  file.EraseSection("A");
+  EXPECT_EQ(file.Text(), "[B]\ny=2\n[C]\nv=5\n");
+}

@@ -1,0 +1,101 @@
+#include "TTempFolder.h"
+#include "UCommandLine.h"
+#include "UEventQueue.h"
+#include "ULineChannel.h"
+#include "UService.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace quibo;
+using namespace quibo::test;
+
+TEST(CommandLine, SwitchesAndOptions) {
+  const TCommandLine install = ParseCommandLine({"--home", "/srv/q", "/Install", "-SILENT"});
+  EXPECT_TRUE(install.Install);
+  EXPECT_TRUE(install.Silent);
+  EXPECT_EQ(install.Home, "/srv/q");
+  EXPECT_TRUE(ParseCommandLine({"uninstall"}).Uninstall);
+  EXPECT_FALSE(ParseCommandLine({"--bogus"}).Error.empty());
+  EXPECT_FALSE(ParseCommandLine({"INSTALL", "UNINSTALL"}).Error.empty());
+  EXPECT_FALSE(ParseCommandLine({"--home"}).Error.empty());
+  EXPECT_TRUE(ParseCommandLine({"--version"}).Version);
+}
+
+TEST(Service, ControlGroupTellsTheMode) {
+  EXPECT_TRUE(IsServiceCgroup("0::/system.slice/QuiboSvc.service\n"));
+  EXPECT_FALSE(IsServiceCgroup("0::/user.slice/user-0.slice/session-1.scope\n"));
+  EXPECT_FALSE(IsServiceCgroup("0::/system.slice/OtherQuiboSvc.service.d\n"));
+  EXPECT_FALSE(IsServiceCgroup(""));
+  const std::string unit = ServiceUnitText("/opt/quibo/quibo", "/var/lib/quibo");
+  EXPECT_NE(unit.find("ExecStart=\"/opt/quibo/quibo\" --home \"/var/lib/quibo\"\n"), std::string::npos);
+  EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
+  EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos);
+}
+
+TEST(EventQueue, EventsTasksAndTimersInOrder) {
+  TEventQueue queue;
+  std::vector<std::string> seen;
+  const auto timer = queue.AddTimer(std::chrono::milliseconds(10), [&] { seen.push_back("tick"); });
+  queue.Post(EvConnection, 1);
+  queue.PostTask([&] { seen.push_back("task"); });
+  queue.Post(EvStatistic, 5, 2);
+  queue.RunPending([&](const TEvent& event) {
+    seen.push_back(std::to_string(event.Number) + "/" + std::to_string(event.Argument) + "/" +
+                   std::to_string(event.Argument2));
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"15725/1/0", "task", "15729/5/2"}));
+  queue.EnableTimer(timer, true);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    queue.PostTask([&] { queue.Quit(); });
+  });
+  queue.Run([](const TEvent&) {}, [](const std::string&) {});
+  stopper.join();
+  EXPECT_EQ(seen.back(), "tick");
+}
+
+TEST(EventQueue, HandlerFailuresAreReportedAndTheLoopGoesOn) {
+  TEventQueue queue;
+  std::vector<std::string> errors;
+  queue.PostTask([] { throw std::runtime_error("boom"); });
+  queue.PostTask([&] { queue.Quit(); });
+  queue.Run([](const TEvent&) {}, [&](const std::string& message) { errors.push_back(message); });
+  EXPECT_EQ(errors, std::vector<std::string>{"boom"});
+}
+
+TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  TSocketChannel channel(pair[0]);
+  std::string tapped;
+  channel.SetTap([&](bool sent, std::string_view chunk) { tapped += (sent ? ">" : "<") + std::string(chunk); });
+  channel.SetReadTimeout(200);
+  const std::string first = "HELO a\r\nbare\nsplit";
+  ::send(pair[1], first.data(), first.size(), 0);
+  std::string line;
+  EXPECT_EQ(channel.ReadLine(line).EndedWithCrLf, true);
+  EXPECT_EQ(line, "HELO a");
+  EXPECT_EQ(channel.ReadLine(line).EndedWithCrLf, false);
+  EXPECT_EQ(line, "bare");
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Timeout);
+  ::send(pair[1], " line\r\n", 7, 0);
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Line);
+  EXPECT_EQ(line, "split line");
+  EXPECT_TRUE(channel.Write("250 Ok\r\n"));
+  EXPECT_EQ(tapped, "<HELO a\r\nbare\nsplit< line\r\n>250 Ok\r\n");
+
+  const std::string exact(kMaxLineLength, 'x');
+  ::send(pair[1], (exact + "\r\n").data(), exact.size() + 2, 0);
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Line);
+  EXPECT_EQ(line.size(), kMaxLineLength);
+  const std::string tooLong(kMaxLineLength + 1, 'y');
+  ::send(pair[1], tooLong.data(), tooLong.size(), 0);
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::TooLong);
+  ::close(pair[1]);
+  channel.Close();
+  EXPECT_FALSE(channel.Write("x"));
+  ::close(pair[0]);
+}
