@@ -1,0 +1,107 @@
+// Test side of SMTP over loopback: a free port, polling waits, and a raw
+// client that reads whole replies.
+#pragma once
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quibo::test {
+
+inline int FreePort() {
+  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+inline bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+class TSmtpClient {
+public:
+  TSmtpClient() = default;
+  explicit TSmtpClient(int port) { Connect(port); }
+  ~TSmtpClient() {
+    if (Socket >= 0) ::close(Socket);
+  }
+  TSmtpClient(const TSmtpClient&) = delete;
+  TSmtpClient& operator=(const TSmtpClient&) = delete;
+
+  bool Connect(int port) {
+    Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(Socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  void SendRaw(const std::string& bytes) { ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  void Send(const std::string& line) { SendRaw(line + "\r\n"); }
+
+  // One whole reply (all lines of a multi-line reply); "" when the server closed or went quiet.
+  std::string Reply(int timeoutMs = 5000) {
+    std::string reply;
+    while (true) {
+      std::string line;
+      if (!ReadLine(line, timeoutMs)) return reply;
+      reply += line + "\r\n";
+      if (line.size() < 4 || line[3] != '-') return reply;
+    }
+  }
+  std::string Command(const std::string& line) {
+    Send(line);
+    return Reply();
+  }
+  // True when the server has closed the connection (after anything it still had to say).
+  bool ClosedByServer(int timeoutMs = 5000) {
+    std::string ignored;
+    while (ReadLine(ignored, timeoutMs)) {
+    }
+    return Eof;
+  }
+
+private:
+  bool ReadLine(std::string& line, int timeoutMs) {
+    while (true) {
+      const auto end = Pending.find("\r\n");
+      if (end != std::string::npos) {
+        line = Pending.substr(0, end);
+        Pending.erase(0, end + 2);
+        return true;
+      }
+      pollfd wait{Socket, POLLIN, 0};
+      if (::poll(&wait, 1, timeoutMs) <= 0) return false;
+      char buffer[4096];
+      const ssize_t got = ::recv(Socket, buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        Eof = true;
+        return false;
+      }
+      Pending.append(buffer, static_cast<size_t>(got));
+    }
+  }
+
+  int Socket = -1;
+  std::string Pending;
+  bool Eof = false;
+};
+
+} // namespace quibo::test

@@ -1,0 +1,184 @@
+#include "TSmtpClient.h"
+#include "TTempFolder.h"
+#include "UMain.h"
+
+#include <gtest/gtest.h>
+
+using namespace quibo;
+using namespace quibo::test;
+
+namespace {
+
+const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class Form : public ::testing::Test {
+protected:
+  void Start(const std::string& extra = "") {
+    WriteFile(Home.path() / "quibo.ini", "[Settings]\nListenIP=127.0.0.1\nListenPort=0\n" + extra);
+    Main = std::make_unique<TForm1>(TForm1::TOptions{Home.path(), "quibo", false, nullptr});
+    Main->Create();
+    ASSERT_GT(Main->ListeningPort(), 0);
+  }
+  // Runs posted work on this (the window) thread until the condition holds.
+  bool Settle(const std::function<bool()>& condition) {
+    return WaitFor([&] {
+      Main->EventQueue().RunPending([this](const TEvent& event) { Main->HandleEvent(event); });
+      return condition();
+    });
+  }
+  std::unique_ptr<TSmtpClient> Connect() {
+    auto client = std::make_unique<TSmtpClient>(Main->ListeningPort());
+    EXPECT_EQ(client->Reply(), kGreeting);
+    return client;
+  }
+  std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
+
+  TTempFolder Home;
+  std::unique_ptr<TForm1> Main;
+};
+
+} // namespace
+
+TEST_F(Form, StartUpSequenceLogsAndListens) {
+  Start();
+  EXPECT_NE(MainLog().find(" : Using Winsock version 2.0\r\n"), std::string::npos);
+  EXPECT_NE(MainLog().find("Quibo 1.0.0.1 started listening on 127.0.0.1 port 0"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "ham"));
+  EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "spam"));
+  EXPECT_EQ(Main->ServerIdent(), "Quibo SMTP Server Version 1.0.0.1");
+  EXPECT_EQ(Main->AboutReply(), "Quibo version 1.0.0.1");
+  EXPECT_EQ(Main->ListenChoices()[0], "All");
+  EXPECT_EQ(Main->Button6Caption(), "Stop listening");
+}
+
+TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
+  Start();
+  auto first = Connect();
+  auto second = Connect();
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 2; }));
+  EXPECT_EQ(Main->ConnectionCounters().ServerConnects, 2);
+
+  Main->Button6Click();
+  Main->Button6Click();
+  EXPECT_EQ(Main->Button6Caption(), "Stopping..");
+  EXPECT_EQ(Occurrences(MainLog(), "Waiting for incoming connections to stop....."), 1u);
+  TSmtpClient refused;
+  EXPECT_FALSE(refused.Connect(Main->ListeningPort()));
+  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_EQ(first->Command("NOOP"), "250 Ok\r\n");
+
+  first->Command("QUIT");
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 1; }));
+  EXPECT_FALSE(Main->StopTimerEnabled());
+  second->Command("QUIT");
+  ASSERT_TRUE(Settle([&] { return Main->StopTimerEnabled(); }));
+  EXPECT_NE(MainLog().find("Incoming connections stopped\r\n"), std::string::npos);
+  EXPECT_NE(MainLog().find("Stopping server.....\r\n"), std::string::npos);
+  EXPECT_EQ(Main->ConnectionCounters().ServerDisconnects, 2);
+
+  Main->StopTimerFired();
+  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_EQ(Main->Button6Caption(), "Start listening");
+  EXPECT_NE(MainLog().find("Server stopped\r\n"), std::string::npos);
+
+  Main->Button6Click();
+  EXPECT_EQ(Main->Button6Caption(), "Stop listening");
+  EXPECT_NE(MainLog().find("Server started\r\n"), std::string::npos);
+  Connect();
+}
+
+TEST_F(Form, CloseAsksAboutLiveConnections) {
+  Start();
+  std::vector<std::string> questions;
+  EXPECT_FALSE(Main->CloseQuery([&](const std::string& question) {
+    questions.push_back(question);
+    return false;
+  }));
+  EXPECT_EQ(questions, std::vector<std::string>{"Are you sure?"});
+  EXPECT_NE(MainLog().find("Aborted closing..."), std::string::npos);
+
+  std::vector<std::unique_ptr<TSmtpClient>> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(Connect());
+  questions.clear();
+  EXPECT_TRUE(Main->CloseQuery([&](const std::string& question) {
+    questions.push_back(question);
+    return true;
+  }));
+  EXPECT_EQ(questions, (std::vector<std::string>{"Are you sure?", "There are 3 active threads. Terminate anyway?"}));
+  for (auto& client : clients) EXPECT_TRUE(client->ClosedByServer());
+  EXPECT_NE(MainLog().find("Forcing all active SMTP connections to stop....."), std::string::npos);
+  EXPECT_EQ(Occurrences(MainLog(), "Forced SMTP Server disconnect"), 3u);
+  EXPECT_EQ(Main->Connections().Count(), 0u);
+}
+
+TEST_F(Form, TerminateFromTheThreadsPage) {
+  Start("[Debug]\nDebug=1\n");
+  auto client = Connect();
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 1; }));
+  EXPECT_EQ(Main->ActiveConnections(), "1 active server connections.\n0 active client connections.");
+  Main->TerminateConnection(0);
+  EXPECT_TRUE(client->ClosedByServer());
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 0; }));
+  EXPECT_NE(ReadFile(Home.path() / "log" / "Debug.log").find("Disconnecting.."), std::string::npos);
+}
+
+TEST_F(Form, HandEditsAreReloadedButOwnSavesAreNot) {
+  Start();
+  Main->CheckSettingsReload();
+  EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
+
+  Main->Editable().CBScreen = true;
+  Main->SaveSettings();
+  Main->CheckSettingsReload();
+  EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
+
+  const int oldPort = Main->ListeningPort();
+  std::string text = ReadFile(Home.path() / "quibo.ini");
+  text.replace(text.find("ListenPort=0"), 12, "ListenPort=" + std::to_string(FreePort()));
+  WriteFile(Home.path() / "quibo.ini", text);
+  std::filesystem::last_write_time(Home.path() / "quibo.ini",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::seconds(2));
+  Main->CheckSettingsReload();
+  EXPECT_NE(MainLog().find("Reloaded settings file"), std::string::npos);
+  EXPECT_NE(Main->ListeningPort(), oldPort);
+  EXPECT_TRUE(Main->Settings()->CBScreen);
+  Connect();
+}
+
+TEST_F(Form, EventsReachTheCountersAndTheLog) {
+  Start();
+  Main->EventQueue().Post(EvConnection, 2);
+  Main->EventQueue().Post(EvStatistic, 8);
+  Main->EventQueue().Post(EvBusy, 2);
+  Settle([] { return true; });
+  EXPECT_EQ(Main->ConnectionCounters().ClientConnects, 1);
+  EXPECT_EQ(Main->Stats().SinceReset()[Passed], 1);
+  EXPECT_EQ(Main->Stats().SinceReset()[Virus], 1);
+  EXPECT_NE(MainLog().find("Quibo dederazu says: Oh oh, I'm doing 3 things the same time!"), std::string::npos);
+  Main->ResetConnectionCounters();
+  EXPECT_EQ(Main->ConnectionCounters().ClientConnects, 0);
+}
+
+TEST_F(Form, StatisticsPersistOnlyWhenAsked) {
+  WriteFile(Home.path() / "quibo.stat", std::string("\x05\0\0\0", 4));
+  Start();
+  Main->EventQueue().Post(EvConnection, 1);
+  Settle([] { return true; });
+  Main.reset();
+  EXPECT_EQ(ReadFile(Home.path() / "quibo.stat"), std::string("\x05\0\0\0", 4));
+
+  Start("SaveStatistics=1\n");
+  EXPECT_EQ(Main->Stats().Totals()[Total], 5);
+  Main->EventQueue().Post(EvConnection, 1);
+  Settle([] { return true; });
+  Main.reset();
+  const std::string saved = ReadFile(Home.path() / "quibo.stat");
+  ASSERT_EQ(saved.size(), 32u);
+  EXPECT_EQ(saved[0], 6);
+}
