@@ -25,7 +25,7 @@ void TConnectionEvents::OnConnect(TSmtpSession& session) {
 }
 
 void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
-  if (Form.Settings()->CBScreen) Form.Connections().RecordStatus(Connection, line, false);
+  if (Form.Log().Switches().Screen.load()) Form.Connections().RecordStatus(Connection, line, false);
 }
 
 bool TConnectionEvents::OnMail(TSmtpSession&, const std::string& address) {
@@ -60,7 +60,12 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession&) {
-  if (Form.ForcedDisconnectInProgress()) return;
+  if (Form.ForcedDisconnectInProgress()) {
+    // The forced disconnect took the lines it saw; a session that registered
+    // in the meantime must not leave a line behind.
+    Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
+    return;
+  }
   Form.Log().WriteMailLog("[" + std::to_string(LogIdentity.ThreadId) + "] SMTP Server disconnect");
   Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
   Form.EventQueue().Post(EvConnection, 4);

@@ -2,7 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
+#include <algorithm>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,30 +30,30 @@ bool TSocketChannel::Fill(TReadStatus& failure) {
       failure = TReadStatus::Closed;
       return false;
     }
-    pollfd wait{Socket, POLLIN, 0};
-    const int ready = ::poll(&wait, 1, TimeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
+    const size_t used = Buffer.size();
+    Buffer.resize(used + kReadChunk);
+    // A blocking read bounded by SO_RCVTIMEO: one system call per chunk.
+    const ssize_t got = ::recv(Socket, Buffer.data() + used, kReadChunk, 0);
+    const int error = errno;
+    Buffer.resize(used + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got > 0) {
+      if (Tap) Tap(false, std::string_view(Buffer).substr(used));
+      return true;
+    }
+    if (got < 0 && error == EINTR) continue;
+    if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
       failure = TReadStatus::Timeout;
       return false;
     }
-    const size_t used = Buffer.size();
-    Buffer.resize(used + kReadChunk);
-    const ssize_t got = ready < 0 ? -1 : ::recv(Socket, Buffer.data() + used, kReadChunk, 0);
-    if (got < 0 && errno == EINTR) {
-      Buffer.resize(used);
-      continue;
-    }
-    if (got <= 0) {
-      Buffer.resize(used);
-      PeerGone = true;
-      failure = TReadStatus::Closed;
-      return false;
-    }
-    Buffer.resize(used + static_cast<size_t>(got));
-    if (Tap) Tap(false, std::string_view(Buffer).substr(used));
-    return true;
+    PeerGone = true;
+    failure = TReadStatus::Closed;
+    return false;
   }
+}
+
+void TSocketChannel::SetReadTimeout(int milliseconds) {
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 TReadResult TSocketChannel::ReadLine(std::string& line) {

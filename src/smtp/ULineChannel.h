@@ -1,6 +1,6 @@
 // The line channel the SMTP session talks through: read one line, write
 // bytes, close. TSocketChannel is the real one over a connected TCP socket
-// (buffered reads with a poll time-out, one write per reply, an optional
+// (buffered reads with a receive time-out, one write per reply, an optional
 // traffic tap); tests use an in-memory channel. Used on the connection thread
 // only; Disconnect may be called from any thread to wake a blocked read.
 #pragma once
@@ -44,7 +44,7 @@ public:
   bool Write(std::string_view bytes) override;
   void Close() override;
   bool Connected() const override { return !PeerGone; }
-  void SetReadTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
+  void SetReadTimeout(int milliseconds) override;
   void SetTap(TTap tap) { Tap = std::move(tap); }
 
 private:
@@ -53,7 +53,6 @@ private:
 
   int Socket;
   bool PeerGone = false;
-  int TimeoutMs = 600000;
   TTap Tap;
   std::string Buffer;
   size_t Start = 0;  // first unread byte in Buffer

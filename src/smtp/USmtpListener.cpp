@@ -14,7 +14,7 @@
 namespace quibo {
 namespace {
 
-constexpr int kBacklog = 15;
+constexpr int kBacklog = 1024;
 
 std::string PeerAddress(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
@@ -58,7 +58,7 @@ TSmtpListener::~TSmtpListener() {
 
 void TSmtpListener::Activate(const std::string& address, int port) {
   StopListening();
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener < 0) throw std::system_error(errno, std::generic_category(), "Socket Error");
   const int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -132,16 +132,21 @@ void TSmtpListener::AcceptLoop() {
       return;
     }
     if (waits[1].revents) return;
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-    if (socket < 0) {
+    // Empty the whole queue at each wake-up: with a backlog of 15 a burst of
+    // clients would otherwise overflow it and wait a second for a retry.
+    while (true) {
+      sockaddr_in peer{};
+      socklen_t length = sizeof peer;
+      const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+      if (socket >= 0) {
+        Serve(socket, PeerAddress(peer));
+        continue;
+      }
       // Out of descriptors or memory: give the system a moment instead of spinning.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      continue;
+      break;
     }
-    Serve(socket, PeerAddress(peer));
   }
 }
 
@@ -156,7 +161,8 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp) {
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   const bool started = Pool.Submit([this, connection] {
-    connection->SetThreadId(static_cast<long>(::gettid()));
+    static thread_local const long thread = static_cast<long>(::gettid());
+    connection->SetThreadId(thread);
     try {
       Runner(connection);
     } catch (...) {

@@ -3,9 +3,10 @@
 #include "UBase64.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <streambuf>
+#include <fcntl.h>
+#include <istream>
 #include <unistd.h>
 
 namespace quibo {
@@ -40,19 +41,76 @@ std::string Printable(std::string text) {
   return text;
 }
 
-// Buffered writes of the body; remembers the first failure.
+// Buffered writes of the body straight to the file descriptor; remembers the
+// first failure and counts what it was given.
 class TBodyWriter {
 public:
-  explicit TBodyWriter(std::FILE* file) : File(file) {}
+  explicit TBodyWriter(int file) : File(file) { Buffer.reserve(kBufferSize); }
   void Put(const std::string& bytes) {
-    if (Ok && std::fwrite(bytes.data(), 1, bytes.size(), File) != bytes.size()) Ok = false;
+    Written += bytes.size();
+    if (Buffer.size() + bytes.size() > kBufferSize) Flush();
+    Buffer += bytes;
   }
-  bool Finish() { return Ok && std::fflush(File) == 0; }
+  bool Finish() {
+    Flush();
+    return Ok;
+  }
+  uint64_t Size() const { return Written; }
 
 private:
-  std::FILE* File;
+  static constexpr size_t kBufferSize = 65536;
+  void Flush() {
+    size_t done = 0;
+    while (Ok && done < Buffer.size()) {
+      const ssize_t wrote = ::write(File, Buffer.data() + done, Buffer.size() - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) Ok = false;
+      else done += static_cast<size_t>(wrote);
+    }
+    Buffer.clear();
+  }
+
+  int File;
+  std::string Buffer;
+  uint64_t Written = 0;
   bool Ok = true;
 };
+
+// Reads an open file from its current position, without owning it.
+class TFileReadBuffer final : public std::streambuf {
+public:
+  explicit TFileReadBuffer(int file) : File(file) {}
+
+protected:
+  int_type underflow() override {
+    ssize_t got;
+    do got = ::read(File, Chunk, sizeof Chunk);
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) return traits_type::eof();
+    setg(Chunk, Chunk, Chunk + got);
+    return traits_type::to_int_type(Chunk[0]);
+  }
+
+private:
+  int File;
+  char Chunk[65536];
+};
+
+// A new uniquely named file in the folder, open for reading and writing.
+int CreateMessageFile(const fs::path& folder, fs::path& file) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::string name = (folder / "QuiboXXXXXX").string();
+    const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
+    if (descriptor >= 0) {
+      file = name;
+      return descriptor;
+    }
+    if (errno != ENOENT) break;
+    std::error_code error;
+    fs::create_directories(folder, error);  // first message, or the folder was removed
+  }
+  throw std::runtime_error("cannot create a message file");
+}
 
 void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
   std::error_code error;
@@ -235,30 +293,31 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
   SendReply(235, "welcome " + Printable(Login));
 }
 
-bool TSmtpSession::ReceiveBody(std::FILE* file) {
+uint64_t TSmtpSession::ReceiveBody(int file) {
   TBodyWriter writer(file);
   std::string line;
-  uint64_t stored = 0;
   bool tooLarge = false;
   bool previousEndedWithCrLf = true;  // the 354 reply stands for the CR LF before the first line
   while (true) {
     const TReadResult read = Link.ReadLine(line);
-    if (read.Status != TReadStatus::Line) return false;
+    if (read.Status != TReadStatus::Line) {
+      writer.Finish();  // what came is kept for inspection when temp files are kept
+      return 0;
+    }
     const bool isDot = line == ".";
     if (isDot && read.EndedWithCrLf && previousEndedWithCrLf) break;
     // A lone "." that is not <CR><LF>.<CR><LF> is content: store it stuffed, so
     // nothing downstream ever sees an end of data the client did not send.
     if (isDot) line = "..";
     line += "\r\n";
-    stored += line.size();
-    if (Setup.MaxMessageBytes > 0 && stored > Setup.MaxMessageBytes) tooLarge = true;
+    if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
     if (!tooLarge) writer.Put(line);
     previousEndedWithCrLf = read.EndedWithCrLf;
   }
   writer.Put(".\r\n");
   if (!writer.Finish()) throw std::runtime_error("cannot write the message file");
   if (tooLarge) throw std::length_error("message too large");
-  return true;
+  return writer.Size();
 }
 
 void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
@@ -273,38 +332,28 @@ void TSmtpSession::HandleData(const std::string&) {
   if (!HeloSeen) return SendReply(501, kNoHello);
   SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
 
-  std::error_code error;
-  fs::create_directories(Setup.TempFolder, error);
-  std::string name = (Setup.TempFolder / "QuiboXXXXXX").string();
-  const int descriptor = ::mkstemp(name.data());
-  if (descriptor < 0) throw std::runtime_error("cannot create a message file");
-  const fs::path file = name;
-  std::FILE* stream = ::fdopen(descriptor, "w");
-  if (!stream) {
-    ::close(descriptor);
-    fs::remove(file, error);
-    throw std::runtime_error("cannot open the message file");
-  }
-  static thread_local char buffer[65536];
-  std::setvbuf(stream, buffer, _IOFBF, sizeof buffer);
+  fs::path file;
+  const int descriptor = CreateMessageFile(Setup.TempFolder, file);
+  struct TCloser {
+    int Descriptor;
+    ~TCloser() { ::close(Descriptor); }
+  } closer{descriptor};
 
-  bool received = false;
+  uint64_t size = 0;
+  std::error_code error;
   try {
-    received = ReceiveBody(stream);
+    size = ReceiveBody(descriptor);
   } catch (const std::length_error&) {
-    std::fclose(stream);
     fs::remove(file, error);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
     return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
   } catch (...) {
-    std::fclose(stream);
     fs::remove(file, error);  // a partial file is never left behind after a write failure
     throw;
   }
-  std::fclose(stream);
-  if (!received) {
+  if (size == 0) {  // the client went away before the end of the data
     FinishMessage(file, false);
     Ended = true;
     return;
@@ -312,11 +361,14 @@ void TSmtpSession::HandleData(const std::string&) {
 
   std::string customReply;
   try {
-    if (!Hooks.CheckMessage(*this, file, fs::file_size(file))) {
+    ::lseek(descriptor, 0, SEEK_SET);
+    if (!Hooks.CheckMessage(*this, file, size)) {
       FinishMessage(file, true);
       return;
     }
-    std::ifstream message(file, std::ios::binary);
+    ::lseek(descriptor, 0, SEEK_SET);
+    TFileReadBuffer buffer(descriptor);
+    std::istream message(&buffer);
     Hooks.Server1ReceiveRaw(*this, message, RecipientList, customReply);
   } catch (...) {
     FinishMessage(file, true);

@@ -95,8 +95,8 @@ private:
 
   bool CheckGreetingAllowed(const std::string& parameter);
   bool ReadAuthLine(std::string& text);
-  // Stores the body into file; false when the session must end.
-  bool ReceiveBody(std::FILE* file);
+  // Stores the body into the file; returns its size, 0 when the peer went away.
+  uint64_t ReceiveBody(int file);
   void FinishMessage(const std::filesystem::path& file, bool complete);
 
   static const TCommand kCommands[];

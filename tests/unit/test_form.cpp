@@ -61,8 +61,7 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
   Start();
   auto first = Connect();
   auto second = Connect();
-  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 2; }));
-  EXPECT_EQ(Main->ConnectionCounters().ServerConnects, 2);
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 2 && Main->ConnectionCounters().ServerConnects == 2; }));
 
   Main->Button6Click();
   Main->Button6Click();
@@ -77,10 +76,9 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
   ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 1; }));
   EXPECT_FALSE(Main->StopTimerEnabled());
   second->Command("QUIT");
-  ASSERT_TRUE(Settle([&] { return Main->StopTimerEnabled(); }));
+  ASSERT_TRUE(Settle([&] { return Main->StopTimerEnabled() && Main->ConnectionCounters().ServerDisconnects == 2; }));
   EXPECT_NE(MainLog().find("Incoming connections stopped\r\n"), std::string::npos);
   EXPECT_NE(MainLog().find("Stopping server.....\r\n"), std::string::npos);
-  EXPECT_EQ(Main->ConnectionCounters().ServerDisconnects, 2);
 
   Main->StopTimerFired();
   EXPECT_FALSE(Main->StopTimerEnabled());
@@ -105,6 +103,7 @@ TEST_F(Form, CloseAsksAboutLiveConnections) {
 
   std::vector<std::unique_ptr<TSmtpClient>> clients;
   for (int i = 0; i < 3; ++i) clients.push_back(Connect());
+  ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 3; }));
   questions.clear();
   EXPECT_TRUE(Main->CloseQuery([&](const std::string& question) {
     questions.push_back(question);

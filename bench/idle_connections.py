@@ -1,0 +1,17 @@
+"""Opens COUNT connections to 127.0.0.1:PORT, reads each greeting, holds them
+idle, prints the resident memory (kB) of process PID, then closes them."""
+import socket
+import sys
+import time
+
+port, count, pid = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
+connections = []
+for _ in range(count):
+    connection = socket.create_connection(("127.0.0.1", port), timeout=30)
+    connection.recv(512)  # the greeting: the session is set up
+    connections.append(connection)
+time.sleep(2)
+with open(f"/proc/{pid}/status") as status:
+    print(next(line.split()[1] for line in status if line.startswith("VmRSS")))
+for connection in connections:
+    connection.close()
