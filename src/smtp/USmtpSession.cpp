@@ -79,21 +79,21 @@ private:
 // Reads an open file from its current position, without owning it.
 class TFileReadBuffer final : public std::streambuf {
 public:
-  explicit TFileReadBuffer(int file) : File(file) {}
+  explicit TFileReadBuffer(int file) : File(file), Chunk(65536) {}
 
 protected:
   int_type underflow() override {
     ssize_t got;
-    do got = ::read(File, Chunk, sizeof Chunk);
+    do got = ::read(File, Chunk.data(), Chunk.size());
     while (got < 0 && errno == EINTR);
     if (got <= 0) return traits_type::eof();
-    setg(Chunk, Chunk, Chunk + got);
+    setg(Chunk.data(), Chunk.data(), Chunk.data() + got);
     return traits_type::to_int_type(Chunk[0]);
   }
 
 private:
   int File;
-  char Chunk[65536];
+  std::vector<char> Chunk;  // on the heap: connection threads have small stacks
 };
 
 // A new uniquely named file in the folder, open for reading and writing.
