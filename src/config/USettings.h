@@ -15,7 +15,7 @@ namespace quibo {
 
 struct TBlacklistZone {
   std::string Zone;
-  std::string Flag = "1";  // reverse flag: "1" or "0"
+  std::string Flag = "1"; // reverse flag: "1" or "0"
 };
 
 struct TForwardRow {
@@ -26,8 +26,8 @@ struct TForwardRow {
 
 // Values the load needs from the running program.
 struct TSettingsDefaults {
-  std::string Version;       // for the default greeting
-  std::string MailHostName;  // host name found by reverse lookup of the machine
+  std::string Version;      // for the default greeting
+  std::string MailHostName; // host name found by reverse lookup of the machine
 };
 
 struct TSettings {
@@ -55,7 +55,7 @@ struct TSettings {
   int DnsTimeout = 5;
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
-  int MaxMessageSize = 51200;  // KB; the largest message a client may send
+  int MaxMessageSize = 51200; // KB; the largest message a client may send
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;
@@ -91,7 +91,7 @@ struct TSettings {
   std::vector<std::string> LBFromAddresses;
   std::vector<std::string> LBLocalDomain;
   std::vector<std::string> LBLocalIP;
-  std::vector<TForwardRow> DistributeGrid;  // destination rows (row 2 on)
+  std::vector<TForwardRow> DistributeGrid; // destination rows (row 2 on)
 
   bool RBReject() const { return !RBPass && !RBForward; }
 };
@@ -101,7 +101,7 @@ struct TAppliedSettings {
   std::string OutgoingServer;
   int OutgoingPort = 26;
   std::vector<TForwardRow> Destinations;  // valid rows of the forwarding table
-  std::vector<std::string> ServerChoices;  // the table's server choice list
+  std::vector<std::string> ServerChoices; // the table's server choice list
   std::string DnsServer;
   std::vector<std::string> LocalDomains;
   std::vector<std::string> LocalIps;
@@ -117,18 +117,18 @@ struct TAppliedSettings {
   double Threshold = 5.0;
 };
 
-TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults);
+TSettings LoadSettings(const TIniDocument &file, const TSettingsDefaults &defaults);
 // Writes every key that has a control into the document; other content stays.
-void SaveSettings(const TSettings& settings, TIniDocument& file);
+void SaveSettings(const TSettings &settings, TIniDocument &file);
 // Steps 1, 2 and 4 to 9; notices collects the "Invalid Ip number: " texts.
 // The threshold text of the settings is normalised in place.
-TAppliedSettings ApplySettings(TSettings& settings, std::vector<std::string>& notices);
+TAppliedSettings ApplySettings(TSettings &settings, std::vector<std::string> &notices);
 
 // Decimal whole number, or the fallback when the text is not one.
-int ToIntDef(const std::string& text, int fallback);
+int ToIntDef(const std::string &text, int fallback);
 // Threshold text with "," turned into "." and read as a number (5.0 if not one).
-double NormaliseThreshold(std::string& text);
+double NormaliseThreshold(std::string &text);
 // Four dot-separated decimal pieces 0..255; text after the fourth is ignored.
-bool IsIPv4Text(const std::string& text);
+bool IsIPv4Text(const std::string &text);
 
 } // namespace quibo

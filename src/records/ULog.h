@@ -26,34 +26,33 @@ struct TLogConnection {
 
 // Switches read at every call; the window thread sets them from the settings.
 struct TLogSwitches {
-  std::atomic<bool> MailLogging{false};   // CBMailLogging
-  std::atomic<bool> Screen{false};        // CBScreen
-  std::atomic<bool> Rotation{false};      // CBLogFileRotation
-  std::atomic<bool> DebugBox{false};      // CBDebug
+  std::atomic<bool> MailLogging{false}; // CBMailLogging
+  std::atomic<bool> Screen{false};      // CBScreen
+  std::atomic<bool> Rotation{false};    // CBLogFileRotation
+  std::atomic<bool> DebugBox{false};    // CBDebug
   std::atomic<bool> ClearCountersOnRotate{false};
-  std::atomic<bool> AutoLearn{true};      // CBAutoLearn
-  std::atomic<int> WindowSize{7};         // SERotation
+  std::atomic<bool> AutoLearn{true}; // CBAutoLearn
+  std::atomic<int> WindowSize{7};    // SERotation
   std::atomic<int> DebugLevel{0};
 };
 
 enum class TTrafficDirection { ServerReceived, ServerSent, ClientReceived, ClientSent };
 
 struct TLogHooks {
-  std::function<void(std::string line)> ScreenLine;  // hand a line to the screen log
-  std::function<void()> ClearCountersOnRotate;       // connection counters at rotation
-  std::function<void()> AutoLearn;                    // "Learn now" after the first line of a day
+  std::function<void(std::string line)> ScreenLine; // hand a line to the screen log
+  std::function<void()> ClearCountersOnRotate;      // connection counters at rotation
+  std::function<void()> AutoLearn;                  // "Learn now" after the first line of a day
 };
 
 class TLogger {
 public:
-  TLogger(std::filesystem::path programFolder, const TClock& clock, TVisibleCriticalSection& logLock,
-          TLogHooks hooks);
+  TLogger(std::filesystem::path programFolder, const TClock &clock, TVisibleCriticalSection &logLock, TLogHooks hooks);
 
-  TLogSwitches& Switches() { return Flags; }
+  TLogSwitches &Switches() { return Flags; }
 
-  void WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
-  void WriteMailLog(std::string text, const TLogConnection* connection = nullptr);
-  void WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
+  void WriteLog(std::string text, bool showOnScreen, const TLogConnection *connection = nullptr);
+  void WriteMailLog(std::string text, const TLogConnection *connection = nullptr);
+  void WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection *connection = nullptr);
   void WriteDebugLog(std::string text);
   // One chunk of SMTP traffic as read or written, labelled by direction.
   void WriteTraffic(TTrafficDirection direction, long threadId, std::string_view chunk);
@@ -71,21 +70,21 @@ private:
   bool IsRotationDue(TTimePoint now);
   void RotateLogFile(TTimePoint now);
   void SweepOldLogs(TTimePoint now);
-  std::string FormatLine(TTimePoint now, const std::string& text, const TLogConnection* connection) const;
+  std::string FormatLine(TTimePoint now, const std::string &text, const TLogConnection *connection) const;
   void SendToScreen(std::string line);
 
   std::filesystem::path LogFolder;
-  const TClock& Clock;
-  TVisibleCriticalSection& LogLock;
+  const TClock &Clock;
+  TVisibleCriticalSection &LogLock;
   TLogHooks Hooks;
   TLogSwitches Flags;
-  mutable std::mutex WriterMutex;  // guards the files and the day markers
+  mutable std::mutex WriterMutex; // guards the files and the day markers
   TTimePoint NextRotation;
   TTimePoint LastLogDay;
 };
 
 // Appends bytes to a file in one write, creating it when missing.
 // Returns an empty string on success, the system's error text otherwise.
-std::string AppendToFile(const std::filesystem::path& file, std::string_view bytes);
+std::string AppendToFile(const std::filesystem::path &file, std::string_view bytes);
 
 } // namespace quibo

@@ -10,7 +10,7 @@ void TStats::Bump(TStatCounter counter) {
 }
 
 void TStats::CountStatEvent(int code, int row) {
-  auto rowAt = [this, row]() -> TBLServer* {
+  auto rowAt = [this, row]() -> TBLServer * {
     return row >= 0 && static_cast<size_t>(row) < Servers.size() ? &Servers[static_cast<size_t>(row)] : nullptr;
   };
   switch (code) {
@@ -18,9 +18,15 @@ void TStats::CountStatEvent(int code, int row) {
   case 2: Bump(Passed); break;
   case 3: Bump(NoRelay), Bump(Refused); break;
   case 4: Bump(BlackListed), Bump(Refused); break;
-  case 5: if (auto* server = rowAt()) ++server->TotalChecks; break;
-  case 6: if (auto* server = rowAt()) ++server->Timeout; break;
-  case 7: if (auto* server = rowAt()) ++server->Listed; break;
+  case 5:
+    if (auto *server = rowAt()) ++server->TotalChecks;
+    break;
+  case 6:
+    if (auto *server = rowAt()) ++server->Timeout;
+    break;
+  case 7:
+    if (auto *server = rowAt()) ++server->Listed;
+    break;
   case 8: Bump(Virus), Bump(Refused); break;
   case 9: Bump(Heurastic), Bump(Refused); break;
   case 10: Bump(HeurasticDropped), Bump(Refused); break;
@@ -30,37 +36,39 @@ void TStats::CountStatEvent(int code, int row) {
 
 void TStats::ResetStatistics() {
   Current.fill(0);
-  for (auto& server : Servers) server.TotalChecks = server.Timeout = server.Listed = 0;
+  for (auto &server : Servers)
+    server.TotalChecks = server.Timeout = server.Listed = 0;
 }
 
-void TStats::AddBlacklistServer(const std::string& host) { Servers.push_back(TBLServer{host}); }
+void TStats::AddBlacklistServer(const std::string &host) { Servers.push_back(TBLServer{host}); }
 
 void TStats::DeleteBlacklistServer(size_t index) {
   if (index < Servers.size()) Servers.erase(Servers.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-bool TStats::LoadStatFile(const std::filesystem::path& file) {
+bool TStats::LoadStatFile(const std::filesystem::path &file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   unsigned char bytes[4 * StatCounterCount] = {};
-  in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+  in.read(reinterpret_cast<char *>(bytes), sizeof bytes);
   const size_t whole = static_cast<size_t>(in.gcount()) / 4;
   for (size_t i = 0; i < whole; ++i) {
-    const uint32_t value = uint32_t(bytes[4 * i]) | uint32_t(bytes[4 * i + 1]) << 8 |
-                           uint32_t(bytes[4 * i + 2]) << 16 | uint32_t(bytes[4 * i + 3]) << 24;
+    const uint32_t value = uint32_t(bytes[4 * i]) | uint32_t(bytes[4 * i + 1]) << 8 | uint32_t(bytes[4 * i + 2]) << 16 |
+                           uint32_t(bytes[4 * i + 3]) << 24;
     Lifetime[i] = static_cast<int32_t>(value);
   }
   return true;
 }
 
-bool TStats::SaveStatFile(const std::filesystem::path& file) const {
+bool TStats::SaveStatFile(const std::filesystem::path &file) const {
   unsigned char bytes[4 * StatCounterCount];
   for (size_t i = 0; i < StatCounterCount; ++i) {
     const auto value = static_cast<uint32_t>(Lifetime[i]);
-    for (size_t b = 0; b < 4; ++b) bytes[4 * i + b] = static_cast<unsigned char>(value >> (8 * b));
+    for (size_t b = 0; b < 4; ++b)
+      bytes[4 * i + b] = static_cast<unsigned char>(value >> (8 * b));
   }
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes), sizeof bytes);
+  out.write(reinterpret_cast<const char *>(bytes), sizeof bytes);
   return static_cast<bool>(out.flush());
 }
 

@@ -20,27 +20,27 @@ using namespace quibo;
 
 namespace {
 
-fs::path ExecutablePath(const char* argv0) {
+fs::path ExecutablePath(const char *argv0) {
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
   return error ? fs::absolute(argv0) : self;
 }
 
-int RunServiceCommand(const TCommandLine& line, const fs::path& executable, const fs::path& home) {
+int RunServiceCommand(const TCommandLine &line, const fs::path &executable, const fs::path &home) {
   const TServiceResult result = line.Install ? InstallService(executable, home) : UninstallService();
-  const char* verb = line.Install ? "install" : "uninstall";
+  const char *verb = line.Install ? "install" : "uninstall";
   if (result.Ok) {
     if (!line.Silent) std::cout << "Service " << verb << "ed successfully" << std::endl;
     return 0;
   }
   if (!line.Silent)
-    std::cerr << "Service \"" << kServiceDisplayName << "\" failed to " << verb << " with error: \""
-              << result.Error << "\"" << std::endl;
+    std::cerr << "Service \"" << kServiceDisplayName << "\" failed to " << verb << " with error: \"" << result.Error
+              << "\"" << std::endl;
   return 1;
 }
 
 // Waits for the blocked signals and hands them to the window thread.
-void WatchSignals(TForm1& form, const sigset_t& signals) {
+void WatchSignals(TForm1 &form, const sigset_t &signals) {
   while (true) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
@@ -55,7 +55,7 @@ void WatchSignals(TForm1& form, const sigset_t& signals) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   const TCommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!line.Error.empty()) {
     std::cerr << "quibo: " << line.Error << "\n" << kUsage;
@@ -87,14 +87,14 @@ int main(int argc, char** argv) {
   // Signals are taken by one thread; every other thread inherits the mask.
   sigset_t signals;
   sigemptyset(&signals);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
   const bool serviceMode = IsServiceProcess();
   TForm1 form({home, programName, serviceMode, nullptr});
-  const std::string guardError =
-      guard.ListenForShow([&form] { form.EventQueue().Post(EvShowWindow); });
+  const std::string guardError = guard.ListenForShow([&form] { form.EventQueue().Post(EvShowWindow); });
   form.Create();
   if (!guardError.empty()) form.Log().WriteLog("Show requests are not available: " + guardError, true);
   if (serviceMode) {
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   form.Run();
   if (serviceMode) NotifyServiceStopping();
   form.Close();
-  pthread_kill(watcher.native_handle(), SIGTERM);  // harmless when it has already returned
+  pthread_kill(watcher.native_handle(), SIGTERM); // harmless when it has already returned
   watcher.join();
   return 0;
 }

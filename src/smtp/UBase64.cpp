@@ -10,7 +10,8 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::array<int, 256> DecodeTable() {
   std::array<int, 256> table{};
   table.fill(-1);
-  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = i;
+  for (int i = 0; i < 64; ++i)
+    table[static_cast<unsigned char>(kAlphabet[i])] = i;
   return table;
 }
 
@@ -24,7 +25,8 @@ std::string Base64Encode(std::string_view bytes) {
     const unsigned value = unsigned(static_cast<unsigned char>(bytes[i])) << 16 |
                            unsigned(static_cast<unsigned char>(bytes[i + 1])) << 8 |
                            static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift = 18; shift >= 0; shift -= 6) out += kAlphabet[(value >> shift) & 63];
+    for (int shift = 18; shift >= 0; shift -= 6)
+      out += kAlphabet[(value >> shift) & 63];
   }
   const size_t rest = bytes.size() - i;
   if (rest > 0) {
@@ -54,12 +56,12 @@ std::optional<std::string> Base64Decode(std::string_view text) {
         ++padding;
         continue;
       }
-      if (padding > 0) return std::nullopt;  // data after padding
+      if (padding > 0) return std::nullopt; // data after padding
       values[k] = kTable[static_cast<unsigned char>(c)];
       if (values[k] < 0) return std::nullopt;
     }
-    const unsigned group = unsigned(values[0]) << 18 | unsigned(values[1]) << 12 | unsigned(values[2]) << 6 |
-                           unsigned(values[3]);
+    const unsigned group =
+        unsigned(values[0]) << 18 | unsigned(values[1]) << 12 | unsigned(values[2]) << 6 | unsigned(values[3]);
     out += static_cast<char>(group >> 16);
     if (padding < 2) out += static_cast<char>((group >> 8) & 255);
     if (padding < 1) out += static_cast<char>(group & 255);

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <streambuf>
 #include <fcntl.h>
 #include <istream>
+#include <streambuf>
 #include <unistd.h>
 
 namespace quibo {
@@ -14,30 +14,31 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kSequenceError = "Polite people say Helo first";
-const char* const kNoHello = "Polite people say HELO";
-const char* const kExampleAddress = "<someone@example.com>";
+const char *const kSequenceError = "Polite people say Helo first";
+const char *const kNoHello = "Polite people say HELO";
+const char *const kExampleAddress = "<someone@example.com>";
 
-std::string Trim(const std::string& text) {
+std::string Trim(const std::string &text) {
   const auto first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-bool StartsWithNoCase(const std::string& text, const char* word) {
+bool StartsWithNoCase(const std::string &text, const char *word) {
   size_t i = 0;
   for (; word[i]; ++i)
-    if (i >= text.size() || std::toupper(static_cast<unsigned char>(text[i])) !=
-                                std::toupper(static_cast<unsigned char>(word[i])))
+    if (i >= text.size() ||
+        std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(word[i])))
       return false;
   return true;
 }
 
-std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
+std::string ErrorReply(const std::string &parameter) { return "Syntax Error - Command not understood: " + parameter; }
 
 // Control characters would let a peer inject lines into our replies.
 std::string Printable(std::string text) {
-  std::replace_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
+  std::replace_if(
+      text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
   return text;
 }
 
@@ -46,7 +47,7 @@ std::string Printable(std::string text) {
 class TBodyWriter {
 public:
   explicit TBodyWriter(int file) : File(file) { Buffer.reserve(kBufferSize); }
-  void Put(const std::string& bytes) {
+  void Put(const std::string &bytes) {
     Written += bytes.size();
     if (Buffer.size() + bytes.size() > kBufferSize) Flush();
     Buffer += bytes;
@@ -64,8 +65,10 @@ private:
     while (Ok && done < Buffer.size()) {
       const ssize_t wrote = ::write(File, Buffer.data() + done, Buffer.size() - done);
       if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) Ok = false;
-      else done += static_cast<size_t>(wrote);
+      if (wrote <= 0)
+        Ok = false;
+      else
+        done += static_cast<size_t>(wrote);
     }
     Buffer.clear();
   }
@@ -84,7 +87,8 @@ public:
 protected:
   int_type underflow() override {
     ssize_t got;
-    do got = ::read(File, Chunk.data(), Chunk.size());
+    do
+      got = ::read(File, Chunk.data(), Chunk.size());
     while (got < 0 && errno == EINTR);
     if (got <= 0) return traits_type::eof();
     setg(Chunk.data(), Chunk.data(), Chunk.data() + got);
@@ -93,11 +97,11 @@ protected:
 
 private:
   int File;
-  std::vector<char> Chunk;  // on the heap: connection threads have small stacks
+  std::vector<char> Chunk; // on the heap: connection threads have small stacks
 };
 
 // A new uniquely named file in the folder, open for reading and writing.
-int CreateMessageFile(const fs::path& folder, fs::path& file) {
+int CreateMessageFile(const fs::path &folder, fs::path &file) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string name = (folder / "QuiboXXXXXX").string();
     const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
@@ -107,12 +111,12 @@ int CreateMessageFile(const fs::path& folder, fs::path& file) {
     }
     if (errno != ENOENT) break;
     std::error_code error;
-    fs::create_directories(folder, error);  // first message, or the folder was removed
+    fs::create_directories(folder, error); // first message, or the folder was removed
   }
   throw std::runtime_error("cannot create a message file");
 }
 
-void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
+void CopyWithoutOverwrite(const fs::path &file, const fs::path &folder) {
   std::error_code error;
   fs::create_directories(folder, error);
   fs::copy_file(file, folder / file.filename(), fs::copy_options::skip_existing, error);
@@ -120,7 +124,7 @@ void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
 
 } // namespace
 
-std::string ParseAddress(const std::string& text) {
+std::string ParseAddress(const std::string &text) {
   const std::string value = Trim(text);
   if (!value.empty() && value[0] == '<') {
     const auto close = value.find('>');
@@ -141,13 +145,13 @@ const TSmtpSession::TCommand TSmtpSession::kCommands[] = {
     {"RCPT", &TSmtpSession::HandleRcpt},
 };
 
-TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSessionSetup setup, long threadId,
+TSmtpSession::TSmtpSession(TLineChannel &channel, TSessionHooks &hooks, TSessionSetup setup, long threadId,
                            std::string peerIp)
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
-void TSmtpSession::SendLine(const std::string& line) { Link.Write(line + "\r\n"); }
+void TSmtpSession::SendLine(const std::string &line) { Link.Write(line + "\r\n"); }
 
-void TSmtpSession::SendReply(int code, const std::string& text) { SendLine(std::to_string(code) + " " + text); }
+void TSmtpSession::SendReply(int code, const std::string &text) { SendLine(std::to_string(code) + " " + text); }
 
 void TSmtpSession::Run() {
   try {
@@ -170,8 +174,8 @@ void TSmtpSession::Run() {
   Link.Close();
 }
 
-void TSmtpSession::Dispatch(const std::string& line) {
-  for (const auto& command : kCommands) {
+void TSmtpSession::Dispatch(const std::string &line) {
+  for (const auto &command : kCommands) {
     const size_t length = std::char_traits<char>::length(command.Word);
     if (!StartsWithNoCase(line, command.Word)) continue;
     if (line.size() == length) return (this->*command.Handler)(std::string());
@@ -180,26 +184,26 @@ void TSmtpSession::Dispatch(const std::string& line) {
   SendReply(500, "Syntax Error");
 }
 
-void TSmtpSession::HandleAbout(const std::string&) { SendReply(200, "Quibo version " + Setup.Version); }
+void TSmtpSession::HandleAbout(const std::string &) { SendReply(200, "Quibo version " + Setup.Version); }
 
-void TSmtpSession::HandleNoop(const std::string&) { SendReply(250, "Ok"); }
+void TSmtpSession::HandleNoop(const std::string &) { SendReply(250, "Ok"); }
 
-void TSmtpSession::HandleQuit(const std::string&) {
+void TSmtpSession::HandleQuit(const std::string &) {
   SendReply(221, "Signing Off");
   Link.Close();
   Ended = true;
 }
 
-void TSmtpSession::HandleRefused(const std::string& parameter) { SendReply(500, ErrorReply(parameter)); }
+void TSmtpSession::HandleRefused(const std::string &parameter) { SendReply(500, ErrorReply(parameter)); }
 
-void TSmtpSession::HandleRset(const std::string&) {
+void TSmtpSession::HandleRset(const std::string &) {
   RecipientList.clear();
   Sender.clear();
   CurrentState = HeloSeen || EhloSeen ? TSessionState::Helo : TSessionState::None;
   SendReply(250, "Ok");
 }
 
-bool TSmtpSession::CheckGreetingAllowed(const std::string& parameter) {
+bool TSmtpSession::CheckGreetingAllowed(const std::string &parameter) {
   if (CurrentState != TSessionState::None) {
     SendReply(503, kSequenceError);
     return false;
@@ -211,21 +215,21 @@ bool TSmtpSession::CheckGreetingAllowed(const std::string& parameter) {
   return true;
 }
 
-void TSmtpSession::HandleHelo(const std::string& parameter) {
+void TSmtpSession::HandleHelo(const std::string &parameter) {
   if (!CheckGreetingAllowed(parameter)) return;
   SendReply(250, "Hello " + parameter);
   HeloSeen = true;
   CurrentState = TSessionState::Helo;
 }
 
-void TSmtpSession::HandleEhlo(const std::string& parameter) {
+void TSmtpSession::HandleEhlo(const std::string &parameter) {
   if (!CheckGreetingAllowed(parameter)) return;
   Link.Write("250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
   HeloSeen = EhloSeen = true;
   CurrentState = TSessionState::Helo;
 }
 
-void TSmtpSession::HandleMail(const std::string& parameter) {
+void TSmtpSession::HandleMail(const std::string &parameter) {
   if (!HeloSeen) return SendReply(501, kNoHello);
   Sender.clear();
   RecipientList.clear();
@@ -234,16 +238,15 @@ void TSmtpSession::HandleMail(const std::string& parameter) {
     return SendReply(501, std::string("Parameter error! Example: mail from:") + kExampleAddress);
   const std::string address = ParseAddress(parameter.substr(5));
   const bool accepted = Hooks.OnMail(*this, address);
-  if (!Link.Connected()) return;  // the policy replied and closed the connection
+  if (!Link.Connected()) return; // the policy replied and closed the connection
   if (!accepted) return SendReply(500, address + " Address Error");
   SendReply(250, address + " Address Okay");
   Sender = address;
   CurrentState = TSessionState::Mail;
 }
 
-void TSmtpSession::HandleRcpt(const std::string& parameter) {
-  if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt)
-    return SendReply(503, kSequenceError);
+void TSmtpSession::HandleRcpt(const std::string &parameter) {
+  if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
   if (!StartsWithNoCase(parameter, "TO:"))
     return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
@@ -263,7 +266,7 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   }
 }
 
-bool TSmtpSession::ReadAuthLine(std::string& text) {
+bool TSmtpSession::ReadAuthLine(std::string &text) {
   if (Link.ReadLine(text).Status != TReadStatus::Line) {
     Ended = true;
     return false;
@@ -272,7 +275,7 @@ bool TSmtpSession::ReadAuthLine(std::string& text) {
   return true;
 }
 
-void TSmtpSession::HandleAuth(const std::string& parameter) {
+void TSmtpSession::HandleAuth(const std::string &parameter) {
   if (!EhloSeen || parameter.empty()) return SendReply(500, ErrorReply(parameter));
   const std::string mechanism = parameter.substr(0, parameter.find(' '));
   if (!StartsWithNoCase(mechanism, "LOGIN") || mechanism.size() != 5)
@@ -297,11 +300,11 @@ uint64_t TSmtpSession::ReceiveBody(int file) {
   TBodyWriter writer(file);
   std::string line;
   bool tooLarge = false;
-  bool previousEndedWithCrLf = true;  // the 354 reply stands for the CR LF before the first line
+  bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
   while (true) {
     const TReadResult read = Link.ReadLine(line);
     if (read.Status != TReadStatus::Line) {
-      writer.Finish();  // what came is kept for inspection when temp files are kept
+      writer.Finish(); // what came is kept for inspection when temp files are kept
       return 0;
     }
     const bool isDot = line == ".";
@@ -320,14 +323,15 @@ uint64_t TSmtpSession::ReceiveBody(int file) {
   return writer.Size();
 }
 
-void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
+void TSmtpSession::FinishMessage(const fs::path &file, bool complete) {
   if (complete)
-    for (const auto& folder : Hooks.LearningCopies(*this)) CopyWithoutOverwrite(file, folder);
+    for (const auto &folder : Hooks.LearningCopies(*this))
+      CopyWithoutOverwrite(file, folder);
   std::error_code error;
   if (!Setup.KeepTempFiles) fs::remove(file, error);
 }
 
-void TSmtpSession::HandleData(const std::string&) {
+void TSmtpSession::HandleData(const std::string &) {
   if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
   SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
@@ -343,17 +347,17 @@ void TSmtpSession::HandleData(const std::string&) {
   std::error_code error;
   try {
     size = ReceiveBody(descriptor);
-  } catch (const std::length_error&) {
+  } catch (const std::length_error &) {
     fs::remove(file, error);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
     return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
   } catch (...) {
-    fs::remove(file, error);  // a partial file is never left behind after a write failure
+    fs::remove(file, error); // a partial file is never left behind after a write failure
     throw;
   }
-  if (size == 0) {  // the client went away before the end of the data
+  if (size == 0) { // the client went away before the end of the data
     FinishMessage(file, false);
     Ended = true;
     return;

@@ -30,7 +30,7 @@ bool TThreadPool::Submit(std::function<void()> job) {
   pthread_t thread;
   Jobs.push_back(std::move(job));
   ++Threads;
-  ++Idle;  // counted as idle until it takes the job
+  ++Idle; // counted as idle until it takes the job
   const bool started = pthread_create(&thread, &attributes, &TThreadPool::ThreadMain, this) == 0;
   pthread_attr_destroy(&attributes);
   if (!started) {
@@ -41,8 +41,8 @@ bool TThreadPool::Submit(std::function<void()> job) {
   return started;
 }
 
-void* TThreadPool::ThreadMain(void* pool) {
-  static_cast<TThreadPool*>(pool)->Work();
+void *TThreadPool::ThreadMain(void *pool) {
+  static_cast<TThreadPool *>(pool)->Work();
   return nullptr;
 }
 
@@ -50,7 +50,7 @@ void TThreadPool::Work() {
   std::unique_lock lock(Lock);
   while (true) {
     if (!JobReady.wait_for(lock, kIdleLifetime, [this] { return !Jobs.empty() || Closing; })) break;
-    if (Jobs.empty()) break;  // closing
+    if (Jobs.empty()) break; // closing
     auto job = std::move(Jobs.front());
     Jobs.pop_front();
     --Idle;

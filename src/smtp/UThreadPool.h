@@ -15,14 +15,14 @@ namespace quibo {
 class TThreadPool {
 public:
   explicit TThreadPool(size_t stackBytes = 256 * 1024) : StackBytes(stackBytes) {}
-  ~TThreadPool();  // waits for every thread to leave
-  TThreadPool(const TThreadPool&) = delete;
-  TThreadPool& operator=(const TThreadPool&) = delete;
+  ~TThreadPool(); // waits for every thread to leave
+  TThreadPool(const TThreadPool &) = delete;
+  TThreadPool &operator=(const TThreadPool &) = delete;
 
   bool Submit(std::function<void()> job);
 
 private:
-  static void* ThreadMain(void* pool);
+  static void *ThreadMain(void *pool);
   void Work();
 
   const size_t StackBytes;

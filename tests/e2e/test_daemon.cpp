@@ -10,7 +10,7 @@ const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 
 class Daemon : public ::testing::Test {
 protected:
-  void Launch(const std::string& extraIni = "") {
+  void Launch(const std::string &extraIni = "") {
     Port = FreePort();
     Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, extraIni), Port);
     ASSERT_TRUE(Quibo->WaitListening()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
@@ -74,7 +74,7 @@ TEST_F(Daemon, HostileInputGetsRepliesAndCleanEnds) {
     client.Command("RCPT TO:<c@d.ef>");
     client.Command("DATA");
     client.SendRaw("half a message\r\n");
-  }  // the client vanishes mid-DATA
+  } // the client vanishes mid-DATA
   EXPECT_TRUE(WaitFor([&] { return TempFiles().empty(); }));
   TSmtpClient after(Port);
   EXPECT_EQ(after.Reply(), kGreeting);
@@ -89,7 +89,7 @@ TEST_F(Daemon, MaxConnectionsClosesTheExtraConnectionSilently) {
     firstClient = std::make_unique<TSmtpClient>(Port);
     return firstClient->Reply() == kGreeting;
   }));
-  TSmtpClient& first = *firstClient;
+  TSmtpClient &first = *firstClient;
   TSmtpClient second(Port);
   EXPECT_EQ(second.Reply(), "");
   EXPECT_TRUE(second.ClosedByServer());
@@ -122,7 +122,7 @@ TEST_F(Daemon, BindFailureIsLoggedAndTheProgramKeepsRunning) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(Port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
   ::listen(holder, 1);
   Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port), Port);
   EXPECT_TRUE(Quibo->LogContains("Unhandled Exception: Could not bind socket"));
@@ -148,7 +148,7 @@ TEST_F(Daemon, ManyConcurrentSessions) {
   for (int i = 0; i < 40; ++i)
     clients.emplace_back([&, i] {
       TSmtpClient client(Port);
-      client.Reply(20000);  // a burst can overflow the backlog of 15: the kernel retries the handshake
+      client.Reply(20000); // a burst can overflow the backlog of 15: the kernel retries the handshake
       client.Command("HELO c" + std::to_string(i));
       client.Command("MAIL FROM:<a@b.cd>");
       client.Command("RCPT TO:<c@d.ef>");
@@ -156,7 +156,8 @@ TEST_F(Daemon, ManyConcurrentSessions) {
       if (client.Command("body " + std::to_string(i) + "\r\n.") == "250 Ok\r\n") ++delivered;
       client.Command("QUIT");
     });
-  for (auto& thread : clients) thread.join();
+  for (auto &thread : clients)
+    thread.join();
   EXPECT_EQ(delivered, 40);
   EXPECT_TRUE(WaitFor([&] { return TempFiles().empty(); }));
 }
@@ -195,8 +196,7 @@ TEST(CommandLine, InstallAndUninstallTheUnit) {
 
   EXPECT_EQ(RunProgram({QUIBO_BINARY, "uninstall"}, &out, &err, {environment}), 1);
   EXPECT_EQ(err, "Service \"Quibo Anti Spam Service\" failed to uninstall with error: \"No such file or directory\"\n");
-  EXPECT_EQ(RunProgram({QUIBO_BINARY, "INSTALL", "SILENT"}, &out, &err,
-                       {"QUIBO_SYSTEMD_UNIT_DIR=/nonexistent/folder"}),
+  EXPECT_EQ(RunProgram({QUIBO_BINARY, "INSTALL", "SILENT"}, &out, &err, {"QUIBO_SYSTEMD_UNIT_DIR=/nonexistent/folder"}),
             1);
   EXPECT_EQ(out + err, "");
 }

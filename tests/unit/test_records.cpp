@@ -13,7 +13,7 @@ using namespace quibo::test;
 
 namespace {
 
-void SetModificationTime(const std::filesystem::path& file, TTimePoint when) {
+void SetModificationTime(const std::filesystem::path &file, TTimePoint when) {
   const auto seconds = std::chrono::system_clock::to_time_t(when);
   timeval times[2] = {{seconds, 0}, {seconds, 0}};
   ::utimes(file.c_str(), times);
@@ -105,7 +105,8 @@ TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
   Logger.Switches().ClearCountersOnRotate = true;
   std::filesystem::create_directories(LogFolder());
   const TTimePoint rotationDay = start + kOneDay;
-  for (int k = 1; k <= 9; ++k) WriteFile(Logger.DatedLogName(rotationDay - k * kOneDay), "dated");
+  for (int k = 1; k <= 9; ++k)
+    WriteFile(Logger.DatedLogName(rotationDay - k * kOneDay), "dated");
   std::filesystem::remove(Logger.DatedLogName(rotationDay - kOneDay));
   WriteFile(LogFolder() / "Debug.log", "debug");
   WriteFile(LogFolder() / "other.log", "other");
@@ -113,7 +114,8 @@ TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
 
   Clock.Set(rotationDay + std::chrono::hours(1));
   Logger.WriteLog("day two", false);
-  for (int k = 1; k <= 7; ++k) EXPECT_TRUE(std::filesystem::exists(Logger.DatedLogName(rotationDay - k * kOneDay))) << k;
+  for (int k = 1; k <= 7; ++k)
+    EXPECT_TRUE(std::filesystem::exists(Logger.DatedLogName(rotationDay - k * kOneDay))) << k;
   EXPECT_EQ(ReadFile(Logger.DatedLogName(rotationDay - kOneDay)).find("day one"), 22u);
   EXPECT_FALSE(std::filesystem::exists(Logger.DatedLogName(rotationDay - 8 * kOneDay)));
   EXPECT_FALSE(std::filesystem::exists(Logger.DatedLogName(rotationDay - 9 * kOneDay)));
@@ -121,7 +123,7 @@ TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
   EXPECT_FALSE(std::filesystem::exists(LogFolder() / "other.log"));
   EXPECT_TRUE(std::filesystem::exists(LogFolder() / "notes.txt"));
   EXPECT_EQ(CounterClears, 1);
-  EXPECT_EQ(AutoLearns, 1);  // the first line of a new day
+  EXPECT_EQ(AutoLearns, 1); // the first line of a new day
 }
 
 TEST_F(Logging, RotationOntoAnExistingNameKeepsTheLiveLog) {
@@ -177,7 +179,8 @@ TEST(VisibleCriticalSection, ReportsOverlapWithoutBlocking) {
 
 TEST(ScreenLog, KeepsTheNewest1001Lines) {
   TScreenLog screen;
-  for (int i = 1; i <= 1002; ++i) screen.Append(std::to_string(i));
+  for (int i = 1; i <= 1002; ++i)
+    screen.Append(std::to_string(i));
   EXPECT_EQ(screen.Contents().size(), 1001u);
   EXPECT_EQ(screen.Contents().front(), "2");
   EXPECT_EQ(screen.Contents().back(), "1002");
@@ -186,11 +189,12 @@ TEST(ScreenLog, KeepsTheNewest1001Lines) {
 TEST(Stats, EventsCountTheirCounters) {
   TStats stats;
   stats.AddBlacklistServer("zen.example.org");
-  for (int code : {0, 2, 3, 4, 8, 9, 10, 1, 11, -1}) stats.CountStatEvent(code);
+  for (int code : {0, 2, 3, 4, 8, 9, 10, 1, 11, -1})
+    stats.CountStatEvent(code);
   stats.CountStatEvent(5, 0);
   stats.CountStatEvent(6, 0);
   stats.CountStatEvent(7, 0);
-  stats.CountStatEvent(7, 3);  // no such row
+  stats.CountStatEvent(7, 3); // no such row
   const TStats::TCounters expected{1, 5, 1, 1, 1, 1, 1, 1};
   EXPECT_EQ(stats.SinceReset(), expected);
   EXPECT_EQ(stats.Totals(), expected);
@@ -207,7 +211,8 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
   TTempFolder folder;
   const auto file = folder.path() / "quibo.stat";
   TStats stats;
-  for (int i = 0; i < 258; ++i) stats.CountStatEvent(0);
+  for (int i = 0; i < 258; ++i)
+    stats.CountStatEvent(0);
   stats.CountStatEvent(8);
   ASSERT_TRUE(stats.SaveStatFile(file));
   const std::string bytes = ReadFile(file);
@@ -222,7 +227,8 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
 
 TEST(ConnectionCounters, RotationKeepsOpenConnectionsCounted) {
   TConnectionCounters counters;
-  for (int code : {1, 1, 1, 1, 4, 4, 2, 3}) counters.Apply(code);
+  for (int code : {1, 1, 1, 1, 4, 4, 2, 3})
+    counters.Apply(code);
   counters.ClearOnRotate();
   EXPECT_EQ(counters.ServerConnects, 2);
   EXPECT_EQ(counters.ServerDisconnects, 0);

@@ -28,19 +28,19 @@ public:
   std::vector<std::string> ReceivedRecipients;
   uint64_t CheckedSize = 0;
 
-  void OnConnect(TSmtpSession&) override { Events.push_back("connect"); }
-  void BeforeCommand(TSmtpSession&, const std::string& line) override { Events.push_back("command " + line); }
-  bool OnMail(TSmtpSession&, const std::string& address) override {
+  void OnConnect(TSmtpSession &) override { Events.push_back("connect"); }
+  void BeforeCommand(TSmtpSession &, const std::string &line) override { Events.push_back("command " + line); }
+  bool OnMail(TSmtpSession &, const std::string &address) override {
     Events.push_back("mail " + address);
     if (ThrowInMail) throw std::runtime_error("record gone");
     return AcceptMail;
   }
-  void OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string& customReply) override {
+  void OnRcpt(TSmtpSession &, const std::string &address, bool &accept, std::string &customReply) override {
     Events.push_back("rcpt " + address);
     accept = AcceptRcpt;
     customReply = RcptReply;
   }
-  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override {
+  bool CheckMessage(TSmtpSession &session, const std::filesystem::path &file, uint64_t size) override {
     Events.push_back("check");
     CheckedSize = size;
     ReceivedMessage = ReadFile(file);
@@ -50,21 +50,21 @@ public:
     }
     return CheckPasses;
   }
-  void Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients,
-                         std::string& customReply) override {
+  void Server1ReceiveRaw(TSmtpSession &, std::istream &message, const std::vector<std::string> &recipients,
+                         std::string &customReply) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
     customReply = PipelineReply;
   }
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
-  void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession &) override { return CopyTo; }
+  void OnDisconnect(TSmtpSession &) override { Events.push_back("disconnect"); }
 };
 
 class SmtpSession : public ::testing::Test {
 protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
-  std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
+  std::string Talk(const std::string &input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
     TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", Home.path() / "temp", KeepTempFiles,
                         MaxMessageBytes};
@@ -85,15 +85,15 @@ protected:
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 const std::string kEnvelope = "EHLO client\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\n";
 const std::string kEhloReplies = "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
-const std::string kEnvelopeReplies =
-    kEhloReplies + "250 a@example.com Address Okay\r\n250 b@example.org Address "
-    "Okay\r\n";
+const std::string kEnvelopeReplies = kEhloReplies + "250 a@example.com Address Okay\r\n250 b@example.org Address "
+                                                    "Okay\r\n";
 const std::string kDataStart = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
 
 } // namespace
 
 TEST_F(SmtpSession, GreetingsAndTheirSequenceRules) {
-  EXPECT_EQ(Talk("helo mailer\r\nHELO again\r\n"), kGreeting + "250 Hello mailer\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Talk("helo mailer\r\nHELO again\r\n"),
+            kGreeting + "250 Hello mailer\r\n503 Polite people say Helo first\r\n");
   EXPECT_EQ(Talk("HELO\r\n"), kGreeting + "501 Syntax Error in parameters or arguments\r\n");
   EXPECT_EQ(Talk("EHLO x\r\nEHLO y\r\n"),
             kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n503 Polite people say Helo first\r\n");
@@ -153,7 +153,8 @@ TEST_F(SmtpSession, RsetKeepsTheGreetingState) {
 TEST_F(SmtpSession, AuthLogin) {
   const std::string user = Base64Encode("Username:");
   const std::string pass = Base64Encode("Password:");
-  EXPECT_EQ(Talk("HELO x\r\nAUTH LOGIN\r\n"), kGreeting + "250 Hello x\r\n500 Syntax Error - Command not understood: LOGIN\r\n");
+  EXPECT_EQ(Talk("HELO x\r\nAUTH LOGIN\r\n"),
+            kGreeting + "250 Hello x\r\n500 Syntax Error - Command not understood: LOGIN\r\n");
   EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN\r\n" + Base64Encode("joe") + "\r\n" + Base64Encode("secret") + "\r\n"),
             kGreeting + kEhloReplies + "334 " + user + "\r\n334 " + pass + "\r\n235 welcome joe\r\n");
   EXPECT_EQ(Talk("EHLO x\r\nAUTH LOGIN " + Base64Encode("joe") + "\r\n!!!\r\n"),
@@ -282,7 +283,8 @@ TEST_F(SmtpSession, FullDiskEndsTheSessionAndRemovesThePartialFile) {
   small.rlim_cur = 100000;
   setrlimit(RLIMIT_FSIZE, &small);
   std::string body;
-  for (int i = 0; i < 3000; ++i) body += std::string(60, 'x') + "\r\n";
+  for (int i = 0; i < 3000; ++i)
+    body += std::string(60, 'x') + "\r\n";
   const std::string output = Talk(kEnvelope + "DATA\r\n" + body + ".\r\nNOOP\r\n");
   setrlimit(RLIMIT_FSIZE, &previous);
   EXPECT_EQ(output, kGreeting + kEnvelopeReplies + kDataStart);
@@ -297,7 +299,7 @@ TEST(ParseAddress, AngleBracketsAndParameters) {
 }
 
 TEST(Base64, RoundTripAndRejects) {
-  for (const std::string& text : std::vector<std::string>{"", "a", "ab", "abc", "Username:", std::string("\0\xff", 2)})
+  for (const std::string &text : std::vector<std::string>{"", "a", "ab", "abc", "Username:", std::string("\0\xff", 2)})
     EXPECT_EQ(Base64Decode(Base64Encode(text)), text);
   EXPECT_EQ(Base64Encode("Username:"), "VXNlcm5hbWU6");
   EXPECT_FALSE(Base64Decode("abc"));
