@@ -1,5 +1,7 @@
 #include "UIniFile.h"
 
+#include "UFunctions.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
@@ -8,32 +10,19 @@
 
 namespace quibo {
 
-bool SameText(const std::string &a, const std::string &b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
-
-std::string Trimmed(const std::string &text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 namespace {
 
 // "[name]" lines give the section name; anything else gives nothing.
-std::optional<std::string> SectionName(const std::string &line) {
+std::optional<std::string> SectionName(const std::string& line) {
   const std::string text = Trimmed(line);
   if (text.size() < 2 || text.front() != '[' || text.back() != ']') return std::nullopt;
   return Trimmed(text.substr(1, text.size() - 2));
 }
 
-bool IsComment(const std::string &text) { return !text.empty() && (text[0] == ';' || text[0] == '#'); }
+bool IsComment(const std::string& text) { return !text.empty() && (text[0] == ';' || text[0] == '#'); }
 
 // Splits "key=value"; false for comments and lines without "=".
-bool SplitEntry(const std::string &line, std::string &key, std::string &value) {
+bool SplitEntry(const std::string& line, std::string& key, std::string& value) {
   const std::string text = Trimmed(line);
   if (text.empty() || IsComment(text)) return false;
   const auto equals = text.find('=');
@@ -45,7 +34,7 @@ bool SplitEntry(const std::string &line, std::string &key, std::string &value) {
 
 } // namespace
 
-TIniDocument TIniDocument::Parse(const std::string &text) {
+TIniDocument TIniDocument::Parse(const std::string& text) {
   TIniDocument document;
   std::istringstream in(text);
   std::string line;
@@ -56,7 +45,7 @@ TIniDocument TIniDocument::Parse(const std::string &text) {
   return document;
 }
 
-TIniDocument TIniDocument::Load(const std::filesystem::path &file) {
+TIniDocument TIniDocument::Load(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return {};
   std::ostringstream text;
@@ -66,12 +55,12 @@ TIniDocument TIniDocument::Load(const std::filesystem::path &file) {
 
 std::string TIniDocument::Text() const {
   std::string text;
-  for (const auto &line : Lines)
+  for (const auto& line : Lines)
     text += line + "\n";
   return text;
 }
 
-void TIniDocument::Save(const std::filesystem::path &file) const {
+void TIniDocument::Save(const std::filesystem::path& file) const {
   // Write beside the file and rename, so a failed write never leaves half a file.
   const std::filesystem::path temporary = file.string() + ".new";
   {
@@ -85,7 +74,7 @@ void TIniDocument::Save(const std::filesystem::path &file) const {
   if (error) throw std::system_error(error, "Cannot replace " + file.string());
 }
 
-std::vector<TIniDocument::TRange> TIniDocument::Sections(const std::string &name) const {
+std::vector<TIniDocument::TRange> TIniDocument::Sections(const std::string& name) const {
   std::vector<TRange> found;
   for (size_t i = 0; i < Lines.size(); ++i) {
     const auto section = SectionName(Lines[i]);
@@ -95,28 +84,28 @@ std::vector<TIniDocument::TRange> TIniDocument::Sections(const std::string &name
   return found;
 }
 
-std::optional<std::string> TIniDocument::Read(const std::string &section, const std::string &key) const {
+std::optional<std::string> TIniDocument::Read(const std::string& section, const std::string& key) const {
   std::string entryKey, value;
-  for (const auto &range : Sections(section))
+  for (const auto& range : Sections(section))
     for (size_t i = range.Header + 1; i < range.End; ++i)
       if (SplitEntry(Lines[i], entryKey, value) && SameText(entryKey, key)) return value;
   return std::nullopt;
 }
 
-std::vector<std::string> TIniDocument::SectionValues(const std::string &section) const {
+std::vector<std::string> TIniDocument::SectionValues(const std::string& section) const {
   std::vector<std::string> values;
   std::string key, value;
-  for (const auto &range : Sections(section))
+  for (const auto& range : Sections(section))
     for (size_t i = range.Header + 1; i < range.End; ++i)
       if (SplitEntry(Lines[i], key, value)) values.push_back(value);
   return values;
 }
 
-void TIniDocument::Write(const std::string &section, const std::string &key, const std::string &value) {
+void TIniDocument::Write(const std::string& section, const std::string& key, const std::string& value) {
   const std::string entry = key + "=" + value;
   const auto ranges = Sections(section);
   std::string entryKey, oldValue;
-  for (const auto &range : ranges)
+  for (const auto& range : ranges)
     for (size_t i = range.Header + 1; i < range.End; ++i)
       if (SplitEntry(Lines[i], entryKey, oldValue) && SameText(entryKey, key)) {
         Lines[i] = entry;
@@ -135,7 +124,7 @@ void TIniDocument::Write(const std::string &section, const std::string &key, con
   Lines.insert(Lines.begin() + static_cast<std::ptrdiff_t>(at), entry);
 }
 
-void TIniDocument::EraseSection(const std::string &section) {
+void TIniDocument::EraseSection(const std::string& section) {
   auto ranges = Sections(section);
   for (auto range = ranges.rbegin(); range != ranges.rend(); ++range)
     Lines.erase(Lines.begin() + static_cast<std::ptrdiff_t>(range->Header),

@@ -6,6 +6,8 @@
 // throws std::system_error when the file cannot be written.
 #pragma once
 
+#include "UFunctions.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,28 +17,25 @@ namespace quibo {
 
 class TIniDocument {
 public:
-  static TIniDocument Load(const std::filesystem::path &file);
-  static TIniDocument Parse(const std::string &text);
-  void Save(const std::filesystem::path &file) const;
+  static TIniDocument Load(const std::filesystem::path& file);
+  static TIniDocument Parse(const std::string& text);
+  void Save(const std::filesystem::path& file) const;
   std::string Text() const;
 
-  std::optional<std::string> Read(const std::string &section, const std::string &key) const;
+  std::optional<std::string> Read(const std::string& section, const std::string& key) const;
   // The values of every key=value line of a section, in file order.
-  std::vector<std::string> SectionValues(const std::string &section) const;
-  void Write(const std::string &section, const std::string &key, const std::string &value);
-  void EraseSection(const std::string &section);
+  std::vector<std::string> SectionValues(const std::string& section) const;
+  void Write(const std::string& section, const std::string& key, const std::string& value);
+  void EraseSection(const std::string& section);
 
 private:
   struct TRange {
     size_t Header; // index of the "[name]" line
     size_t End;    // one past the last line of the section
   };
-  std::vector<TRange> Sections(const std::string &name) const;
+  std::vector<TRange> Sections(const std::string& name) const;
 
   std::vector<std::string> Lines;
 };
-
-bool SameText(const std::string &a, const std::string &b);
-std::string Trimmed(const std::string &text);
 
 } // namespace quibo

@@ -4,9 +4,9 @@
 
 namespace quibo {
 
-int ToIntDef(const std::string &text, int fallback) {
+int ToIntDef(const std::string& text, int fallback) {
   const std::string value = Trimmed(text);
-  const char *begin = value.data();
+  const char* begin = value.data();
   if (!value.empty() && value[0] == '+') ++begin;
   int result = 0;
   const auto [end, error] = std::from_chars(begin, value.data() + value.size(), result);
@@ -14,8 +14,8 @@ int ToIntDef(const std::string &text, int fallback) {
   return result;
 }
 
-double NormaliseThreshold(std::string &text) {
-  for (auto &c : text)
+double NormaliseThreshold(std::string& text) {
+  for (auto& c : text)
     if (c == ',') c = '.';
   const std::string value = Trimmed(text);
   double result = 0;
@@ -24,7 +24,7 @@ double NormaliseThreshold(std::string &text) {
   return result;
 }
 
-bool IsIPv4Text(const std::string &text) {
+bool IsIPv4Text(const std::string& text) {
   const std::string value = Trimmed(text);
   size_t start = 0;
   for (int piece = 0; piece < 4; ++piece) {
@@ -47,14 +47,14 @@ namespace {
 // Reads one section's keys with their defaults.
 class TReader {
 public:
-  TReader(const TIniDocument &file, std::string section) : File(file), Section(std::move(section)) {}
-  void Text(const char *key, std::string &field) const {
+  TReader(const TIniDocument& file, std::string section) : File(file), Section(std::move(section)) {}
+  void Text(const char* key, std::string& field) const {
     if (auto value = File.Read(Section, key)) field = *value;
   }
-  void Int(const char *key, int &field) const {
+  void Int(const char* key, int& field) const {
     if (auto value = File.Read(Section, key)) field = ToIntDef(*value, field);
   }
-  void Bool(const char *key, bool &field) const {
+  void Bool(const char* key, bool& field) const {
     if (auto value = File.Read(Section, key)) {
       const int number = ToIntDef(*value, field ? 1 : 0);
       field = number != 0;
@@ -62,23 +62,23 @@ public:
   }
 
 private:
-  const TIniDocument &File;
+  const TIniDocument& File;
   std::string Section;
 };
 
 class TWriter {
 public:
-  TWriter(TIniDocument &file, std::string section) : File(file), Section(std::move(section)) {}
-  void Text(const char *key, const std::string &value) const { File.Write(Section, key, value); }
-  void Int(const char *key, int value) const { File.Write(Section, key, std::to_string(value)); }
-  void Bool(const char *key, bool value) const { File.Write(Section, key, value ? "1" : "0"); }
+  TWriter(TIniDocument& file, std::string section) : File(file), Section(std::move(section)) {}
+  void Text(const char* key, const std::string& value) const { File.Write(Section, key, value); }
+  void Int(const char* key, int value) const { File.Write(Section, key, std::to_string(value)); }
+  void Bool(const char* key, bool value) const { File.Write(Section, key, value ? "1" : "0"); }
 
 private:
-  TIniDocument &File;
+  TIniDocument& File;
   std::string Section;
 };
 
-std::vector<std::string> SplitComma(const std::string &text) {
+std::vector<std::string> SplitComma(const std::string& text) {
   std::vector<std::string> cells;
   size_t start = 0;
   while (true) {
@@ -89,15 +89,15 @@ std::vector<std::string> SplitComma(const std::string &text) {
   }
 }
 
-void WriteList(TIniDocument &file, const std::string &section, const std::vector<std::string> &entries) {
+void WriteList(TIniDocument& file, const std::string& section, const std::vector<std::string>& entries) {
   file.EraseSection(section);
   for (size_t i = 0; i < entries.size(); ++i)
     file.Write(section, std::to_string(i), entries[i]);
 }
 
-std::vector<TBlacklistZone> ReadBlacklists(const TIniDocument &file) {
+std::vector<TBlacklistZone> ReadBlacklists(const TIniDocument& file) {
   std::vector<TBlacklistZone> zones;
-  for (const auto &entry : file.SectionValues("Blacklists")) {
+  for (const auto& entry : file.SectionValues("Blacklists")) {
     const auto cells = SplitComma(entry);
     if (cells[0].empty()) continue;
     const bool reverse = cells.size() < 2 || cells[1].find('1') != std::string::npos;
@@ -106,9 +106,9 @@ std::vector<TBlacklistZone> ReadBlacklists(const TIniDocument &file) {
   return zones;
 }
 
-std::vector<TForwardRow> ReadForwardRows(const TIniDocument &file) {
+std::vector<TForwardRow> ReadForwardRows(const TIniDocument& file) {
   std::vector<TForwardRow> rows;
-  for (const auto &entry : file.SectionValues("Forward")) {
+  for (const auto& entry : file.SectionValues("Forward")) {
     auto cells = SplitComma(entry);
     cells.resize(std::max<size_t>(cells.size(), 3));
     rows.push_back({cells[0], cells[1], cells[2]});
@@ -118,7 +118,7 @@ std::vector<TForwardRow> ReadForwardRows(const TIniDocument &file) {
 
 } // namespace
 
-TSettings LoadSettings(const TIniDocument &file, const TSettingsDefaults &defaults) {
+TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults) {
   TSettings s;
   s.MailHostName = defaults.MailHostName;
   s.Welcome = "Welcome to Quibo Dederazu " + defaults.Version;
@@ -191,7 +191,7 @@ TSettings LoadSettings(const TIniDocument &file, const TSettingsDefaults &defaul
   return s;
 }
 
-void SaveSettings(const TSettings &s, TIniDocument &file) {
+void SaveSettings(const TSettings& s, TIniDocument& file) {
   const TWriter settings(file, "Settings");
   settings.Text("ListenIP", s.CBIp1);
   settings.Text("ListenPort", s.EListenPort);
@@ -236,7 +236,7 @@ void SaveSettings(const TSettings &s, TIniDocument &file) {
   debug.Int("LogFileWindowSize", s.SERotation);
 
   std::vector<std::string> zones;
-  for (const auto &zone : s.LBBlacklists)
+  for (const auto& zone : s.LBBlacklists)
     zones.push_back(zone.Flag == "1" ? zone.Zone : zone.Zone + ",0");
   WriteList(file, "Blacklists", zones);
   WriteList(file, "ManualBlacklist", s.LBManualBlacklist);
@@ -247,25 +247,25 @@ void SaveSettings(const TSettings &s, TIniDocument &file) {
 
   file.EraseSection("Forward");
   for (size_t i = 0; i < s.DistributeGrid.size(); ++i) {
-    const auto &row = s.DistributeGrid[i];
+    const auto& row = s.DistributeGrid[i];
     if (Trimmed(row.Domain).empty() || !IsIPv4Text(row.Server)) continue;
     file.Write("Forward", std::to_string(i + 2), row.Domain + "," + row.Server + "," + row.Port);
   }
 }
 
-TAppliedSettings ApplySettings(TSettings &s, std::vector<std::string> &notices) {
+TAppliedSettings ApplySettings(TSettings& s, std::vector<std::string>& notices) {
   TAppliedSettings applied;
   applied.OutgoingServer = s.EOutgoingIP;
   applied.OutgoingPort = ToIntDef(s.EOutgoingPort, 26);
 
-  auto joinChoices = [&applied](const std::string &server) {
+  auto joinChoices = [&applied](const std::string& server) {
     if (server.empty()) return;
-    for (const auto &known : applied.ServerChoices)
+    for (const auto& known : applied.ServerChoices)
       if (known == server) return;
     applied.ServerChoices.push_back(server);
   };
   joinChoices(s.EOutgoingIP);
-  for (const auto &row : s.DistributeGrid) {
+  for (const auto& row : s.DistributeGrid) {
     if (Trimmed(row.Domain).empty()) continue;
     if (!IsIPv4Text(row.Server)) {
       notices.push_back("Invalid Ip number: " + row.Server);

@@ -117,18 +117,18 @@ struct TAppliedSettings {
   double Threshold = 5.0;
 };
 
-TSettings LoadSettings(const TIniDocument &file, const TSettingsDefaults &defaults);
+TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults);
 // Writes every key that has a control into the document; other content stays.
-void SaveSettings(const TSettings &settings, TIniDocument &file);
+void SaveSettings(const TSettings& settings, TIniDocument& file);
 // Steps 1, 2 and 4 to 9; notices collects the "Invalid Ip number: " texts.
 // The threshold text of the settings is normalised in place.
-TAppliedSettings ApplySettings(TSettings &settings, std::vector<std::string> &notices);
+TAppliedSettings ApplySettings(TSettings& settings, std::vector<std::string>& notices);
 
 // Decimal whole number, or the fallback when the text is not one.
-int ToIntDef(const std::string &text, int fallback);
+int ToIntDef(const std::string& text, int fallback);
 // Threshold text with "," turned into "." and read as a number (5.0 if not one).
-double NormaliseThreshold(std::string &text);
+double NormaliseThreshold(std::string& text);
 // Four dot-separated decimal pieces 0..255; text after the fourth is ignored.
-bool IsIPv4Text(const std::string &text);
+bool IsIPv4Text(const std::string& text);
 
 } // namespace quibo

@@ -40,9 +40,9 @@ std::string FormatShortDate(TTimePoint when) {
 }
 
 std::string FormatLongDate(TTimePoint when) {
-  static constexpr std::array<const char *, 12> kMonths{"January",   "February", "March",    "April",
-                                                        "May",       "June",     "July",     "August",
-                                                        "September", "October",  "November", "December"};
+  static constexpr std::array<const char*, 12> kMonths{"January",   "February", "March",    "April",
+                                                       "May",       "June",     "July",     "August",
+                                                       "September", "October",  "November", "December"};
   const std::tm parts = LocalParts(when);
   char text[96];
   std::snprintf(text, sizeof text, "%s %d, %04d %02d:%02d:%02d", kMonths[static_cast<size_t>(parts.tm_mon)],

@@ -1,5 +1,7 @@
 #include "ULog.h"
 
+#include "UFunctions.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool ContainsCrLf(const std::string &text) { return text.find("\r\n") != std::string::npos; }
+bool ContainsCrLf(const std::string& text) { return text.find("\r\n") != std::string::npos; }
 
 std::string WithoutCrLf(std::string text) {
   for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
@@ -23,18 +25,13 @@ std::string WithoutCrLf(std::string text) {
   return text;
 }
 
-std::string Lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
 // Makes sure the log folder exists; returns the error text or "".
-std::string EnsureFolder(const fs::path &folder) {
+std::string EnsureFolder(const fs::path& folder) {
   if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return {};
   return std::strerror(errno);
 }
 
-TTimePoint FileModificationTime(const fs::path &file, bool &ok) {
+TTimePoint FileModificationTime(const fs::path& file, bool& ok) {
   struct stat info {};
   ok = ::stat(file.c_str(), &info) == 0;
   if (!ok) return {};
@@ -42,7 +39,7 @@ TTimePoint FileModificationTime(const fs::path &file, bool &ok) {
                                                                      std::chrono::nanoseconds{info.st_mtim.tv_nsec})};
 }
 
-const char *TrafficLabel(TTrafficDirection direction) {
+const char* TrafficLabel(TTrafficDirection direction) {
   switch (direction) {
   case TTrafficDirection::ServerReceived: return "] Server received: ";
   case TTrafficDirection::ServerSent: return "] Server sent: ";
@@ -54,7 +51,7 @@ const char *TrafficLabel(TTrafficDirection direction) {
 
 } // namespace
 
-std::string AppendToFile(const fs::path &file, std::string_view bytes) {
+std::string AppendToFile(const fs::path& file, std::string_view bytes) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return std::strerror(errno);
   std::string error;
@@ -72,7 +69,7 @@ std::string AppendToFile(const fs::path &file, std::string_view bytes) {
   return error;
 }
 
-TLogger::TLogger(fs::path programFolder, const TClock &clock, TVisibleCriticalSection &logLock, TLogHooks hooks)
+TLogger::TLogger(fs::path programFolder, const TClock& clock, TVisibleCriticalSection& logLock, TLogHooks hooks)
     : LogFolder(std::move(programFolder) / "log"), Clock(clock), LogLock(logLock), Hooks(std::move(hooks)) {
   ResetDayMarkers();
 }
@@ -91,7 +88,7 @@ TTimePoint TLogger::NextRotationDay() const {
 
 fs::path TLogger::DatedLogName(TTimePoint day) const { return LogFolder / ("Quibo." + FormatShortDate(day) + ".log"); }
 
-std::string TLogger::FormatLine(TTimePoint now, const std::string &text, const TLogConnection *connection) const {
+std::string TLogger::FormatLine(TTimePoint now, const std::string& text, const TLogConnection* connection) const {
   std::string line = FormatStamp(now) + " : ";
   if (connection) line += "[" + std::to_string(connection->ThreadId) + "] " + connection->PeerIp + " ";
   line += text;
@@ -102,7 +99,7 @@ void TLogger::SendToScreen(std::string line) {
   if (Hooks.ScreenLine) Hooks.ScreenLine(std::move(line));
 }
 
-void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection *connection) {
+void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection) {
   TVisibleGuard busy(LogLock);
   bool firstOfNewDay = false;
   {
@@ -125,11 +122,11 @@ void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection
   if (firstOfNewDay && Flags.AutoLearn.load() && Hooks.AutoLearn) Hooks.AutoLearn();
 }
 
-void TLogger::WriteMailLog(std::string text, const TLogConnection *connection) {
+void TLogger::WriteMailLog(std::string text, const TLogConnection* connection) {
   if (Flags.MailLogging.load()) WriteLog(std::move(text), Flags.Screen.load(), connection);
 }
 
-void TLogger::WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection *connection) {
+void TLogger::WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection* connection) {
   if (Flags.DebugBox.load()) WriteLog(std::move(text), showOnScreen, connection);
 }
 
@@ -181,8 +178,8 @@ void TLogger::SweepOldLogs(TTimePoint now) {
   // The live log keeps its undated name when every rename failed; it is never swept.
   kept.insert(Lowered(MainLogPath().string()));
   std::error_code error;
-  for (const auto &entry : fs::directory_iterator(LogFolder, error)) {
-    const fs::path &file = entry.path();
+  for (const auto& entry : fs::directory_iterator(LogFolder, error)) {
+    const fs::path& file = entry.path();
     if (Lowered(file.extension().string()) != ".log") continue;
     if (kept.count(Lowered(file.string())) == 0) fs::remove(file, error);
   }

@@ -46,13 +46,13 @@ struct TLogHooks {
 
 class TLogger {
 public:
-  TLogger(std::filesystem::path programFolder, const TClock &clock, TVisibleCriticalSection &logLock, TLogHooks hooks);
+  TLogger(std::filesystem::path programFolder, const TClock& clock, TVisibleCriticalSection& logLock, TLogHooks hooks);
 
-  TLogSwitches &Switches() { return Flags; }
+  TLogSwitches& Switches() { return Flags; }
 
-  void WriteLog(std::string text, bool showOnScreen, const TLogConnection *connection = nullptr);
-  void WriteMailLog(std::string text, const TLogConnection *connection = nullptr);
-  void WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection *connection = nullptr);
+  void WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
+  void WriteMailLog(std::string text, const TLogConnection* connection = nullptr);
+  void WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
   void WriteDebugLog(std::string text);
   // One chunk of SMTP traffic as read or written, labelled by direction.
   void WriteTraffic(TTrafficDirection direction, long threadId, std::string_view chunk);
@@ -70,12 +70,12 @@ private:
   bool IsRotationDue(TTimePoint now);
   void RotateLogFile(TTimePoint now);
   void SweepOldLogs(TTimePoint now);
-  std::string FormatLine(TTimePoint now, const std::string &text, const TLogConnection *connection) const;
+  std::string FormatLine(TTimePoint now, const std::string& text, const TLogConnection* connection) const;
   void SendToScreen(std::string line);
 
   std::filesystem::path LogFolder;
-  const TClock &Clock;
-  TVisibleCriticalSection &LogLock;
+  const TClock& Clock;
+  TVisibleCriticalSection& LogLock;
   TLogHooks Hooks;
   TLogSwitches Flags;
   mutable std::mutex WriterMutex; // guards the files and the day markers
@@ -85,6 +85,6 @@ private:
 
 // Appends bytes to a file in one write, creating it when missing.
 // Returns an empty string on success, the system's error text otherwise.
-std::string AppendToFile(const std::filesystem::path &file, std::string_view bytes);
+std::string AppendToFile(const std::filesystem::path& file, std::string_view bytes);
 
 } // namespace quibo

@@ -17,7 +17,7 @@ public:
     Lines.push_back(std::move(line));
   }
   void Clear() { Lines.clear(); }
-  const std::deque<std::string> &Contents() const { return Lines; }
+  const std::deque<std::string>& Contents() const { return Lines; }
 
 private:
   std::deque<std::string> Lines;

@@ -10,7 +10,7 @@ void TStats::Bump(TStatCounter counter) {
 }
 
 void TStats::CountStatEvent(int code, int row) {
-  auto rowAt = [this, row]() -> TBLServer * {
+  auto rowAt = [this, row]() -> TBLServer* {
     return row >= 0 && static_cast<size_t>(row) < Servers.size() ? &Servers[static_cast<size_t>(row)] : nullptr;
   };
   switch (code) {
@@ -19,13 +19,13 @@ void TStats::CountStatEvent(int code, int row) {
   case 3: Bump(NoRelay), Bump(Refused); break;
   case 4: Bump(BlackListed), Bump(Refused); break;
   case 5:
-    if (auto *server = rowAt()) ++server->TotalChecks;
+    if (auto* server = rowAt()) ++server->TotalChecks;
     break;
   case 6:
-    if (auto *server = rowAt()) ++server->Timeout;
+    if (auto* server = rowAt()) ++server->Timeout;
     break;
   case 7:
-    if (auto *server = rowAt()) ++server->Listed;
+    if (auto* server = rowAt()) ++server->Listed;
     break;
   case 8: Bump(Virus), Bump(Refused); break;
   case 9: Bump(Heurastic), Bump(Refused); break;
@@ -36,21 +36,21 @@ void TStats::CountStatEvent(int code, int row) {
 
 void TStats::ResetStatistics() {
   Current.fill(0);
-  for (auto &server : Servers)
+  for (auto& server : Servers)
     server.TotalChecks = server.Timeout = server.Listed = 0;
 }
 
-void TStats::AddBlacklistServer(const std::string &host) { Servers.push_back(TBLServer{host}); }
+void TStats::AddBlacklistServer(const std::string& host) { Servers.push_back(TBLServer{host}); }
 
 void TStats::DeleteBlacklistServer(size_t index) {
   if (index < Servers.size()) Servers.erase(Servers.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-bool TStats::LoadStatFile(const std::filesystem::path &file) {
+bool TStats::LoadStatFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   unsigned char bytes[4 * StatCounterCount] = {};
-  in.read(reinterpret_cast<char *>(bytes), sizeof bytes);
+  in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
   const size_t whole = static_cast<size_t>(in.gcount()) / 4;
   for (size_t i = 0; i < whole; ++i) {
     const uint32_t value = uint32_t(bytes[4 * i]) | uint32_t(bytes[4 * i + 1]) << 8 | uint32_t(bytes[4 * i + 2]) << 16 |
@@ -60,7 +60,7 @@ bool TStats::LoadStatFile(const std::filesystem::path &file) {
   return true;
 }
 
-bool TStats::SaveStatFile(const std::filesystem::path &file) const {
+bool TStats::SaveStatFile(const std::filesystem::path& file) const {
   unsigned char bytes[4 * StatCounterCount];
   for (size_t i = 0; i < StatCounterCount; ++i) {
     const auto value = static_cast<uint32_t>(Lifetime[i]);
@@ -68,7 +68,7 @@ bool TStats::SaveStatFile(const std::filesystem::path &file) const {
       bytes[4 * i + b] = static_cast<unsigned char>(value >> (8 * b));
   }
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char *>(bytes), sizeof bytes);
+  out.write(reinterpret_cast<const char*>(bytes), sizeof bytes);
   return static_cast<bool>(out.flush());
 }
 

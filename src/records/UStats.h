@@ -38,15 +38,15 @@ public:
 
   void CountStatEvent(int code, int row = 0);
   void ResetStatistics();
-  void AddBlacklistServer(const std::string &host);
+  void AddBlacklistServer(const std::string& host);
   void DeleteBlacklistServer(size_t index);
   void ClearBlacklistServers() { Servers.clear(); }
-  bool LoadStatFile(const std::filesystem::path &file);
-  bool SaveStatFile(const std::filesystem::path &file) const;
+  bool LoadStatFile(const std::filesystem::path& file);
+  bool SaveStatFile(const std::filesystem::path& file) const;
 
-  const TCounters &SinceReset() const { return Current; }
-  const TCounters &Totals() const { return Lifetime; }
-  const std::vector<TBLServer> &BlacklistServers() const { return Servers; }
+  const TCounters& SinceReset() const { return Current; }
+  const TCounters& Totals() const { return Lifetime; }
+  const std::vector<TBLServer>& BlacklistServers() const { return Servers; }
 
 private:
   void Bump(TStatCounter counter);

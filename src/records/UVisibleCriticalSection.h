@@ -31,13 +31,13 @@ private:
 // Scoped holder for TVisibleCriticalSection.
 class TVisibleGuard {
 public:
-  explicit TVisibleGuard(TVisibleCriticalSection &section) : Section(section) { Section.Acquire(); }
+  explicit TVisibleGuard(TVisibleCriticalSection& section) : Section(section) { Section.Acquire(); }
   ~TVisibleGuard() { Section.Release(); }
-  TVisibleGuard(const TVisibleGuard &) = delete;
-  TVisibleGuard &operator=(const TVisibleGuard &) = delete;
+  TVisibleGuard(const TVisibleGuard&) = delete;
+  TVisibleGuard& operator=(const TVisibleGuard&) = delete;
 
 private:
-  TVisibleCriticalSection &Section;
+  TVisibleCriticalSection& Section;
 };
 
 // The text the window thread logs for a contention report.

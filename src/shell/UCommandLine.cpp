@@ -4,7 +4,7 @@
 
 namespace quibo {
 
-const char *const kUsage = "Usage: quibo [--home DIR] [INSTALL | UNINSTALL] [SILENT]\n"
+const char* const kUsage = "Usage: quibo [--home DIR] [INSTALL | UNINSTALL] [SILENT]\n"
                            "       quibo --help | --version\n"
                            "  --home DIR  program folder with quibo.ini, log/, temp/, ham/, spam/\n"
                            "              (default: the folder of the executable)\n"
@@ -15,7 +15,7 @@ const char *const kUsage = "Usage: quibo [--home DIR] [INSTALL | UNINSTALL] [SIL
 namespace {
 
 // "INSTALL", "/install", "-Install" all name the same switch.
-bool IsSwitch(std::string word, const char *name) {
+bool IsSwitch(std::string word, const char* name) {
   if (!word.empty() && (word[0] == '/' || word[0] == '-')) word.erase(0, 1);
   std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::toupper(c); });
   return word == name;
@@ -23,10 +23,10 @@ bool IsSwitch(std::string word, const char *name) {
 
 } // namespace
 
-TCommandLine ParseCommandLine(const std::vector<std::string> &arguments) {
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   TCommandLine line;
   for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string &word = arguments[i];
+    const std::string& word = arguments[i];
     if (word == "--home") {
       if (i + 1 == arguments.size()) {
         line.Error = "--home needs a folder";

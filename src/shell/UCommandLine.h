@@ -18,7 +18,7 @@ struct TCommandLine {
   std::string Error;
 };
 
-TCommandLine ParseCommandLine(const std::vector<std::string> &arguments);
-extern const char *const kUsage;
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+extern const char* const kUsage;
 
 } // namespace quibo

@@ -6,7 +6,7 @@
 
 namespace quibo {
 
-TConnectionEvents::TConnectionEvents(TForm1 &form, std::shared_ptr<TLiveConnection> connection,
+TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
                                      std::shared_ptr<const TSettings> settings)
     : Form(form), Connection(std::move(connection)),
       SessionSettings(std::move(settings)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
@@ -17,39 +17,39 @@ std::shared_ptr<TThreadController> TConnectionEvents::Controller() const {
   return record;
 }
 
-void TConnectionEvents::OnConnect(TSmtpSession &session) {
+void TConnectionEvents::OnConnect(TSmtpSession& session) {
   session.Channel().SetReadTimeout(SessionSettings->ServerTimeout * 1000);
   Form.Connections().RecordStatus(Connection, "CONNECT", false);
   Form.EventQueue().Post(EvConnection, 1);
   Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
 }
 
-void TConnectionEvents::BeforeCommand(TSmtpSession &, const std::string &line) {
+void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
   if (Form.Log().Switches().Screen.load()) Form.Connections().RecordStatus(Connection, line, false);
 }
 
-bool TConnectionEvents::OnMail(TSmtpSession &, const std::string &address) {
+bool TConnectionEvents::OnMail(TSmtpSession&, const std::string& address) {
   const auto settings = Form.Settings();
   const auto applied = Form.Applied();
   Controller()->SetSender(address, applied->LocalDomains, settings->CBRelayLocalIp, applied->LocalIps);
   return true;
 }
 
-void TConnectionEvents::OnRcpt(TSmtpSession &, const std::string &address, bool &accept, std::string &) {
+void TConnectionEvents::OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string&) {
   const auto record = Controller();
   if (record->RecipientDomain.empty()) record->SetRecipientDomain(address);
   accept = true;
 }
 
-bool TConnectionEvents::CheckMessage(TSmtpSession &, const std::filesystem::path &, uint64_t) {
+bool TConnectionEvents::CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) {
   Controller()->SpamScore = "0";
   return true;
 }
 
-void TConnectionEvents::Server1ReceiveRaw(TSmtpSession &, std::istream &, const std::vector<std::string> &,
-                                          std::string &) {}
+void TConnectionEvents::Server1ReceiveRaw(TSmtpSession&, std::istream&, const std::vector<std::string>&, std::string&) {
+}
 
-std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession &) {
+std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession&) {
   std::vector<std::filesystem::path> folders;
   const auto record = Form.Connections().FindController(Connection.get());
   if (!record) return folders;
@@ -59,7 +59,7 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
   return folders;
 }
 
-void TConnectionEvents::OnDisconnect(TSmtpSession &) {
+void TConnectionEvents::OnDisconnect(TSmtpSession&) {
   if (Form.ForcedDisconnectInProgress()) {
     // The forced disconnect took the lines it saw; a session that registered
     // in the meantime must not leave a line behind.

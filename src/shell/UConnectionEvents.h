@@ -20,23 +20,23 @@ class TForm1;
 
 class TConnectionEvents final : public TSessionHooks {
 public:
-  TConnectionEvents(TForm1 &form, std::shared_ptr<TLiveConnection> connection,
+  TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
                     std::shared_ptr<const TSettings> settings);
 
-  void OnConnect(TSmtpSession &session) override;
-  void BeforeCommand(TSmtpSession &session, const std::string &line) override;
-  bool OnMail(TSmtpSession &session, const std::string &address) override;
-  void OnRcpt(TSmtpSession &session, const std::string &address, bool &accept, std::string &customReply) override;
-  bool CheckMessage(TSmtpSession &session, const std::filesystem::path &file, uint64_t size) override;
-  void Server1ReceiveRaw(TSmtpSession &session, std::istream &message, const std::vector<std::string> &recipients,
-                         std::string &customReply) override;
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession &session) override;
-  void OnDisconnect(TSmtpSession &session) override;
+  void OnConnect(TSmtpSession& session) override;
+  void BeforeCommand(TSmtpSession& session, const std::string& line) override;
+  bool OnMail(TSmtpSession& session, const std::string& address) override;
+  void OnRcpt(TSmtpSession& session, const std::string& address, bool& accept, std::string& customReply) override;
+  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override;
+  void Server1ReceiveRaw(TSmtpSession& session, std::istream& message, const std::vector<std::string>& recipients,
+                         std::string& customReply) override;
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;
+  void OnDisconnect(TSmtpSession& session) override;
 
 private:
   std::shared_ptr<TThreadController> Controller() const;
 
-  TForm1 &Form;
+  TForm1& Form;
   std::shared_ptr<TLiveConnection> Connection;
   std::shared_ptr<const TSettings> SessionSettings;
   TLogConnection LogIdentity;

@@ -40,14 +40,14 @@ void TEventQueue::Quit() {
   Wake.notify_one();
 }
 
-bool TEventQueue::TakeReady(TItem &item) {
+bool TEventQueue::TakeReady(TItem& item) {
   if (!Items.empty()) {
     item = std::move(Items.front());
     Items.pop_front();
     return true;
   }
   const auto now = std::chrono::steady_clock::now();
-  for (auto &timer : Timers)
+  for (auto& timer : Timers)
     if (timer.Enabled && timer.Due <= now) {
       timer.Due = now + timer.Interval;
       item = {TEvent{}, timer.OnTick};
@@ -56,7 +56,7 @@ bool TEventQueue::TakeReady(TItem &item) {
   return false;
 }
 
-void TEventQueue::RunPending(const TEventHandler &onEvent) {
+void TEventQueue::RunPending(const TEventHandler& onEvent) {
   while (true) {
     TItem item;
     {
@@ -67,14 +67,14 @@ void TEventQueue::RunPending(const TEventHandler &onEvent) {
   }
 }
 
-void TEventQueue::Run(const TEventHandler &onEvent, const std::function<void(const std::string &)> &onError) {
+void TEventQueue::Run(const TEventHandler& onEvent, const std::function<void(const std::string&)>& onError) {
   while (true) {
     TItem item;
     {
       std::unique_lock lock(Lock);
       while (!Quitting && !TakeReady(item)) {
         auto next = std::chrono::steady_clock::time_point::max();
-        for (const auto &timer : Timers)
+        for (const auto& timer : Timers)
           if (timer.Enabled && timer.Due < next) next = timer.Due;
         if (next == std::chrono::steady_clock::time_point::max())
           Wake.wait(lock);
@@ -85,7 +85,7 @@ void TEventQueue::Run(const TEventHandler &onEvent, const std::function<void(con
     }
     try {
       item.Task ? item.Task() : onEvent(item.Event);
-    } catch (const std::exception &error) {
+    } catch (const std::exception& error) {
       onError(error.what());
     } catch (...) {
       onError("unknown error");

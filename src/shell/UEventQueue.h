@@ -30,7 +30,7 @@ struct TEvent {
 
 class TEventQueue {
 public:
-  using TEventHandler = std::function<void(const TEvent &)>;
+  using TEventHandler = std::function<void(const TEvent&)>;
   using TTask = std::function<void()>;
   using TTimerId = size_t;
 
@@ -42,10 +42,10 @@ public:
   bool TimerEnabled(TTimerId timer) const;
 
   // Runs on the calling thread until Quit; exceptions of handlers go to onError.
-  void Run(const TEventHandler &onEvent, const std::function<void(const std::string &)> &onError);
+  void Run(const TEventHandler& onEvent, const std::function<void(const std::string&)>& onError);
   void Quit();
   // Handles what is due now without waiting (tests).
-  void RunPending(const TEventHandler &onEvent);
+  void RunPending(const TEventHandler& onEvent);
 
 private:
   struct TItem {
@@ -59,7 +59,7 @@ private:
     std::chrono::steady_clock::time_point Due;
   };
   // Takes the next ready item or due timer; false when none is ready.
-  bool TakeReady(TItem &item);
+  bool TakeReady(TItem& item);
 
   mutable std::mutex Lock;
   std::condition_variable Wake;

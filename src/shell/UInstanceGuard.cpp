@@ -15,7 +15,7 @@ namespace {
 
 const char kShowRequest[] = "show\n";
 
-bool FillAddress(const std::filesystem::path &path, sockaddr_un &address) {
+bool FillAddress(const std::filesystem::path& path, sockaddr_un& address) {
   address = {};
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
@@ -26,7 +26,7 @@ bool FillAddress(const std::filesystem::path &path, sockaddr_un &address) {
 
 } // namespace
 
-TInstanceGuard::TInstanceGuard(std::filesystem::path folder, const std::string &programName)
+TInstanceGuard::TInstanceGuard(std::filesystem::path folder, const std::string& programName)
     : LockPath(folder / (programName + ".lock")), SocketPath(folder / (programName + ".sock")) {}
 
 TInstanceGuard::~TInstanceGuard() {
@@ -57,7 +57,7 @@ bool TInstanceGuard::SendShow() const {
   if (!FillAddress(SocketPath, address)) return false;
   const int peer = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (peer < 0) return false;
-  const bool sent = ::connect(peer, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+  const bool sent = ::connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
                     ::send(peer, kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL) > 0;
   ::close(peer);
   return sent;
@@ -68,7 +68,7 @@ std::string TInstanceGuard::ListenForShow(std::function<void()> onShow) {
   if (!FillAddress(SocketPath, address)) return "socket path too long: " + SocketPath.string();
   ::unlink(SocketPath.c_str()); // left over from an instance that died; we hold the lock
   Listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+  if (Listener < 0 || ::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(Listener, 4) != 0)
     return std::strerror(errno);
   WakeEvent = ::eventfd(0, EFD_CLOEXEC);

@@ -14,10 +14,10 @@ namespace quibo {
 
 class TInstanceGuard {
 public:
-  TInstanceGuard(std::filesystem::path folder, const std::string &programName);
+  TInstanceGuard(std::filesystem::path folder, const std::string& programName);
   ~TInstanceGuard();
-  TInstanceGuard(const TInstanceGuard &) = delete;
-  TInstanceGuard &operator=(const TInstanceGuard &) = delete;
+  TInstanceGuard(const TInstanceGuard&) = delete;
+  TInstanceGuard& operator=(const TInstanceGuard&) = delete;
 
   // True when no other instance holds the folder.
   bool Acquire();

@@ -21,12 +21,12 @@ constexpr auto kHourlyInterval = std::chrono::milliseconds(3600000);
 // The machine's own IPv4 addresses, loopback excluded.
 std::vector<std::string> OwnAddresses() {
   std::vector<std::string> addresses;
-  ifaddrs *list = nullptr;
+  ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return addresses;
-  for (const ifaddrs *entry = list; entry; entry = entry->ifa_next) {
+  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
     if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
     char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(entry->ifa_addr)->sin_addr, text, sizeof text);
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text);
     if (std::string(text) != "127.0.0.1") addresses.emplace_back(text);
   }
   ::freeifaddrs(list);
@@ -40,7 +40,7 @@ std::string OwnHostName() {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_flags = AI_CANONNAME;
-  addrinfo *found = nullptr;
+  addrinfo* found = nullptr;
   std::string result = name;
   if (::getaddrinfo(name, nullptr, &hints, &found) == 0) {
     if (found && found->ai_canonname) result = found->ai_canonname;
@@ -49,7 +49,7 @@ std::string OwnHostName() {
   return result;
 }
 
-fs::file_time_type ModificationTime(const fs::path &file) {
+fs::file_time_type ModificationTime(const fs::path& file) {
   std::error_code error;
   const auto time = fs::last_write_time(file, error);
   return error ? fs::file_time_type{} : time;
@@ -65,7 +65,7 @@ TForm1::TForm1(TOptions options)
              TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }); },
                        [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); }, nullptr}),
       Registry(Clock),
-      Listener([this](const std::shared_ptr<TLiveConnection> &connection) { RunSession(connection); }) {
+      Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
   CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
@@ -86,14 +86,14 @@ void TForm1::Create() {
   const TTimePoint startTime = Clock.Now();
   LQuiboStart = LQuiboCleared = FormatLongDate(startTime);
   IpChoices = {"All", "127.0.0.1"};
-  for (auto &address : OwnAddresses())
+  for (auto& address : OwnAddresses())
     IpChoices.push_back(address);
   ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
   ProbeSocketInterface();
   try {
     LoadSettings();
     ApplySettings();
-  } catch (const std::exception &failure) {
+  } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
   if (EditableSettings.CBSaveStats) Statistics.LoadStatFile(StatPath());
@@ -109,21 +109,21 @@ void TForm1::ProbeSocketInterface() {
 }
 
 void TForm1::Run() {
-  Events.Run([this](const TEvent &event) { HandleEvent(event); },
-             [this](const std::string &message) { ReportError(message); });
+  Events.Run([this](const TEvent& event) { HandleEvent(event); },
+             [this](const std::string& message) { ReportError(message); });
 }
 
-void TForm1::ReportError(const std::string &message) { Logger.WriteLog("Unhandled Exception: " + message, true); }
+void TForm1::ReportError(const std::string& message) { Logger.WriteLog("Unhandled Exception: " + message, true); }
 
 void TForm1::Close() {
   try {
     StartListening(true);
-  } catch (const std::exception &failure) {
+  } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
 }
 
-bool TForm1::CloseQuery(const std::function<bool(const std::string &)> &ask) {
+bool TForm1::CloseQuery(const std::function<bool(const std::string&)>& ask) {
   if (InServiceMode) return true;
   if (!ask("Are you sure?")) {
     Logger.WriteLog("Aborted closing...", true);
@@ -136,7 +136,7 @@ bool TForm1::CloseQuery(const std::function<bool(const std::string &)> &ask) {
   return true;
 }
 
-void TForm1::HandleEvent(const TEvent &event) {
+void TForm1::HandleEvent(const TEvent& event) {
   switch (event.Number) {
   case EvBusy: Logger.WriteLog(BusyText(static_cast<int>(event.Argument)), true); break;
   case EvConnection:
@@ -158,7 +158,7 @@ void TForm1::HandleEvent(const TEvent &event) {
 std::string TForm1::ListenAddress() const { return ListensOnAll() ? "0.0.0.0" : EditableSettings.CBIp1; }
 
 bool TForm1::ListensOnAll() const {
-  const std::string &choice = EditableSettings.CBIp1;
+  const std::string& choice = EditableSettings.CBIp1;
   if (choice == "All") return true;
   for (size_t i = 1; i < IpChoices.size(); ++i)
     if (IpChoices[i] == choice) return false;
@@ -171,7 +171,7 @@ void TForm1::StartListening(bool stopOnly) {
   {
     ForcedDisconnect = true;
     struct TClearFlag {
-      std::atomic<bool> &Flag;
+      std::atomic<bool>& Flag;
       ~TClearFlag() { Flag = false; }
     } clearFlag{ForcedDisconnect};
     ForceDisconnectAll();
@@ -196,10 +196,10 @@ void TForm1::ForceDisconnectAll() {
   // The records leave the list under its lock; the waits happen outside it,
   // so a session that is recording a status line at this moment can finish.
   try {
-    for (const auto &record : Registry.TakeAll()) {
+    for (const auto& record : Registry.TakeAll()) {
       if (!record) continue;
       if (auto client = record->ForwardClient()) client->Disconnect();
-      const auto &peer = record->PeerThread;
+      const auto& peer = record->PeerThread;
       if (!peer) continue;
       const TLogConnection identity{peer->ThreadId(), peer->PeerIp()};
       Logger.WriteLog("Forced SMTP Server disconnect", false, &identity);
@@ -245,7 +245,7 @@ void TForm1::SessionEnded() {
   });
 }
 
-void TForm1::RunSession(const std::shared_ptr<TLiveConnection> &connection) {
+void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
   if (settings->CBServerLogging) {
@@ -265,7 +265,7 @@ void TForm1::RunSession(const std::shared_ptr<TLiveConnection> &connection) {
 
 void TForm1::PublishSettings() {
   CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
-  auto &switches = Logger.Switches();
+  auto& switches = Logger.Switches();
   switches.MailLogging = EditableSettings.CBMailLogging;
   switches.Screen = EditableSettings.CBScreen;
   switches.Rotation = EditableSettings.CBLogFileRotation;
@@ -284,7 +284,7 @@ void TForm1::LoadSettings() {
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
   Statistics.ClearBlacklistServers();
-  for (const auto &zone : EditableSettings.LBBlacklists)
+  for (const auto& zone : EditableSettings.LBBlacklists)
     Statistics.AddBlacklistServer(zone.Zone);
   PublishSettings();
   SettingsFileTime = ModificationTime(IniPath());
@@ -300,7 +300,7 @@ void TForm1::SaveSettings() {
 void TForm1::ApplySettings() {
   std::vector<std::string> notices;
   auto applied = std::make_shared<const TAppliedSettings>(quibo::ApplySettings(EditableSettings, notices));
-  for (const auto &notice : notices)
+  for (const auto& notice : notices)
     Logger.WriteLog(notice, true);
   CurrentApplied.store(applied);
   PublishSettings(); // the threshold text may have been normalised
@@ -319,7 +319,7 @@ void TForm1::CheckSettingsReload() {
 // ---- Threads and status pages ----
 
 void TForm1::TerminateConnection(int index) {
-  Registry.Terminate(index, [this](const std::string &text) { Logger.WriteDebugLog(text); });
+  Registry.Terminate(index, [this](const std::string& text) { Logger.WriteDebugLog(text); });
 }
 
 void TForm1::ResetConnectionCounters() {

@@ -33,13 +33,13 @@ public:
     std::filesystem::path ProgramFolder;
     std::string ProgramName = "quibo"; // the INI and statistics files are named after it
     bool ServiceMode = false;
-    const TClock *Clock = nullptr; // the system clock when not given
+    const TClock* Clock = nullptr; // the system clock when not given
   };
 
   explicit TForm1(TOptions options);
   ~TForm1(); // saves the statistics when "Save statistics" is checked
-  TForm1(const TForm1 &) = delete;
-  TForm1 &operator=(const TForm1 &) = delete;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
 
   // The window-creation sequence.
   void Create();
@@ -49,17 +49,17 @@ public:
   // Stops listening with a forced disconnect of every connection.
   void Close();
   // Desktop close request: ask answers yes (true) or no to a question.
-  bool CloseQuery(const std::function<bool(const std::string &)> &ask);
+  bool CloseQuery(const std::function<bool(const std::string&)>& ask);
 
-  TEventQueue &EventQueue() { return Events; }
-  void HandleEvent(const TEvent &event);
+  TEventQueue& EventQueue() { return Events; }
+  void HandleEvent(const TEvent& event);
 
   // Listener lifecycle.
   void StartListening(bool stopOnly);
   void ForceDisconnectAll();
   void Button6Click(); // operator start/stop
   void StopTimerFired();
-  const std::string &Button6Caption() const { return StartStopCaption; }
+  const std::string& Button6Caption() const { return StartStopCaption; }
   bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
 
   // Settings.
@@ -67,7 +67,7 @@ public:
   void SaveSettings();
   void ApplySettings();
   void CheckSettingsReload(); // the hourly tick, SIGHUP and the "Reset " button
-  TSettings &Editable() { return EditableSettings; }
+  TSettings& Editable() { return EditableSettings; }
   void SettingsEdited(); // publishes the editable record after an operator change
   void SetListenSettingsChanged() { ListenSettingsChanged = true; }
   std::shared_ptr<const TSettings> Settings() const { return CurrentSettings.load(); }
@@ -81,36 +81,36 @@ public:
 
   // Status page.
   void ResetConnectionCounters(); // the "Reset " button
-  const TScreenLog &ScreenLog() const { return Screen; }
-  const TConnectionCounters &ConnectionCounters() const { return Counters; }
-  const TStats &Stats() const { return Statistics; }
+  const TScreenLog& ScreenLog() const { return Screen; }
+  const TConnectionCounters& ConnectionCounters() const { return Counters; }
+  const TStats& Stats() const { return Statistics; }
   void SetDebugBox(bool checked) { Logger.Switches().DebugBox = checked; }
 
   // Used by the connection threads.
-  TLogger &Log() { return Logger; }
-  TConnectionRegistry &Connections() { return Registry; }
-  const std::filesystem::path &ProgramFolder() const { return Folder; }
+  TLogger& Log() { return Logger; }
+  TConnectionRegistry& Connections() { return Registry; }
+  const std::filesystem::path& ProgramFolder() const { return Folder; }
   bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
   void SessionEnded(); // posts the pending-stop check
 
   bool ServiceMode() const { return InServiceMode; }
-  const std::string &ServerIdent() const { return ServerIdentText; }
-  const std::string &AboutReply() const { return AboutReplyText; }
-  const std::string &StartTimeText() const { return LQuiboStart; }
+  const std::string& ServerIdent() const { return ServerIdentText; }
+  const std::string& AboutReply() const { return AboutReplyText; }
+  const std::string& StartTimeText() const { return LQuiboStart; }
   int ListeningPort() const { return Listener.BoundPort(); }
   std::filesystem::path IniPath() const { return Folder / (Name + ".ini"); }
   std::filesystem::path StatPath() const { return Folder / (Name + ".stat"); }
 
 private:
-  void RunSession(const std::shared_ptr<TLiveConnection> &connection);
+  void RunSession(const std::shared_ptr<TLiveConnection>& connection);
   void PublishSettings();
-  void ReportError(const std::string &message);
+  void ReportError(const std::string& message);
   std::string ListenAddress() const;
   bool ListensOnAll() const;
   void ProbeSocketInterface();
 
   TSystemClock SystemClock;
-  const TClock &Clock;
+  const TClock& Clock;
   std::filesystem::path Folder;
   std::string Name;
   bool InServiceMode;

@@ -11,23 +11,23 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
+extern char** environ;
 
 namespace quibo {
 namespace fs = std::filesystem;
 
 namespace {
 
-const char *kUnitFile = "QuiboSvc.service";
-const char *kDefaultUnitFolder = "/etc/systemd/system";
+const char* kUnitFile = "QuiboSvc.service";
+const char* kDefaultUnitFolder = "/etc/systemd/system";
 
 // systemctl is only asked when systemd runs and the unit goes where it looks.
 bool ManagesSystemd() { return ::sd_booted() > 0 && ServiceUnitFolder() == kDefaultUnitFolder; }
 
-TServiceResult Systemctl(std::initializer_list<const char *> arguments) {
-  std::vector<char *> argv{const_cast<char *>("systemctl")};
-  for (const char *argument : arguments)
-    argv.push_back(const_cast<char *>(argument));
+TServiceResult Systemctl(std::initializer_list<const char*> arguments) {
+  std::vector<char*> argv{const_cast<char*>("systemctl")};
+  for (const char* argument : arguments)
+    argv.push_back(const_cast<char*>(argument));
   argv.push_back(nullptr);
   pid_t child = 0;
   const int failure = ::posix_spawnp(&child, "systemctl", nullptr, nullptr, argv.data(), environ);
@@ -42,11 +42,11 @@ TServiceResult Systemctl(std::initializer_list<const char *> arguments) {
 } // namespace
 
 fs::path ServiceUnitFolder() {
-  const char *folder = std::getenv("QUIBO_SYSTEMD_UNIT_DIR");
+  const char* folder = std::getenv("QUIBO_SYSTEMD_UNIT_DIR");
   return folder && *folder ? fs::path(folder) : fs::path(kDefaultUnitFolder);
 }
 
-std::string ServiceUnitText(const fs::path &executable, const fs::path &home) {
+std::string ServiceUnitText(const fs::path& executable, const fs::path& home) {
   std::ostringstream text;
   text << "[Unit]\n"
        << "Description=" << kServiceDisplayName << "\n"
@@ -60,7 +60,7 @@ std::string ServiceUnitText(const fs::path &executable, const fs::path &home) {
   return text.str();
 }
 
-TServiceResult InstallService(const fs::path &executable, const fs::path &home) {
+TServiceResult InstallService(const fs::path& executable, const fs::path& home) {
   const fs::path unit = ServiceUnitFolder() / kUnitFile;
   {
     std::ofstream out(unit, std::ios::trunc);
@@ -85,7 +85,7 @@ TServiceResult UninstallService() {
   return {true, {}};
 }
 
-bool IsServiceCgroup(const std::string &procSelfCgroup) {
+bool IsServiceCgroup(const std::string& procSelfCgroup) {
   std::istringstream lines(procSelfCgroup);
   const std::string unitSuffix = std::string("/") + kUnitFile;
   for (std::string line; std::getline(lines, line);)

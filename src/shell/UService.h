@@ -10,8 +10,8 @@
 
 namespace quibo {
 
-inline constexpr const char *kServiceName = "QuiboSvc";
-inline constexpr const char *kServiceDisplayName = "Quibo Anti Spam Service";
+inline constexpr const char* kServiceName = "QuiboSvc";
+inline constexpr const char* kServiceDisplayName = "Quibo Anti Spam Service";
 
 struct TServiceResult {
   bool Ok = false;
@@ -20,13 +20,13 @@ struct TServiceResult {
 
 // Unit folder: $QUIBO_SYSTEMD_UNIT_DIR, else /etc/systemd/system.
 std::filesystem::path ServiceUnitFolder();
-std::string ServiceUnitText(const std::filesystem::path &executable, const std::filesystem::path &home);
-TServiceResult InstallService(const std::filesystem::path &executable, const std::filesystem::path &home);
+std::string ServiceUnitText(const std::filesystem::path& executable, const std::filesystem::path& home);
+TServiceResult InstallService(const std::filesystem::path& executable, const std::filesystem::path& home);
 TServiceResult UninstallService();
 
 // True when this process runs in the QuiboSvc unit's control group.
 bool IsServiceProcess();
-bool IsServiceCgroup(const std::string &procSelfCgroup);
+bool IsServiceCgroup(const std::string& procSelfCgroup);
 
 void NotifyServiceReady();
 void NotifyServiceStopping();

@@ -20,15 +20,15 @@ using namespace quibo;
 
 namespace {
 
-fs::path ExecutablePath(const char *argv0) {
+fs::path ExecutablePath(const char* argv0) {
   std::error_code error;
   const fs::path self = fs::read_symlink("/proc/self/exe", error);
   return error ? fs::absolute(argv0) : self;
 }
 
-int RunServiceCommand(const TCommandLine &line, const fs::path &executable, const fs::path &home) {
+int RunServiceCommand(const TCommandLine& line, const fs::path& executable, const fs::path& home) {
   const TServiceResult result = line.Install ? InstallService(executable, home) : UninstallService();
-  const char *verb = line.Install ? "install" : "uninstall";
+  const char* verb = line.Install ? "install" : "uninstall";
   if (result.Ok) {
     if (!line.Silent) std::cout << "Service " << verb << "ed successfully" << std::endl;
     return 0;
@@ -40,7 +40,7 @@ int RunServiceCommand(const TCommandLine &line, const fs::path &executable, cons
 }
 
 // Waits for the blocked signals and hands them to the window thread.
-void WatchSignals(TForm1 &form, const sigset_t &signals) {
+void WatchSignals(TForm1& form, const sigset_t& signals) {
   while (true) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
@@ -55,7 +55,7 @@ void WatchSignals(TForm1 &form, const sigset_t &signals) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   const TCommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (!line.Error.empty()) {
     std::cerr << "quibo: " << line.Error << "\n" << kUsage;

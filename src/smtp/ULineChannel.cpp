@@ -17,7 +17,7 @@ void TSocketChannel::Close() {
   PeerGone = true;
 }
 
-bool TSocketChannel::Fill(TReadStatus &failure) {
+bool TSocketChannel::Fill(TReadStatus& failure) {
   if (Start > 0 && Start == Buffer.size()) {
     Buffer.clear();
     Start = 0;
@@ -56,13 +56,13 @@ void TSocketChannel::SetReadTimeout(int milliseconds) {
   ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
-TReadResult TSocketChannel::ReadLine(std::string &line) {
+TReadResult TSocketChannel::ReadLine(std::string& line) {
   size_t searchFrom = Start;
   while (true) {
-    const char *base = Buffer.data();
-    const void *found = std::memchr(base + searchFrom, '\n', Buffer.size() - searchFrom);
+    const char* base = Buffer.data();
+    const void* found = std::memchr(base + searchFrom, '\n', Buffer.size() - searchFrom);
     if (found) {
-      const size_t end = static_cast<size_t>(static_cast<const char *>(found) - base);
+      const size_t end = static_cast<size_t>(static_cast<const char*>(found) - base);
       size_t length = end - Start;
       const bool crlf = length > 0 && Buffer[end - 1] == '\r';
       if (crlf) --length;

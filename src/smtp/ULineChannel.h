@@ -25,7 +25,7 @@ class TLineChannel {
 public:
   virtual ~TLineChannel() = default;
   // Reads up to the next LF; the LF and one CR before it are removed.
-  virtual TReadResult ReadLine(std::string &line) = 0;
+  virtual TReadResult ReadLine(std::string& line) = 0;
   // Writes all bytes; false when the peer is gone.
   virtual bool Write(std::string_view bytes) = 0;
   virtual void Close() = 0;
@@ -40,7 +40,7 @@ public:
   // The socket stays owned by the caller; Close only shuts it down.
   explicit TSocketChannel(int socket) : Socket(socket) {}
 
-  TReadResult ReadLine(std::string &line) override;
+  TReadResult ReadLine(std::string& line) override;
   bool Write(std::string_view bytes) override;
   void Close() override;
   bool Connected() const override { return !PeerGone; }
@@ -49,7 +49,7 @@ public:
 
 private:
   // Reads more bytes into the buffer; false with the reason set when none came.
-  bool Fill(TReadStatus &failure);
+  bool Fill(TReadStatus& failure);
 
   int Socket;
   bool PeerGone = false;

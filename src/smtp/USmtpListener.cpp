@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kBacklog = 1024;
 
-std::string PeerAddress(const sockaddr_in &peer) {
+std::string PeerAddress(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
   return text;
@@ -56,7 +56,7 @@ TSmtpListener::~TSmtpListener() {
   DisconnectAll(5000);
 }
 
-void TSmtpListener::Activate(const std::string &address, int port) {
+void TSmtpListener::Activate(const std::string& address, int port) {
   StopListening();
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listener < 0) throw std::system_error(errno, std::generic_category(), "Socket Error");
@@ -69,7 +69,7 @@ void TSmtpListener::Activate(const std::string &address, int port) {
     ::close(listener);
     throw std::system_error(EINVAL, std::generic_category(), "Could not bind socket. Address " + address);
   }
-  if (::bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || ::listen(listener, kBacklog) != 0) {
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(listener, kBacklog) != 0) {
     const int error = errno;
     ::close(listener);
     throw std::system_error(error, std::generic_category(),
@@ -77,7 +77,7 @@ void TSmtpListener::Activate(const std::string &address, int port) {
                                 ":" + std::to_string(port) + ")");
   }
   socklen_t length = sizeof local;
-  ::getsockname(listener, reinterpret_cast<sockaddr *>(&local), &length);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
   ListenSocket = listener;
   WakeEvent = ::eventfd(0, EFD_CLOEXEC);
   Address = address;
@@ -113,11 +113,11 @@ bool TSmtpListener::DisconnectAll(int waitMilliseconds) {
     std::lock_guard lock(LiveLock);
     connections = Live;
   }
-  for (const auto &connection : connections)
+  for (const auto& connection : connections)
     connection->Disconnect();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds);
   bool allEnded = true;
-  for (const auto &connection : connections) {
+  for (const auto& connection : connections) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (!connection->WaitEnded(static_cast<int>(std::max<long>(0, left.count())))) allEnded = false;
@@ -138,7 +138,7 @@ void TSmtpListener::AcceptLoop() {
     while (true) {
       sockaddr_in peer{};
       socklen_t length = sizeof peer;
-      const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+      const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
       if (socket >= 0) {
         Serve(socket, PeerAddress(peer));
         continue;
@@ -151,7 +151,7 @@ void TSmtpListener::AcceptLoop() {
   }
 }
 
-void TSmtpListener::Serve(int socket, const std::string &peerIp) {
+void TSmtpListener::Serve(int socket, const std::string& peerIp) {
   const int limit = MaxConnections.load();
   auto connection = std::make_shared<TLiveConnection>(socket, peerIp);
   {

@@ -27,7 +27,7 @@ public:
   ~TLiveConnection() override;
 
   long ThreadId() const override { return Thread.load(); }
-  const std::string &PeerIp() const override { return Peer; }
+  const std::string& PeerIp() const override { return Peer; }
   void Disconnect() override;
   bool Running() const override;
   bool WaitEnded(int milliseconds) override;
@@ -49,18 +49,18 @@ private:
 class TSmtpListener {
 public:
   // Runs one session on the calling connection thread.
-  using TSessionRunner = std::function<void(const std::shared_ptr<TLiveConnection> &)>;
+  using TSessionRunner = std::function<void(const std::shared_ptr<TLiveConnection>&)>;
 
   explicit TSmtpListener(TSessionRunner runner);
   ~TSmtpListener();
 
-  void Activate(const std::string &address, int port);
+  void Activate(const std::string& address, int port);
   void StopListening();
   void Deactivate(int waitMilliseconds);
   bool Active() const { return Activated; }
   bool Accepting() const { return AcceptThread.joinable(); }
   int BoundPort() const { return Port; }
-  const std::string &BoundAddress() const { return Address; }
+  const std::string& BoundAddress() const { return Address; }
 
   size_t LiveCount() const;
   void SetMaxConnections(int limit) { MaxConnections.store(limit); }
@@ -69,7 +69,7 @@ public:
 
 private:
   void AcceptLoop();
-  void Serve(int socket, const std::string &peerIp);
+  void Serve(int socket, const std::string& peerIp);
 
   TSessionRunner Runner;
   std::atomic<int> MaxConnections{0};

@@ -1,6 +1,7 @@
 #include "USmtpSession.h"
 
 #include "UBase64.h"
+#include "UFunctions.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,26 +15,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char *const kSequenceError = "Polite people say Helo first";
-const char *const kNoHello = "Polite people say HELO";
-const char *const kExampleAddress = "<someone@example.com>";
+const char* const kSequenceError = "Polite people say Helo first";
+const char* const kNoHello = "Polite people say HELO";
+const char* const kExampleAddress = "<someone@example.com>";
 
-std::string Trim(const std::string &text) {
-  const auto first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-bool StartsWithNoCase(const std::string &text, const char *word) {
-  size_t i = 0;
-  for (; word[i]; ++i)
-    if (i >= text.size() ||
-        std::toupper(static_cast<unsigned char>(text[i])) != std::toupper(static_cast<unsigned char>(word[i])))
-      return false;
-  return true;
-}
-
-std::string ErrorReply(const std::string &parameter) { return "Syntax Error - Command not understood: " + parameter; }
+std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
 
 // Control characters would let a peer inject lines into our replies.
 std::string Printable(std::string text) {
@@ -47,7 +33,7 @@ std::string Printable(std::string text) {
 class TBodyWriter {
 public:
   explicit TBodyWriter(int file) : File(file) { Buffer.reserve(kBufferSize); }
-  void Put(const std::string &bytes) {
+  void Put(const std::string& bytes) {
     Written += bytes.size();
     if (Buffer.size() + bytes.size() > kBufferSize) Flush();
     Buffer += bytes;
@@ -101,7 +87,7 @@ private:
 };
 
 // A new uniquely named file in the folder, open for reading and writing.
-int CreateMessageFile(const fs::path &folder, fs::path &file) {
+int CreateMessageFile(const fs::path& folder, fs::path& file) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string name = (folder / "QuiboXXXXXX").string();
     const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
@@ -116,7 +102,7 @@ int CreateMessageFile(const fs::path &folder, fs::path &file) {
   throw std::runtime_error("cannot create a message file");
 }
 
-void CopyWithoutOverwrite(const fs::path &file, const fs::path &folder) {
+void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
   std::error_code error;
   fs::create_directories(folder, error);
   fs::copy_file(file, folder / file.filename(), fs::copy_options::skip_existing, error);
@@ -124,11 +110,11 @@ void CopyWithoutOverwrite(const fs::path &file, const fs::path &folder) {
 
 } // namespace
 
-std::string ParseAddress(const std::string &text) {
-  const std::string value = Trim(text);
+std::string ParseAddress(const std::string& text) {
+  const std::string value = Trimmed(text);
   if (!value.empty() && value[0] == '<') {
     const auto close = value.find('>');
-    return Trim(value.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    return Trimmed(value.substr(1, close == std::string::npos ? std::string::npos : close - 1));
   }
   return value.substr(0, value.find_first_of(" \t"));
 }
@@ -145,13 +131,13 @@ const TSmtpSession::TCommand TSmtpSession::kCommands[] = {
     {"RCPT", &TSmtpSession::HandleRcpt},
 };
 
-TSmtpSession::TSmtpSession(TLineChannel &channel, TSessionHooks &hooks, TSessionSetup setup, long threadId,
+TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSessionSetup setup, long threadId,
                            std::string peerIp)
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
-void TSmtpSession::SendLine(const std::string &line) { Link.Write(line + "\r\n"); }
+void TSmtpSession::SendLine(const std::string& line) { Link.Write(line + "\r\n"); }
 
-void TSmtpSession::SendReply(int code, const std::string &text) { SendLine(std::to_string(code) + " " + text); }
+void TSmtpSession::SendReply(int code, const std::string& text) { SendLine(std::to_string(code) + " " + text); }
 
 void TSmtpSession::Run() {
   try {
@@ -174,8 +160,8 @@ void TSmtpSession::Run() {
   Link.Close();
 }
 
-void TSmtpSession::Dispatch(const std::string &line) {
-  for (const auto &command : kCommands) {
+void TSmtpSession::Dispatch(const std::string& line) {
+  for (const auto& command : kCommands) {
     const size_t length = std::char_traits<char>::length(command.Word);
     if (!StartsWithNoCase(line, command.Word)) continue;
     if (line.size() == length) return (this->*command.Handler)(std::string());
@@ -184,26 +170,26 @@ void TSmtpSession::Dispatch(const std::string &line) {
   SendReply(500, "Syntax Error");
 }
 
-void TSmtpSession::HandleAbout(const std::string &) { SendReply(200, "Quibo version " + Setup.Version); }
+void TSmtpSession::HandleAbout(const std::string&) { SendReply(200, "Quibo version " + Setup.Version); }
 
-void TSmtpSession::HandleNoop(const std::string &) { SendReply(250, "Ok"); }
+void TSmtpSession::HandleNoop(const std::string&) { SendReply(250, "Ok"); }
 
-void TSmtpSession::HandleQuit(const std::string &) {
+void TSmtpSession::HandleQuit(const std::string&) {
   SendReply(221, "Signing Off");
   Link.Close();
   Ended = true;
 }
 
-void TSmtpSession::HandleRefused(const std::string &parameter) { SendReply(500, ErrorReply(parameter)); }
+void TSmtpSession::HandleRefused(const std::string& parameter) { SendReply(500, ErrorReply(parameter)); }
 
-void TSmtpSession::HandleRset(const std::string &) {
+void TSmtpSession::HandleRset(const std::string&) {
   RecipientList.clear();
   Sender.clear();
   CurrentState = HeloSeen || EhloSeen ? TSessionState::Helo : TSessionState::None;
   SendReply(250, "Ok");
 }
 
-bool TSmtpSession::CheckGreetingAllowed(const std::string &parameter) {
+bool TSmtpSession::CheckGreetingAllowed(const std::string& parameter) {
   if (CurrentState != TSessionState::None) {
     SendReply(503, kSequenceError);
     return false;
@@ -215,21 +201,21 @@ bool TSmtpSession::CheckGreetingAllowed(const std::string &parameter) {
   return true;
 }
 
-void TSmtpSession::HandleHelo(const std::string &parameter) {
+void TSmtpSession::HandleHelo(const std::string& parameter) {
   if (!CheckGreetingAllowed(parameter)) return;
   SendReply(250, "Hello " + parameter);
   HeloSeen = true;
   CurrentState = TSessionState::Helo;
 }
 
-void TSmtpSession::HandleEhlo(const std::string &parameter) {
+void TSmtpSession::HandleEhlo(const std::string& parameter) {
   if (!CheckGreetingAllowed(parameter)) return;
   Link.Write("250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
   HeloSeen = EhloSeen = true;
   CurrentState = TSessionState::Helo;
 }
 
-void TSmtpSession::HandleMail(const std::string &parameter) {
+void TSmtpSession::HandleMail(const std::string& parameter) {
   if (!HeloSeen) return SendReply(501, kNoHello);
   Sender.clear();
   RecipientList.clear();
@@ -245,7 +231,7 @@ void TSmtpSession::HandleMail(const std::string &parameter) {
   CurrentState = TSessionState::Mail;
 }
 
-void TSmtpSession::HandleRcpt(const std::string &parameter) {
+void TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
   if (!StartsWithNoCase(parameter, "TO:"))
@@ -255,7 +241,7 @@ void TSmtpSession::HandleRcpt(const std::string &parameter) {
   std::string customReply;
   Hooks.OnRcpt(*this, address, accepted, customReply);
   if (!Link.Connected()) return;
-  customReply = Trim(customReply);
+  customReply = Trimmed(customReply);
   if (!customReply.empty())
     SendLine(customReply);
   else
@@ -266,21 +252,21 @@ void TSmtpSession::HandleRcpt(const std::string &parameter) {
   }
 }
 
-bool TSmtpSession::ReadAuthLine(std::string &text) {
+bool TSmtpSession::ReadAuthLine(std::string& text) {
   if (Link.ReadLine(text).Status != TReadStatus::Line) {
     Ended = true;
     return false;
   }
-  text = Trim(text);
+  text = Trimmed(text);
   return true;
 }
 
-void TSmtpSession::HandleAuth(const std::string &parameter) {
+void TSmtpSession::HandleAuth(const std::string& parameter) {
   if (!EhloSeen || parameter.empty()) return SendReply(500, ErrorReply(parameter));
   const std::string mechanism = parameter.substr(0, parameter.find(' '));
   if (!StartsWithNoCase(mechanism, "LOGIN") || mechanism.size() != 5)
     return SendReply(504, "Unrecognized authentication type");
-  std::string answer = mechanism.size() < parameter.size() ? Trim(parameter.substr(6)) : std::string();
+  std::string answer = mechanism.size() < parameter.size() ? Trimmed(parameter.substr(6)) : std::string();
   if (answer.empty()) {
     SendLine("334 " + Base64Encode("Username:"));
     if (!ReadAuthLine(answer)) return;
@@ -323,15 +309,15 @@ uint64_t TSmtpSession::ReceiveBody(int file) {
   return writer.Size();
 }
 
-void TSmtpSession::FinishMessage(const fs::path &file, bool complete) {
+void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
   if (complete)
-    for (const auto &folder : Hooks.LearningCopies(*this))
+    for (const auto& folder : Hooks.LearningCopies(*this))
       CopyWithoutOverwrite(file, folder);
   std::error_code error;
   if (!Setup.KeepTempFiles) fs::remove(file, error);
 }
 
-void TSmtpSession::HandleData(const std::string &) {
+void TSmtpSession::HandleData(const std::string&) {
   if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
   SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
@@ -347,7 +333,7 @@ void TSmtpSession::HandleData(const std::string &) {
   std::error_code error;
   try {
     size = ReceiveBody(descriptor);
-  } catch (const std::length_error &) {
+  } catch (const std::length_error&) {
     fs::remove(file, error);
     Sender.clear();
     RecipientList.clear();
@@ -379,7 +365,7 @@ void TSmtpSession::HandleData(const std::string &) {
     throw;
   }
   FinishMessage(file, true);
-  customReply = Trim(customReply);
+  customReply = Trimmed(customReply);
   if (!customReply.empty()) return SendLine(customReply);
   SendReply(250, "Ok");
   CurrentState = TSessionState::Data;

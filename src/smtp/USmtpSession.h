@@ -25,18 +25,18 @@ class TSmtpSession;
 class TSessionHooks {
 public:
   virtual ~TSessionHooks() = default;
-  virtual void OnConnect(TSmtpSession &session) = 0;
-  virtual void BeforeCommand(TSmtpSession &session, const std::string &line) = 0;
-  virtual bool OnMail(TSmtpSession &session, const std::string &address) = 0;
+  virtual void OnConnect(TSmtpSession& session) = 0;
+  virtual void BeforeCommand(TSmtpSession& session, const std::string& line) = 0;
+  virtual bool OnMail(TSmtpSession& session, const std::string& address) = 0;
   // Sets accept, and may set a whole reply line of its own.
-  virtual void OnRcpt(TSmtpSession &session, const std::string &address, bool &accept, std::string &customReply) = 0;
+  virtual void OnRcpt(TSmtpSession& session, const std::string& address, bool& accept, std::string& customReply) = 0;
   // False when the message is refused (the hook has replied and closed).
-  virtual bool CheckMessage(TSmtpSession &session, const std::filesystem::path &file, uint64_t size) = 0;
-  virtual void Server1ReceiveRaw(TSmtpSession &session, std::istream &message,
-                                 const std::vector<std::string> &recipients, std::string &customReply) = 0;
+  virtual bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) = 0;
+  virtual void Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                                 const std::vector<std::string>& recipients, std::string& customReply) = 0;
   // Learning folders (ham/, spam/) that receive a copy of the finished message.
-  virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession &session) = 0;
-  virtual void OnDisconnect(TSmtpSession &session) = 0;
+  virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) = 0;
+  virtual void OnDisconnect(TSmtpSession& session) = 0;
 };
 
 // Fixed for the length of one session.
@@ -50,57 +50,57 @@ struct TSessionSetup {
 
 class TSmtpSession {
 public:
-  TSmtpSession(TLineChannel &channel, TSessionHooks &hooks, TSessionSetup setup, long threadId, std::string peerIp);
+  TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSessionSetup setup, long threadId, std::string peerIp);
 
   // Holds the whole dialogue; returns when the session has ended.
   void Run();
 
   // For the hooks.
   long ThreadId() const { return Thread; }
-  const std::string &PeerIp() const { return Peer; }
-  TLineChannel &Channel() { return Link; }
-  void SendReply(int code, const std::string &text);
-  void SendLine(const std::string &line); // line without its CR LF
+  const std::string& PeerIp() const { return Peer; }
+  TLineChannel& Channel() { return Link; }
+  void SendReply(int code, const std::string& text);
+  void SendLine(const std::string& line); // line without its CR LF
   void Disconnect() { Link.Close(); }
 
   TSessionState State() const { return CurrentState; }
-  const std::string &From() const { return Sender; }
-  const std::vector<std::string> &Recipients() const { return RecipientList; }
+  const std::string& From() const { return Sender; }
+  const std::vector<std::string>& Recipients() const { return RecipientList; }
   bool SawHelo() const { return HeloSeen; }
   bool SawEhlo() const { return EhloSeen; }
   bool LoggedIn() const { return Authenticated; }
-  const std::string &LoginName() const { return Login; }
+  const std::string& LoginName() const { return Login; }
 
 private:
-  using THandler = void (TSmtpSession::*)(const std::string &parameter);
+  using THandler = void (TSmtpSession::*)(const std::string& parameter);
   struct TCommand {
-    const char *Word;
+    const char* Word;
     THandler Handler;
   };
 
-  void Dispatch(const std::string &line);
-  void HandleAbout(const std::string &parameter);
-  void HandleData(const std::string &parameter);
-  void HandleAuth(const std::string &parameter);
-  void HandleRefused(const std::string &parameter);
-  void HandleRset(const std::string &parameter);
-  void HandleHelo(const std::string &parameter);
-  void HandleEhlo(const std::string &parameter);
-  void HandleMail(const std::string &parameter);
-  void HandleNoop(const std::string &parameter);
-  void HandleQuit(const std::string &parameter);
-  void HandleRcpt(const std::string &parameter);
+  void Dispatch(const std::string& line);
+  void HandleAbout(const std::string& parameter);
+  void HandleData(const std::string& parameter);
+  void HandleAuth(const std::string& parameter);
+  void HandleRefused(const std::string& parameter);
+  void HandleRset(const std::string& parameter);
+  void HandleHelo(const std::string& parameter);
+  void HandleEhlo(const std::string& parameter);
+  void HandleMail(const std::string& parameter);
+  void HandleNoop(const std::string& parameter);
+  void HandleQuit(const std::string& parameter);
+  void HandleRcpt(const std::string& parameter);
 
-  bool CheckGreetingAllowed(const std::string &parameter);
-  bool ReadAuthLine(std::string &text);
+  bool CheckGreetingAllowed(const std::string& parameter);
+  bool ReadAuthLine(std::string& text);
   // Stores the body into the file; returns its size, 0 when the peer went away.
   uint64_t ReceiveBody(int file);
-  void FinishMessage(const std::filesystem::path &file, bool complete);
+  void FinishMessage(const std::filesystem::path& file, bool complete);
 
   static const TCommand kCommands[];
 
-  TLineChannel &Link;
-  TSessionHooks &Hooks;
+  TLineChannel& Link;
+  TSessionHooks& Hooks;
   TSessionSetup Setup;
   long Thread;
   std::string Peer;
@@ -116,6 +116,6 @@ private:
 };
 
 // The address inside a MAIL FROM: / RCPT TO: argument, without angle brackets.
-std::string ParseAddress(const std::string &text);
+std::string ParseAddress(const std::string& text);
 
 } // namespace quibo

@@ -1,5 +1,7 @@
 #include "UThreadController.h"
 
+#include "UFunctions.h"
+
 #include <algorithm>
 
 namespace quibo {
@@ -7,14 +9,9 @@ namespace {
 
 constexpr size_t kMaxHistory = 1000;
 
-std::string Lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-  return text;
-}
-
 } // namespace
 
-bool MatchesSuffix(const std::string &address, const std::string &entry) {
+bool MatchesSuffix(const std::string& address, const std::string& entry) {
   const std::string lowAddress = Lowered(address);
   const std::string lowEntry = Lowered(entry);
   const auto at = lowAddress.find(lowEntry);
@@ -22,23 +19,23 @@ bool MatchesSuffix(const std::string &address, const std::string &entry) {
   return lowAddress.substr(at) == lowEntry;
 }
 
-void TThreadController::SetSender(const std::string &address, const std::vector<std::string> &localDomains,
-                                  bool relayByLocalIp, const std::vector<std::string> &localIps) {
+void TThreadController::SetSender(const std::string& address, const std::vector<std::string>& localDomains,
+                                  bool relayByLocalIp, const std::vector<std::string>& localIps) {
   SenderAddress = address;
   SenderIsLocal = std::any_of(localDomains.begin(), localDomains.end(),
-                              [&address](const std::string &domain) { return MatchesSuffix(address, domain); });
+                              [&address](const std::string& domain) { return MatchesSuffix(address, domain); });
   if (relayByLocalIp) SenderIsLocal = SenderIsLocal && PeerIpIsLocal(localIps);
 }
 
-bool TThreadController::PeerIpIsLocal(const std::vector<std::string> &localIps) const {
+bool TThreadController::PeerIpIsLocal(const std::vector<std::string>& localIps) const {
   if (!PeerThread) return false;
-  const std::string &ip = PeerThread->PeerIp();
+  const std::string& ip = PeerThread->PeerIp();
   for (auto entry = localIps.rbegin(); entry != localIps.rend(); ++entry)
     if (ip.compare(0, entry->size(), *entry) == 0) return true;
   return false;
 }
 
-void TThreadController::SetRecipientDomain(const std::string &address) {
+void TThreadController::SetRecipientDomain(const std::string& address) {
   const auto at = address.find('@');
   RecipientDomain = at == std::string::npos ? address : address.substr(at + 1);
 }
@@ -53,17 +50,17 @@ std::shared_ptr<TForwardClientHandle> TThreadController::ForwardClient() const {
   return Forwarding;
 }
 
-std::string TConnectionRegistry::LineText(const TPeerConnection &peer, const std::string &status) const {
+std::string TConnectionRegistry::LineText(const TPeerConnection& peer, const std::string& status) const {
   return "[" + std::to_string(peer.ThreadId()) + "] IP: " + peer.PeerIp() + " Command: " + status +
          " Time: " + FormatStamp(Clock.Now());
 }
 
-void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection> &peer, const std::string &status,
+void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection>& peer, const std::string& status,
                                        bool remove) {
   try {
     std::lock_guard lock(ThreadListLock);
     auto line = std::find_if(Lines.begin(), Lines.end(),
-                             [&peer](const TLine &l) { return l.Record && l.Record->PeerThread == peer; });
+                             [&peer](const TLine& l) { return l.Record && l.Record->PeerThread == peer; });
     if (remove) {
       if (line != Lines.end()) Lines.erase(line);
       return;
@@ -75,7 +72,7 @@ void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection> &p
     } else {
       line->Text = text;
     }
-    TThreadController &record = *line->Record;
+    TThreadController& record = *line->Record;
     record.LastActivity = Clock.Now();
     if (record.History.size() >= kMaxHistory) record.History.erase(record.History.begin());
     record.History.push_back(std::move(text));
@@ -83,16 +80,16 @@ void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection> &p
   }
 }
 
-int TConnectionRegistry::FindControllerIndex(const TPeerConnection *peer) const {
+int TConnectionRegistry::FindControllerIndex(const TPeerConnection* peer) const {
   std::lock_guard lock(ThreadListLock);
   for (size_t i = 0; i < Lines.size(); ++i)
     if (Lines[i].Record && Lines[i].Record->PeerThread.get() == peer) return static_cast<int>(i);
   return -1;
 }
 
-std::shared_ptr<TThreadController> TConnectionRegistry::FindController(const TPeerConnection *peer) const {
+std::shared_ptr<TThreadController> TConnectionRegistry::FindController(const TPeerConnection* peer) const {
   std::lock_guard lock(ThreadListLock);
-  for (const auto &line : Lines)
+  for (const auto& line : Lines)
     if (line.Record && line.Record->PeerThread.get() == peer) return line.Record;
   return nullptr;
 }
@@ -105,7 +102,7 @@ size_t TConnectionRegistry::Count() const {
 std::vector<std::string> TConnectionRegistry::LineTexts() const {
   std::lock_guard lock(ThreadListLock);
   std::vector<std::string> texts;
-  for (const auto &line : Lines)
+  for (const auto& line : Lines)
     texts.push_back(line.Text);
   return texts;
 }
@@ -127,18 +124,18 @@ void TConnectionRegistry::Clear() {
 std::string TConnectionRegistry::ThreadDetails(int index) const {
   std::lock_guard lock(ThreadListLock);
   if (index < 0 || static_cast<size_t>(index) >= Lines.size()) return {};
-  const auto &record = Lines[static_cast<size_t>(index)].Record;
+  const auto& record = Lines[static_cast<size_t>(index)].Record;
   const bool running = record && record->PeerThread && record->PeerThread->Running();
   std::string text = std::string("ThreadStatus: ") + (running ? "Running" : "Stopped") + "\n";
   if (record)
-    for (const auto &entry : record->History)
+    for (const auto& entry : record->History)
       text += "\"" + entry + "\"\n";
   return text;
 }
 
 std::string TConnectionRegistry::ActiveConnectionsText() const {
   std::lock_guard lock(ThreadListLock);
-  const auto clients = std::count_if(Lines.begin(), Lines.end(), [](const TLine &line) {
+  const auto clients = std::count_if(Lines.begin(), Lines.end(), [](const TLine& line) {
     return line.Record && line.Record->ForwardClient() != nullptr;
   });
   return std::to_string(Lines.size()) + " active server connections.\n" + std::to_string(clients) +

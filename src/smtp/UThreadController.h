@@ -20,7 +20,7 @@ class TPeerConnection {
 public:
   virtual ~TPeerConnection() = default;
   virtual long ThreadId() const = 0;
-  virtual const std::string &PeerIp() const = 0;
+  virtual const std::string& PeerIp() const = 0;
   virtual void Disconnect() = 0; // wakes the connection's thread; it ends its session
   virtual bool Running() const = 0;
   // Waits until the connection's thread has left the session; false on time-out.
@@ -52,10 +52,10 @@ public:
   void SetWhitelisted(bool value) { Whitelisted = value; }
   void SetBlacklisted(bool value) { Blacklisted = value; }
   // SenderIsLocal := sender in a local domain and, when relayByLocalIp, a local peer.
-  void SetSender(const std::string &address, const std::vector<std::string> &localDomains, bool relayByLocalIp,
-                 const std::vector<std::string> &localIps);
-  bool PeerIpIsLocal(const std::vector<std::string> &localIps) const;
-  void SetRecipientDomain(const std::string &address);
+  void SetSender(const std::string& address, const std::vector<std::string>& localDomains, bool relayByLocalIp,
+                 const std::vector<std::string>& localIps);
+  bool PeerIpIsLocal(const std::vector<std::string>& localIps) const;
+  void SetRecipientDomain(const std::string& address);
 
   // The window thread reads it while the connection thread sets and clears it.
   void SetForwardClient(std::shared_ptr<TForwardClientHandle> client);
@@ -68,16 +68,16 @@ private:
 
 // Suffix rule shared by the domain and sender lists: the tail of the address
 // from the first occurrence of the entry equals the entry, case-insensitively.
-bool MatchesSuffix(const std::string &address, const std::string &entry);
+bool MatchesSuffix(const std::string& address, const std::string& entry);
 
 class TConnectionRegistry {
 public:
-  explicit TConnectionRegistry(const TClock &clock) : Clock(clock) {}
+  explicit TConnectionRegistry(const TClock& clock) : Clock(clock) {}
 
   // Adds or updates the connection's line (or removes it with remove set).
-  void RecordStatus(const std::shared_ptr<TPeerConnection> &peer, const std::string &status, bool remove);
-  int FindControllerIndex(const TPeerConnection *peer) const;
-  std::shared_ptr<TThreadController> FindController(const TPeerConnection *peer) const;
+  void RecordStatus(const std::shared_ptr<TPeerConnection>& peer, const std::string& status, bool remove);
+  int FindControllerIndex(const TPeerConnection* peer) const;
+  std::shared_ptr<TThreadController> FindController(const TPeerConnection* peer) const;
 
   size_t Count() const;
   std::vector<std::string> LineTexts() const;
@@ -86,7 +86,7 @@ public:
   void Clear();
 
   // "Threads" page operations; debugLog receives the debug-log texts.
-  template <class TDebugLog> void Terminate(int index, TDebugLog &&debugLog);
+  template <class TDebugLog> void Terminate(int index, TDebugLog&& debugLog);
   std::string ThreadDetails(int index) const;
   std::string ActiveConnectionsText() const;
 
@@ -95,19 +95,19 @@ private:
     std::string Text;
     std::shared_ptr<TThreadController> Record;
   };
-  std::string LineText(const TPeerConnection &peer, const std::string &status) const;
+  std::string LineText(const TPeerConnection& peer, const std::string& status) const;
 
-  const TClock &Clock;
+  const TClock& Clock;
   mutable std::mutex ThreadListLock;
   std::vector<TLine> Lines;
 };
 
-template <class TDebugLog> void TConnectionRegistry::Terminate(int index, TDebugLog &&debugLog) {
+template <class TDebugLog> void TConnectionRegistry::Terminate(int index, TDebugLog&& debugLog) {
   std::lock_guard lock(ThreadListLock);
   debugLog("itemindex: " + std::to_string(index));
   if (index < 0 || static_cast<size_t>(index) >= Lines.size()) return;
   debugLog(std::string("Determining Objectpointer"));
-  auto &record = Lines[static_cast<size_t>(index)].Record;
+  auto& record = Lines[static_cast<size_t>(index)].Record;
   if (record && record->PeerThread) {
     record->PeerThread->Disconnect();
     debugLog(std::string("Disconnecting.."));

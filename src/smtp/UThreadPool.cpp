@@ -41,8 +41,8 @@ bool TThreadPool::Submit(std::function<void()> job) {
   return started;
 }
 
-void *TThreadPool::ThreadMain(void *pool) {
-  static_cast<TThreadPool *>(pool)->Work();
+void* TThreadPool::ThreadMain(void* pool) {
+  static_cast<TThreadPool*>(pool)->Work();
   return nullptr;
 }
 

@@ -16,13 +16,13 @@ class TThreadPool {
 public:
   explicit TThreadPool(size_t stackBytes = 256 * 1024) : StackBytes(stackBytes) {}
   ~TThreadPool(); // waits for every thread to leave
-  TThreadPool(const TThreadPool &) = delete;
-  TThreadPool &operator=(const TThreadPool &) = delete;
+  TThreadPool(const TThreadPool&) = delete;
+  TThreadPool& operator=(const TThreadPool&) = delete;
 
   bool Submit(std::function<void()> job);
 
 private:
-  static void *ThreadMain(void *pool);
+  static void* ThreadMain(void* pool);
   void Work();
 
   const size_t StackBytes;

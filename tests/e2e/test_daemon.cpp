@@ -10,7 +10,7 @@ const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 
 class Daemon : public ::testing::Test {
 protected:
-  void Launch(const std::string &extraIni = "") {
+  void Launch(const std::string& extraIni = "") {
     Port = FreePort();
     Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, extraIni), Port);
     ASSERT_TRUE(Quibo->WaitListening()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
@@ -89,7 +89,7 @@ TEST_F(Daemon, MaxConnectionsClosesTheExtraConnectionSilently) {
     firstClient = std::make_unique<TSmtpClient>(Port);
     return firstClient->Reply() == kGreeting;
   }));
-  TSmtpClient &first = *firstClient;
+  TSmtpClient& first = *firstClient;
   TSmtpClient second(Port);
   EXPECT_EQ(second.Reply(), "");
   EXPECT_TRUE(second.ClosedByServer());
@@ -122,7 +122,7 @@ TEST_F(Daemon, BindFailureIsLoggedAndTheProgramKeepsRunning) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(Port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::listen(holder, 1);
   Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port), Port);
   EXPECT_TRUE(Quibo->LogContains("Unhandled Exception: Could not bind socket"));
@@ -156,7 +156,7 @@ TEST_F(Daemon, ManyConcurrentSessions) {
       if (client.Command("body " + std::to_string(i) + "\r\n.") == "250 Ok\r\n") ++delivered;
       client.Command("QUIT");
     });
-  for (auto &thread : clients)
+  for (auto& thread : clients)
     thread.join();
   EXPECT_EQ(delivered, 40);
   EXPECT_TRUE(WaitFor([&] { return TempFiles().empty(); }));

@@ -13,7 +13,7 @@ public:
   explicit TMemoryChannel(std::string input, TReadStatus atEnd = TReadStatus::Closed)
       : Input(std::move(input)), AtEnd(atEnd) {}
 
-  TReadResult ReadLine(std::string &line) override {
+  TReadResult ReadLine(std::string& line) override {
     if (Closed) return {TReadStatus::Closed, false};
     const size_t end = Input.find('\n', Position);
     if (end == std::string::npos) {

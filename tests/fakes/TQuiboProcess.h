@@ -21,13 +21,13 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
+extern char** environ;
 
 namespace quibo::test {
 
 // Runs a program to its end; returns its exit status, output in out and err.
-inline int RunProgram(const std::vector<std::string> &arguments, std::string *out = nullptr, std::string *err = nullptr,
-                      const std::vector<std::string> &extraEnvironment = {}) {
+inline int RunProgram(const std::vector<std::string>& arguments, std::string* out = nullptr, std::string* err = nullptr,
+                      const std::vector<std::string>& extraEnvironment = {}) {
   TTempFolder capture;
   const auto outFile = capture.path() / "out", errFile = capture.path() / "err";
   posix_spawn_file_actions_t actions;
@@ -35,15 +35,15 @@ inline int RunProgram(const std::vector<std::string> &arguments, std::string *ou
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char *> argv;
-  for (const auto &argument : arguments)
-    argv.push_back(const_cast<char *>(argument.c_str()));
+  std::vector<char*> argv;
+  for (const auto& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   std::vector<std::string> environment(extraEnvironment);
-  for (char **entry = environ; *entry; ++entry)
+  for (char** entry = environ; *entry; ++entry)
     environment.emplace_back(*entry);
-  std::vector<char *> envp;
-  for (auto &entry : environment)
+  std::vector<char*> envp;
+  for (auto& entry : environment)
     envp.push_back(entry.data());
   envp.push_back(nullptr);
   pid_t child = 0;
@@ -60,7 +60,7 @@ inline int RunProgram(const std::vector<std::string> &arguments, std::string *ou
 // The real binary in its own home folder.
 class TQuiboProcess {
 public:
-  TQuiboProcess(const std::filesystem::path &home, const std::string &ini, int port) : Home(home), Port(port) {
+  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port) : Home(home), Port(port) {
     WriteFile(home / "quibo.ini", ini);
     Start();
   }
@@ -79,7 +79,7 @@ public:
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    char *argv[] = {const_cast<char *>(binary.c_str()), const_cast<char *>("--home"), const_cast<char *>(home.c_str()),
+    char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("--home"), const_cast<char*>(home.c_str()),
                     nullptr};
     if (::posix_spawn(&Child, binary.c_str(), &actions, nullptr, argv, environ) != 0)
       throw std::runtime_error("cannot start " + binary);
@@ -102,7 +102,7 @@ public:
   void Signal(int signal) { ::kill(Child, signal); }
   bool Running() { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
   std::string MainLog() const { return ReadFile(Home / "log" / "Quibo.log"); }
-  bool LogContains(const std::string &text) const {
+  bool LogContains(const std::string& text) const {
     return WaitFor([&] { return MainLog().find(text) != std::string::npos; });
   }
 
@@ -111,7 +111,7 @@ public:
   pid_t Child = -1;
 };
 
-inline std::string ListenIni(int port, const std::string &extra = "") {
+inline std::string ListenIni(int port, const std::string& extra = "") {
   return "[Settings]\nListenIP=127.0.0.1\nListenPort=" + std::to_string(port) + "\n" + extra;
 }
 

@@ -19,14 +19,14 @@ inline int FreePort() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
   socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
   ::close(probe);
   return ntohs(address.sin_port);
 }
 
-inline bool WaitFor(const std::function<bool()> &condition,
+inline bool WaitFor(const std::function<bool()>& condition,
                     std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -43,8 +43,8 @@ public:
   ~TSmtpClient() {
     if (Socket >= 0) ::close(Socket);
   }
-  TSmtpClient(const TSmtpClient &) = delete;
-  TSmtpClient &operator=(const TSmtpClient &) = delete;
+  TSmtpClient(const TSmtpClient&) = delete;
+  TSmtpClient& operator=(const TSmtpClient&) = delete;
 
   bool Connect(int port) {
     Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -52,10 +52,10 @@ public:
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(Socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    return ::connect(Socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  void SendRaw(const std::string &bytes) { ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void Send(const std::string &line) { SendRaw(line + "\r\n"); }
+  void SendRaw(const std::string& bytes) { ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  void Send(const std::string& line) { SendRaw(line + "\r\n"); }
 
   // One whole reply (all lines of a multi-line reply); "" when the server closed or went quiet.
   std::string Reply(int timeoutMs = 5000) {
@@ -67,7 +67,7 @@ public:
       if (line.size() < 4 || line[3] != '-') return reply;
     }
   }
-  std::string Command(const std::string &line) {
+  std::string Command(const std::string& line) {
     Send(line);
     return Reply();
   }
@@ -80,7 +80,7 @@ public:
   }
 
 private:
-  bool ReadLine(std::string &line, int timeoutMs) {
+  bool ReadLine(std::string& line, int timeoutMs) {
     while (true) {
       const auto end = Pending.find("\r\n");
       if (end != std::string::npos) {

@@ -20,28 +20,28 @@ public:
     std::error_code error;
     std::filesystem::remove_all(Path, error);
   }
-  const std::filesystem::path &path() const { return Path; }
+  const std::filesystem::path& path() const { return Path; }
 
 private:
   std::filesystem::path Path;
 };
 
-inline std::string ReadFile(const std::filesystem::path &file) {
+inline std::string ReadFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
 
-inline void WriteFile(const std::filesystem::path &file, const std::string &text) {
+inline void WriteFile(const std::filesystem::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
 }
 
 // Files directly inside a folder (none when it does not exist).
-inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path &folder) {
+inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> files;
   std::error_code error;
-  for (const auto &entry : std::filesystem::directory_iterator(folder, error))
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
     files.push_back(entry.path());
   return files;
 }

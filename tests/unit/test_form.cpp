@@ -11,7 +11,7 @@ namespace {
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 
-size_t Occurrences(const std::string &text, const std::string &part) {
+size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
     ++count;
@@ -20,16 +20,16 @@ size_t Occurrences(const std::string &text, const std::string &part) {
 
 class Form : public ::testing::Test {
 protected:
-  void Start(const std::string &extra = "") {
+  void Start(const std::string& extra = "") {
     WriteFile(Home.path() / "quibo.ini", "[Settings]\nListenIP=127.0.0.1\nListenPort=0\n" + extra);
     Main = std::make_unique<TForm1>(TForm1::TOptions{Home.path(), "quibo", false, nullptr});
     Main->Create();
     ASSERT_GT(Main->ListeningPort(), 0);
   }
   // Runs posted work on this (the window) thread until the condition holds.
-  bool Settle(const std::function<bool()> &condition) {
+  bool Settle(const std::function<bool()>& condition) {
     return WaitFor([&] {
-      Main->EventQueue().RunPending([this](const TEvent &event) { Main->HandleEvent(event); });
+      Main->EventQueue().RunPending([this](const TEvent& event) { Main->HandleEvent(event); });
       return condition();
     });
   }
@@ -96,7 +96,7 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
 TEST_F(Form, CloseAsksAboutLiveConnections) {
   Start();
   std::vector<std::string> questions;
-  EXPECT_FALSE(Main->CloseQuery([&](const std::string &question) {
+  EXPECT_FALSE(Main->CloseQuery([&](const std::string& question) {
     questions.push_back(question);
     return false;
   }));
@@ -108,12 +108,12 @@ TEST_F(Form, CloseAsksAboutLiveConnections) {
     clients.push_back(Connect());
   ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 3; }));
   questions.clear();
-  EXPECT_TRUE(Main->CloseQuery([&](const std::string &question) {
+  EXPECT_TRUE(Main->CloseQuery([&](const std::string& question) {
     questions.push_back(question);
     return true;
   }));
   EXPECT_EQ(questions, (std::vector<std::string>{"Are you sure?", "There are 3 active threads. Terminate anyway?"}));
-  for (auto &client : clients)
+  for (auto& client : clients)
     EXPECT_TRUE(client->ClosedByServer());
   EXPECT_NE(MainLog().find("Forcing all active SMTP connections to stop....."), std::string::npos);
   EXPECT_EQ(Occurrences(MainLog(), "Forced SMTP Server disconnect"), 3u);

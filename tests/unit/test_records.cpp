@@ -13,7 +13,7 @@ using namespace quibo::test;
 
 namespace {
 
-void SetModificationTime(const std::filesystem::path &file, TTimePoint when) {
+void SetModificationTime(const std::filesystem::path& file, TTimePoint when) {
   const auto seconds = std::chrono::system_clock::to_time_t(when);
   timeval times[2] = {{seconds, 0}, {seconds, 0}};
   ::utimes(file.c_str(), times);

@@ -12,7 +12,7 @@ class TFakePeer final : public TPeerConnection {
 public:
   TFakePeer(long thread, std::string ip) : Thread(thread), Ip(std::move(ip)) {}
   long ThreadId() const override { return Thread; }
-  const std::string &PeerIp() const override { return Ip; }
+  const std::string& PeerIp() const override { return Ip; }
   void Disconnect() override { Disconnected = true; }
   bool Running() const override { return !Disconnected; }
   bool WaitEnded(int) override { return Disconnected; }
@@ -66,12 +66,12 @@ TEST_F(Registry, ThreadsPageOperations) {
             "ThreadStatus: Running\n\"[11] IP: 127.0.0.1 Command: CONNECT Time: 2026-01-02 03:04:00\"\n");
 
   std::vector<std::string> debug;
-  Connections.Terminate(0, [&](const std::string &text) { debug.push_back(text); });
+  Connections.Terminate(0, [&](const std::string& text) { debug.push_back(text); });
   EXPECT_TRUE(First->Disconnected);
   EXPECT_EQ(debug, (std::vector<std::string>{"itemindex: 0", "Determining Objectpointer", "Disconnecting.."}));
   EXPECT_EQ(Connections.ThreadDetails(0).substr(0, 22), "ThreadStatus: Stopped\n");
   debug.clear();
-  Connections.Terminate(5, [&](const std::string &text) { debug.push_back(text); });
+  Connections.Terminate(5, [&](const std::string& text) { debug.push_back(text); });
   EXPECT_EQ(debug, std::vector<std::string>{"itemindex: 5"});
 }
 

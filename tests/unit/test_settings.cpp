@@ -7,7 +7,7 @@ using namespace quibo;
 namespace {
 const TSettingsDefaults kDefaults{"1.0.0.1", "mail.example.test"};
 
-TSettings Load(const std::string &text) { return LoadSettings(TIniDocument::Parse(text), kDefaults); }
+TSettings Load(const std::string& text) { return LoadSettings(TIniDocument::Parse(text), kDefaults); }
 } // namespace
 
 TEST(Settings, MissingSectionsGiveTheDefaults) {

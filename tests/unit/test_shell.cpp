@@ -42,7 +42,7 @@ TEST(EventQueue, EventsTasksAndTimersInOrder) {
   queue.Post(EvConnection, 1);
   queue.PostTask([&] { seen.push_back("task"); });
   queue.Post(EvStatistic, 5, 2);
-  queue.RunPending([&](const TEvent &event) {
+  queue.RunPending([&](const TEvent& event) {
     seen.push_back(std::to_string(event.Number) + "/" + std::to_string(event.Argument) + "/" +
                    std::to_string(event.Argument2));
   });
@@ -52,7 +52,7 @@ TEST(EventQueue, EventsTasksAndTimersInOrder) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     queue.PostTask([&] { queue.Quit(); });
   });
-  queue.Run([](const TEvent &) {}, [](const std::string &) {});
+  queue.Run([](const TEvent&) {}, [](const std::string&) {});
   stopper.join();
   EXPECT_EQ(seen.back(), "tick");
 }
@@ -62,7 +62,7 @@ TEST(EventQueue, HandlerFailuresAreReportedAndTheLoopGoesOn) {
   std::vector<std::string> errors;
   queue.PostTask([] { throw std::runtime_error("boom"); });
   queue.PostTask([&] { queue.Quit(); });
-  queue.Run([](const TEvent &) {}, [&](const std::string &message) { errors.push_back(message); });
+  queue.Run([](const TEvent&) {}, [&](const std::string& message) { errors.push_back(message); });
   EXPECT_EQ(errors, std::vector<std::string>{"boom"});
 }
 

@@ -28,19 +28,19 @@ public:
   std::vector<std::string> ReceivedRecipients;
   uint64_t CheckedSize = 0;
 
-  void OnConnect(TSmtpSession &) override { Events.push_back("connect"); }
-  void BeforeCommand(TSmtpSession &, const std::string &line) override { Events.push_back("command " + line); }
-  bool OnMail(TSmtpSession &, const std::string &address) override {
+  void OnConnect(TSmtpSession&) override { Events.push_back("connect"); }
+  void BeforeCommand(TSmtpSession&, const std::string& line) override { Events.push_back("command " + line); }
+  bool OnMail(TSmtpSession&, const std::string& address) override {
     Events.push_back("mail " + address);
     if (ThrowInMail) throw std::runtime_error("record gone");
     return AcceptMail;
   }
-  void OnRcpt(TSmtpSession &, const std::string &address, bool &accept, std::string &customReply) override {
+  void OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string& customReply) override {
     Events.push_back("rcpt " + address);
     accept = AcceptRcpt;
     customReply = RcptReply;
   }
-  bool CheckMessage(TSmtpSession &session, const std::filesystem::path &file, uint64_t size) override {
+  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override {
     Events.push_back("check");
     CheckedSize = size;
     ReceivedMessage = ReadFile(file);
@@ -50,21 +50,21 @@ public:
     }
     return CheckPasses;
   }
-  void Server1ReceiveRaw(TSmtpSession &, std::istream &message, const std::vector<std::string> &recipients,
-                         std::string &customReply) override {
+  void Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients,
+                         std::string& customReply) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
     customReply = PipelineReply;
   }
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession &) override { return CopyTo; }
-  void OnDisconnect(TSmtpSession &) override { Events.push_back("disconnect"); }
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
+  void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
 };
 
 class SmtpSession : public ::testing::Test {
 protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
-  std::string Talk(const std::string &input, TReadStatus atEnd = TReadStatus::Closed) {
+  std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
     TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", Home.path() / "temp", KeepTempFiles,
                         MaxMessageBytes};
@@ -299,7 +299,7 @@ TEST(ParseAddress, AngleBracketsAndParameters) {
 }
 
 TEST(Base64, RoundTripAndRejects) {
-  for (const std::string &text : std::vector<std::string>{"", "a", "ab", "abc", "Username:", std::string("\0\xff", 2)})
+  for (const std::string& text : std::vector<std::string>{"", "a", "ab", "abc", "Username:", std::string("\0\xff", 2)})
     EXPECT_EQ(Base64Decode(Base64Encode(text)), text);
   EXPECT_EQ(Base64Encode("Username:"), "VXNlcm5hbWU6");
   EXPECT_FALSE(Base64Decode("abc"));
