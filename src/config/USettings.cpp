@@ -149,6 +149,7 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
   settings.Int("ServerTimeout", s.ServerTimeout);
   settings.Int("TerminateWaitTime", s.TerminateWaitTime);
   settings.Int("MaxMessageSize", s.MaxMessageSize);
+  settings.Int("ForwardTimeout", s.ForwardTimeout);
 
   const TReader virus(file, "VirusCheck");
   virus.Text("VirusProgram", s.EVirusProgram);
@@ -253,28 +254,10 @@ void SaveSettings(const TSettings& s, TIniDocument& file) {
   }
 }
 
-TAppliedSettings ApplySettings(TSettings& s, std::vector<std::string>& notices) {
+TAppliedSettings ApplySettings(TSettings& s) {
   TAppliedSettings applied;
   applied.OutgoingServer = s.EOutgoingIP;
   applied.OutgoingPort = ToIntDef(s.EOutgoingPort, 26);
-
-  auto joinChoices = [&applied](const std::string& server) {
-    if (server.empty()) return;
-    for (const auto& known : applied.ServerChoices)
-      if (known == server) return;
-    applied.ServerChoices.push_back(server);
-  };
-  joinChoices(s.EOutgoingIP);
-  for (const auto& row : s.DistributeGrid) {
-    if (Trimmed(row.Domain).empty()) continue;
-    if (!IsIPv4Text(row.Server)) {
-      notices.push_back("Invalid Ip number: " + row.Server);
-      continue;
-    }
-    applied.Destinations.push_back(row);
-    joinChoices(row.Server);
-  }
-
   applied.DnsServer = s.EDNSIp;
   applied.LocalDomains = s.LBLocalDomain;
   applied.LocalIps = s.LBLocalIP;
@@ -282,9 +265,7 @@ TAppliedSettings ApplySettings(TSettings& s, std::vector<std::string>& notices) 
   applied.VirusProgram = s.EVirusProgram;
   applied.VirusResultCode = s.SEVirusErrorlevel;
   applied.Heurastic = s.CBHeurastic;
-  applied.HeurasticModifySubject = s.CBHeurasticSubject;
   applied.HeurasticSubject = s.EHeurasticSubject;
-  applied.HeurasticForward = s.CBHeurasticForward;
   applied.DropScore = s.SEDropThreshold;
   applied.MaxMailBytes = static_cast<long>(s.SEHeurasticMaxSize) * 1024;
   applied.Threshold = NormaliseThreshold(s.ESpamThreshold);

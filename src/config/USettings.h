@@ -56,6 +56,7 @@ struct TSettings {
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
   int MaxMessageSize = 51200; // KB; the largest message a client may send
+  int ForwardTimeout = 300;   // seconds for the relay's connect and each reply
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;
@@ -100,8 +101,6 @@ struct TSettings {
 struct TAppliedSettings {
   std::string OutgoingServer;
   int OutgoingPort = 26;
-  std::vector<TForwardRow> Destinations;  // valid rows of the forwarding table
-  std::vector<std::string> ServerChoices; // the table's server choice list
   std::string DnsServer;
   std::vector<std::string> LocalDomains;
   std::vector<std::string> LocalIps;
@@ -109,9 +108,7 @@ struct TAppliedSettings {
   std::string VirusProgram;
   int VirusResultCode = 1;
   bool Heurastic = false;
-  bool HeurasticModifySubject = false;
   std::string HeurasticSubject;
-  bool HeurasticForward = false;
   int DropScore = 15;
   long MaxMailBytes = 20 * 1024;
   double Threshold = 5.0;
@@ -120,9 +117,9 @@ struct TAppliedSettings {
 TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults);
 // Writes every key that has a control into the document; other content stays.
 void SaveSettings(const TSettings& settings, TIniDocument& file);
-// Steps 1, 2 and 4 to 9; notices collects the "Invalid Ip number: " texts.
+// Steps 1 and 4 to 9 (the forwarding table is built by its owner).
 // The threshold text of the settings is normalised in place.
-TAppliedSettings ApplySettings(TSettings& settings, std::vector<std::string>& notices);
+TAppliedSettings ApplySettings(TSettings& settings);
 
 // Decimal whole number, or the fallback when the text is not one.
 int ToIntDef(const std::string& text, int fallback);

@@ -1,6 +1,7 @@
 #include "UConnectionEvents.h"
 
 #include "UMain.h"
+#include "UMessageProcessing.h"
 
 #include <stdexcept>
 
@@ -20,7 +21,7 @@ std::shared_ptr<TThreadController> TConnectionEvents::Controller() const {
 void TConnectionEvents::OnConnect(TSmtpSession& session) {
   session.Channel().SetReadTimeout(SessionSettings->ServerTimeout * 1000);
   Form.Connections().RecordStatus(Connection, "CONNECT", false);
-  Form.EventQueue().Post(EvConnection, 1);
+  Form.EventQueue().Post(EvConnection, ServerConnect);
   Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
 }
 
@@ -41,12 +42,29 @@ void TConnectionEvents::OnRcpt(TSmtpSession&, const std::string& address, bool& 
   accept = true;
 }
 
-bool TConnectionEvents::CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) {
-  Controller()->SpamScore = "0";
-  return true;
+TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
+  return TPipelineContext{Form.Settings(),
+                          Form.Applied(),
+                          Form.Forwarders(),
+                          Controller(),
+                          session,
+                          Form.Log(),
+                          LogIdentity,
+                          [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
+                          Form.ProgramFolder(),
+                          Form.ServerIdent(),
+                          Form.Clock()};
 }
 
-void TConnectionEvents::Server1ReceiveRaw(TSmtpSession&, std::istream&, const std::vector<std::string>&, std::string&) {
+bool TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) {
+  TPipelineContext context = Context(session);
+  return quibo::CheckMessage(context, file, size);
+}
+
+void TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                                          const std::vector<std::string>& recipients, std::string& customReply) {
+  TPipelineContext context = Context(session);
+  quibo::Server1ReceiveRaw(context, message, recipients, customReply);
 }
 
 std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession&) {
@@ -68,7 +86,7 @@ void TConnectionEvents::OnDisconnect(TSmtpSession&) {
   }
   Form.Log().WriteMailLog("[" + std::to_string(LogIdentity.ThreadId) + "] SMTP Server disconnect");
   Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
-  Form.EventQueue().Post(EvConnection, 4);
+  Form.EventQueue().Post(EvConnection, ServerDisconnect);
   Form.SessionEnded();
 }
 

@@ -2,12 +2,13 @@
 // the connection in the monitor list, logs its connect and disconnect, posts
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
-// Server1ReceiveRaw) are called; these accept every sender, recipient and
-// message for now. Runs on the connection's thread; reads only published
+// Server1ReceiveRaw) are called: the policy accepts every sender and
+// recipient for now; messages go through the message pipeline. Runs on the connection's thread; reads only published
 // settings. A missing monitor record ends the session (by exception).
 #pragma once
 
 #include "ULog.h"
+#include "UPipelineContext.h"
 #include "USettings.h"
 #include "USmtpListener.h"
 #include "USmtpSession.h"
@@ -35,6 +36,7 @@ public:
 
 private:
   std::shared_ptr<TThreadController> Controller() const;
+  TPipelineContext Context(TSmtpSession& session) const;
 
   TForm1& Form;
   std::shared_ptr<TLiveConnection> Connection;

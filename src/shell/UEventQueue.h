@@ -4,6 +4,8 @@
 // is harmless (the item is dropped when the loop is gone).
 #pragma once
 
+#include "UEvents.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -12,15 +14,6 @@
 #include <vector>
 
 namespace quibo {
-
-enum TEventNumber : int {
-  EvBusy = 15724,
-  EvConnection = 15725,
-  EvServiceState = 15726,
-  EvShowWindow = 15727,
-  EvHideWindow = 15728,
-  EvStatistic = 15729,
-};
 
 struct TEvent {
   int Number = 0;

@@ -1,8 +1,12 @@
 #include "UMain.h"
 
 #include "UConnectionEvents.h"
+#include "UFunctions.h"
 #include "USmtpSession.h"
 #include "UVersion.h"
+#include "UVirusCheck.h"
+
+#include <algorithm>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -58,18 +62,20 @@ fs::file_time_type ModificationTime(const fs::path& file) {
 } // namespace
 
 TForm1::TForm1(TOptions options)
-    : Clock(options.Clock ? *options.Clock : SystemClock), Folder(std::move(options.ProgramFolder)),
+    : TimeSource(options.Clock ? *options.Clock : SystemClock), Folder(std::move(options.ProgramFolder)),
       Name(std::move(options.ProgramName)), InServiceMode(options.ServiceMode),
       LogLock([this](int holders) { Events.Post(EvBusy, holders); }),
-      Logger(Folder, Clock, LogLock,
+      Logger(Folder, TimeSource, LogLock,
              TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }); },
-                       [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); }, nullptr}),
-      Registry(Clock),
+                       [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); },
+                       [this] { Events.PostTask([this] { LearnNow(); }); }}),
+      Registry(TimeSource),
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
   CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
   CurrentApplied.store(std::make_shared<const TAppliedSettings>());
+  CurrentForwarders.store(std::make_shared<const TForward>());
 }
 
 TForm1::~TForm1() {
@@ -83,7 +89,7 @@ void TForm1::Create() {
   StopRequested = false;
   Logger.ResetDayMarkers();
   ListenSettingsChanged = true;
-  const TTimePoint startTime = Clock.Now();
+  const TTimePoint startTime = TimeSource.Now();
   LQuiboStart = LQuiboCleared = FormatLongDate(startTime);
   IpChoices = {"All", "127.0.0.1"};
   for (auto& address : OwnAddresses())
@@ -298,10 +304,23 @@ void TForm1::SaveSettings() {
 }
 
 void TForm1::ApplySettings() {
-  std::vector<std::string> notices;
-  auto applied = std::make_shared<const TAppliedSettings>(quibo::ApplySettings(EditableSettings, notices));
-  for (const auto& notice : notices)
-    Logger.WriteLog(notice, true);
+  auto applied = std::make_shared<const TAppliedSettings>(quibo::ApplySettings(EditableSettings));
+  // The forwarding table is built whole and swapped in: relays in progress keep the old one.
+  auto forwarders = std::make_shared<TForward>();
+  ServerChoices.clear();
+  auto joinChoices = [this](const std::string& server) {
+    if (!server.empty() && std::find(ServerChoices.begin(), ServerChoices.end(), server) == ServerChoices.end())
+      ServerChoices.push_back(server);
+  };
+  joinChoices(EditableSettings.EOutgoingIP);
+  for (const auto& row : EditableSettings.DistributeGrid) {
+    std::string notice;
+    if (forwarders->AddForwarder(row.Domain, row.Server, row.Port, &notice))
+      joinChoices(Trimmed(row.Server));
+    else if (!notice.empty())
+      Logger.WriteLog(notice, true);
+  }
+  CurrentForwarders.store(std::move(forwarders));
   CurrentApplied.store(applied);
   PublishSettings(); // the threshold text may have been normalised
   if (ListenSettingsChanged) StartListening(false);
@@ -314,6 +333,44 @@ void TForm1::CheckSettingsReload() {
   LoadSettings();
   ApplySettings();
   Logger.WriteLog("Reloaded settings file", true);
+}
+
+// ---- Classifier and scanner pages ----
+
+TClassifierBridge TForm1::Classifier() const {
+  return TClassifierBridge(Folder, const_cast<TLogger&>(Logger), EditableSettings.HeurasticCheckTimeOut,
+                           EditableSettings.Multidomainprefix);
+}
+
+void TForm1::LearnNow() {
+  Logger.WriteLog("Autolearning started...", true);
+  const TClassifierBridge classifier = Classifier();
+  for (const bool spam : {false, true}) {
+    std::string& label = spam ? LblSpam : LblHam;
+    label = "Now learning.....";
+    const TLearnResult learned = classifier.Learn(spam);
+    label = "Learned " + std::to_string(learned.Learned) + " from " + std::to_string(learned.Total) + " total";
+    if (!EditableSettings.CBDeleteAfterLearn) continue;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(Folder / (spam ? "spam" : "ham"), error))
+      if (entry.is_regular_file(error)) fs::remove(entry.path(), error);
+  }
+  Logger.WriteLog("Autolearning finished...", true);
+}
+
+TClassifierStatistics TForm1::RenewHeurasticStatistics() const {
+  std::vector<std::string> dump;
+  Classifier().DumpStatistics(dump);
+  return ParseStatistics(dump);
+}
+
+std::vector<std::string> TForm1::VirusCheckTest(const fs::path& file) {
+  const TScanResult result = ScanFile(EditableSettings.EVirusProgram, file, EditableSettings.SEVirusErrorlevel,
+                                      EditableSettings.VirusCheckTimeOut, Folder);
+  const auto lines = VirusCheckTestLines(result);
+  for (const auto& line : lines)
+    Logger.WriteMailLog(line);
+  return lines;
 }
 
 // ---- Threads and status pages ----

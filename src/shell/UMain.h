@@ -10,6 +10,8 @@
 
 #include "UClock.h"
 #include "UEventQueue.h"
+#include "UForward.h"
+#include "UHeurastic.h"
 #include "ULog.h"
 #include "UScreenLog.h"
 #include "USettings.h"
@@ -73,6 +75,15 @@ public:
   std::shared_ptr<const TSettings> Settings() const { return CurrentSettings.load(); }
   std::shared_ptr<const TAppliedSettings> Applied() const { return CurrentApplied.load(); }
   std::vector<std::string> ListenChoices() const { return IpChoices; }
+  std::shared_ptr<const TForward> Forwarders() const { return CurrentForwarders.load(); }
+  const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
+
+  // Classifier and scanner pages.
+  void LearnNow(); // "Learn now", and after midnight with autolearning on
+  const std::string& HamLearnLabel() const { return LblHam; }
+  const std::string& SpamLearnLabel() const { return LblSpam; }
+  TClassifierStatistics RenewHeurasticStatistics() const;
+  std::vector<std::string> VirusCheckTest(const std::filesystem::path& file);
 
   // "Threads" page.
   void TerminateConnection(int index);
@@ -94,6 +105,7 @@ public:
   void SessionEnded(); // posts the pending-stop check
 
   bool ServiceMode() const { return InServiceMode; }
+  const TClock& Clock() const { return TimeSource; }
   const std::string& ServerIdent() const { return ServerIdentText; }
   const std::string& AboutReply() const { return AboutReplyText; }
   const std::string& StartTimeText() const { return LQuiboStart; }
@@ -108,9 +120,10 @@ private:
   std::string ListenAddress() const;
   bool ListensOnAll() const;
   void ProbeSocketInterface();
+  TClassifierBridge Classifier() const;
 
   TSystemClock SystemClock;
-  const TClock& Clock;
+  const TClock& TimeSource;
   std::filesystem::path Folder;
   std::string Name;
   bool InServiceMode;
@@ -126,6 +139,10 @@ private:
   TSettings EditableSettings;
   std::atomic<std::shared_ptr<const TSettings>> CurrentSettings;
   std::atomic<std::shared_ptr<const TAppliedSettings>> CurrentApplied;
+  std::atomic<std::shared_ptr<const TForward>> CurrentForwarders;
+  std::vector<std::string> ServerChoices;
+  std::string LblHam;
+  std::string LblSpam;
   std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
   std::vector<std::string> IpChoices;

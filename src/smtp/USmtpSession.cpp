@@ -365,6 +365,10 @@ void TSmtpSession::HandleData(const std::string&) {
     throw;
   }
   FinishMessage(file, true);
+  if (!Link.Connected()) { // the relay answered the failure itself and closed
+    Ended = true;
+    return;
+  }
   customReply = Trimmed(customReply);
   if (!customReply.empty()) return SendLine(customReply);
   SendReply(250, "Ok");

@@ -1,3 +1,4 @@
+#include "TFakeNextHop.h"
 #include "TQuiboProcess.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +13,13 @@ class Daemon : public ::testing::Test {
 protected:
   void Launch(const std::string& extraIni = "") {
     Port = FreePort();
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, extraIni), Port);
+    const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) + "\n";
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + extraIni), Port);
     ASSERT_TRUE(Quibo->WaitListening()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
   }
   std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }
 
+  TFakeNextHop NextHop;
   TTempFolder Home;
   int Port = 0;
   std::unique_ptr<TQuiboProcess> Quibo;
@@ -26,7 +29,7 @@ protected:
 
 TEST_F(Daemon, SpeaksSmtpAndStoresTheMessageAsSent) {
   Launch("[Debug]\nKeepTempFiles=1\nAcceptance=1\n");
-  TSmtpClient client(Port);
+  TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
   EXPECT_EQ(client.Command("EHLO client.test"), "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
   EXPECT_EQ(client.Command("MAIL FROM:<sender@example.com>"), "250 sender@example.com Address Okay\r\n");
@@ -42,6 +45,11 @@ TEST_F(Daemon, SpeaksSmtpAndStoresTheMessageAsSent) {
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(ReadFile(files[0]),
             "Subject: e2e\r\n\r\n..two dots\r\nsmuggle\r\n..\r\nMAIL FROM:<evil@example.com>\r\n.\r\n");
+  // Nothing downstream sees the smuggled end of data either.
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_NE(mails[0].Data.find("\r\n\r\n..two dots\r\nsmuggle\r\n..\r\nMAIL FROM:<evil@example.com>\r\n"),
+            std::string::npos);
   EXPECT_TRUE(Quibo->LogContains("] 127.0.0.1 SMTP Server connect"));
   EXPECT_TRUE(Quibo->LogContains("] SMTP Server disconnect"));
   EXPECT_EQ(Quibo->Stop(), 0);
@@ -52,7 +60,7 @@ TEST_F(Daemon, SecondStartLeavesTheFirstAlone) {
   std::string out, err;
   EXPECT_NE(RunProgram({QUIBO_BINARY, "--home", Home.path().string()}, &out, &err), 0);
   EXPECT_EQ(err, "Quibo says: Hey, I'm already working!\n");
-  TSmtpClient client(Port);
+  TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
   EXPECT_TRUE(Quibo->Running());
 }
@@ -60,14 +68,14 @@ TEST_F(Daemon, SecondStartLeavesTheFirstAlone) {
 TEST_F(Daemon, HostileInputGetsRepliesAndCleanEnds) {
   Launch();
   {
-    TSmtpClient client(Port);
+    TRawSmtpClient client(Port);
     client.Reply();
     EXPECT_EQ(client.Command(std::string("\0\x01\xff garbage", 11)), "500 Syntax Error\r\n");
     client.SendRaw(std::string(100000, 'A'));
     EXPECT_TRUE(client.ClosedByServer());
   }
   {
-    TSmtpClient client(Port);
+    TRawSmtpClient client(Port);
     client.Reply();
     client.Command("HELO x");
     client.Command("MAIL FROM:<a@b.cd>");
@@ -76,7 +84,7 @@ TEST_F(Daemon, HostileInputGetsRepliesAndCleanEnds) {
     client.SendRaw("half a message\r\n");
   } // the client vanishes mid-DATA
   EXPECT_TRUE(WaitFor([&] { return TempFiles().empty(); }));
-  TSmtpClient after(Port);
+  TRawSmtpClient after(Port);
   EXPECT_EQ(after.Reply(), kGreeting);
   EXPECT_TRUE(Quibo->Running());
 }
@@ -84,13 +92,13 @@ TEST_F(Daemon, HostileInputGetsRepliesAndCleanEnds) {
 TEST_F(Daemon, MaxConnectionsClosesTheExtraConnectionSilently) {
   Launch("MaxConnections=1\n");
   // The start-up probe may still count as live for a moment.
-  std::unique_ptr<TSmtpClient> firstClient;
+  std::unique_ptr<TRawSmtpClient> firstClient;
   ASSERT_TRUE(WaitFor([&] {
-    firstClient = std::make_unique<TSmtpClient>(Port);
+    firstClient = std::make_unique<TRawSmtpClient>(Port);
     return firstClient->Reply() == kGreeting;
   }));
-  TSmtpClient& first = *firstClient;
-  TSmtpClient second(Port);
+  TRawSmtpClient& first = *firstClient;
+  TRawSmtpClient second(Port);
   EXPECT_EQ(second.Reply(), "");
   EXPECT_TRUE(second.ClosedByServer());
   EXPECT_EQ(first.Command("NOOP"), "250 Ok\r\n");
@@ -98,7 +106,7 @@ TEST_F(Daemon, MaxConnectionsClosesTheExtraConnectionSilently) {
 
 TEST_F(Daemon, ServerTimeoutEndsIdleSessions) {
   Launch("ServerTimeout=1\n");
-  TSmtpClient client(Port);
+  TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
   EXPECT_TRUE(client.ClosedByServer(5000));
 }
@@ -111,7 +119,7 @@ TEST_F(Daemon, HangupReloadsAChangedSettingsFile) {
   Quibo->Signal(SIGHUP);
   EXPECT_TRUE(Quibo->LogContains("Reloaded settings file"));
   EXPECT_TRUE(Quibo->LogContains("Invalid Ip number: mail.example.org"));
-  TSmtpClient client(Port);
+  TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), "220 Reloaded greeting\r\n");
 }
 
@@ -133,7 +141,7 @@ TEST_F(Daemon, BindFailureIsLoggedAndTheProgramKeepsRunning) {
 
 TEST_F(Daemon, ForcedDisconnectAtShutdown) {
   Launch();
-  TSmtpClient client(Port);
+  TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
   client.Command("HELO x");
   EXPECT_EQ(Quibo->Stop(), 0);
@@ -147,7 +155,7 @@ TEST_F(Daemon, ManyConcurrentSessions) {
   std::atomic<int> delivered{0};
   for (int i = 0; i < 40; ++i)
     clients.emplace_back([&, i] {
-      TSmtpClient client(Port);
+      TRawSmtpClient client(Port);
       client.Reply(20000); // a burst can overflow the backlog of 15: the kernel retries the handshake
       client.Command("HELO c" + std::to_string(i));
       client.Command("MAIL FROM:<a@b.cd>");
@@ -159,6 +167,7 @@ TEST_F(Daemon, ManyConcurrentSessions) {
   for (auto& thread : clients)
     thread.join();
   EXPECT_EQ(delivered, 40);
+  EXPECT_EQ(NextHop.Mails().size(), 40u);
   EXPECT_TRUE(WaitFor([&] { return TempFiles().empty(); }));
 }
 

@@ -2,7 +2,7 @@
 // other programs run to their end.
 #pragma once
 
-#include "TSmtpClient.h"
+#include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 
 #include <arpa/inet.h>
@@ -87,7 +87,7 @@ public:
   }
   bool WaitListening() {
     return WaitFor([this] {
-      TSmtpClient probe;
+      TRawSmtpClient probe;
       return probe.Connect(Port) && !probe.Reply().empty();
     });
   }

@@ -1,4 +1,4 @@
-#include "TSmtpClient.h"
+#include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 #include "UMain.h"
 
@@ -33,8 +33,8 @@ protected:
       return condition();
     });
   }
-  std::unique_ptr<TSmtpClient> Connect() {
-    auto client = std::make_unique<TSmtpClient>(Main->ListeningPort());
+  std::unique_ptr<TRawSmtpClient> Connect() {
+    auto client = std::make_unique<TRawSmtpClient>(Main->ListeningPort());
     EXPECT_EQ(client->Reply(), kGreeting);
     return client;
   }
@@ -69,7 +69,7 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
   Main->Button6Click();
   EXPECT_EQ(Main->Button6Caption(), "Stopping..");
   EXPECT_EQ(Occurrences(MainLog(), "Waiting for incoming connections to stop....."), 1u);
-  TSmtpClient refused;
+  TRawSmtpClient refused;
   EXPECT_FALSE(refused.Connect(Main->ListeningPort()));
   EXPECT_FALSE(Main->StopTimerEnabled());
   EXPECT_EQ(first->Command("NOOP"), "250 Ok\r\n");
@@ -103,7 +103,7 @@ TEST_F(Form, CloseAsksAboutLiveConnections) {
   EXPECT_EQ(questions, std::vector<std::string>{"Are you sure?"});
   EXPECT_NE(MainLog().find("Aborted closing..."), std::string::npos);
 
-  std::vector<std::unique_ptr<TSmtpClient>> clients;
+  std::vector<std::unique_ptr<TRawSmtpClient>> clients;
   for (int i = 0; i < 3; ++i)
     clients.push_back(Connect());
   ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 3; }));

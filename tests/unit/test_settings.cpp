@@ -12,8 +12,7 @@ TSettings Load(const std::string& text) { return LoadSettings(TIniDocument::Pars
 
 TEST(Settings, MissingSectionsGiveTheDefaults) {
   TSettings settings = Load("[Other]\nx=1\n");
-  std::vector<std::string> notices;
-  const TAppliedSettings applied = ApplySettings(settings, notices);
+  const TAppliedSettings applied = ApplySettings(settings);
   EXPECT_EQ(ToIntDef(settings.EListenPort, 25), 25);
   EXPECT_EQ(applied.OutgoingPort, 26);
   EXPECT_TRUE(settings.AllowEmptyMailFrom);
@@ -25,7 +24,7 @@ TEST(Settings, MissingSectionsGiveTheDefaults) {
   EXPECT_EQ(settings.ServerTimeout, 600);
   EXPECT_EQ(applied.MaxMailBytes, 20 * 1024);
   EXPECT_EQ(applied.Threshold, 5.0);
-  EXPECT_TRUE(notices.empty());
+  EXPECT_EQ(settings.ForwardTimeout, 300);
 }
 
 TEST(Settings, NamesMatchWithoutCaseAndBadValuesKeepDefaults) {
@@ -43,11 +42,10 @@ TEST(Settings, NamesMatchWithoutCaseAndBadValuesKeepDefaults) {
 
 TEST(Settings, ThresholdIsNormalised) {
   TSettings settings = Load("[Heurastic]\nThreshold=4,5\n");
-  std::vector<std::string> notices;
-  EXPECT_EQ(ApplySettings(settings, notices).Threshold, 4.5);
+  EXPECT_EQ(ApplySettings(settings).Threshold, 4.5);
   EXPECT_EQ(settings.ESpamThreshold, "4.5");
   settings.ESpamThreshold = "high";
-  EXPECT_EQ(ApplySettings(settings, notices).Threshold, 5.0);
+  EXPECT_EQ(ApplySettings(settings).Threshold, 5.0);
 }
 
 TEST(Settings, BlacklistFlagsRoundTrip) {
@@ -62,16 +60,12 @@ TEST(Settings, BlacklistFlagsRoundTrip) {
             (std::vector<std::string>{"zen.example.org,0", "bl.example.net", "rbl.example.com"}));
 }
 
-TEST(Settings, ForwardRowsWithHostNamesAreReportedAndDropped) {
+TEST(Settings, ForwardRowsWithHostNamesAreDroppedAtSave) {
   TSettings settings = Load("[Settings]\nOutgoingIP=127.0.0.1\nOutgoingPort=2526\n[Forward]\n"
                             "2=example.org,127.0.0.2,25\n3=example.net,mail.example.net,25\n4=,127.0.0.3,25\n");
-  std::vector<std::string> notices;
-  const TAppliedSettings applied = ApplySettings(settings, notices);
-  EXPECT_EQ(notices, std::vector<std::string>{"Invalid Ip number: mail.example.net"});
-  ASSERT_EQ(applied.Destinations.size(), 1u);
-  EXPECT_EQ(applied.Destinations[0].Domain, "example.org");
-  EXPECT_EQ(applied.OutgoingPort, 2526);
-  EXPECT_EQ(applied.ServerChoices, (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+  ASSERT_EQ(settings.DistributeGrid.size(), 3u);
+  EXPECT_EQ(settings.DistributeGrid[1].Server, "mail.example.net");
+  EXPECT_EQ(ApplySettings(settings).OutgoingPort, 2526);
   TIniDocument file;
   SaveSettings(settings, file);
   EXPECT_EQ(file.SectionValues("Forward"), std::vector<std::string>{"example.org,127.0.0.2,25"});

@@ -36,15 +36,15 @@ inline bool WaitFor(const std::function<bool()>& condition,
   return condition();
 }
 
-class TSmtpClient {
+class TRawSmtpClient {
 public:
-  TSmtpClient() = default;
-  explicit TSmtpClient(int port) { Connect(port); }
-  ~TSmtpClient() {
+  TRawSmtpClient() = default;
+  explicit TRawSmtpClient(int port) { Connect(port); }
+  ~TRawSmtpClient() {
     if (Socket >= 0) ::close(Socket);
   }
-  TSmtpClient(const TSmtpClient&) = delete;
-  TSmtpClient& operator=(const TSmtpClient&) = delete;
+  TRawSmtpClient(const TRawSmtpClient&) = delete;
+  TRawSmtpClient& operator=(const TRawSmtpClient&) = delete;
 
   bool Connect(int port) {
     Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

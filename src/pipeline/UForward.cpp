@@ -1,0 +1,171 @@
+#include "UForward.h"
+
+#include "UEvents.h"
+#include "UFunctions.h"
+#include "USmtpClient.h"
+
+namespace quibo {
+namespace {
+
+const char* const kSays = " Quibo dederazu says:";
+
+std::string CommaText(const std::vector<std::string>& items) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i)
+    text += (i ? "," : "") + items[i];
+  return text;
+}
+
+struct TRefusal {
+  int Code = 0;
+  std::string Text;
+};
+
+// EHLO, falling back to HELO when EHLO is not answered 250.
+void Greet(TSmtpClient& client, const std::string& name) {
+  const TSmtpReply greeting = client.ReadReply();
+  if (greeting.Code != 220) throw TSmtpReplyError(greeting);
+  if (client.Command("EHLO " + name).Code != 250) client.Command("HELO " + name, {250});
+}
+
+// One transaction; returns the last recipient refusal (code 0 when none).
+TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
+                      const TRCPTList& group) {
+  context.Trace("Sending RSET");
+  client.Command("RSET");
+  context.Trace("Sending FROM");
+  client.Command("MAIL FROM:<" + message.FromAddress() + ">", {250});
+  context.Trace("Write Recipients");
+  TRefusal refusal;
+  for (const auto& address : group.Recipients) {
+    const TSmtpReply reply = client.Command("RCPT TO:<" + address + ">");
+    if (reply.Code != 250 && reply.Code != 251) refusal = {reply.Code, reply.Text()};
+  }
+  context.Trace("Sending DATA");
+  client.Command("DATA", {354});
+  context.Trace("Data..");
+  std::string data = message.WireText();
+  context.Trace("Sending closure");
+  data += ".\r\n"; // the body lines are still dot-stuffed as received
+  client.SendRaw(data);
+  const TSmtpReply closure = client.ReadReply();
+  if (closure.Code != 250) throw TSmtpReplyError(closure);
+  return refusal;
+}
+
+std::string Tag(const TPipelineContext& context) { return "[" + std::to_string(context.Connection.ThreadId) + "]"; }
+
+void ClientDisconnected(TPipelineContext& context, const std::string& host) {
+  context.Log.WriteMailLog(Tag(context) + " SMTP Client disconnected from " + host);
+  context.Post(EvConnection, ClientDisconnect);
+}
+
+} // namespace
+
+bool TForward::AddForwarder(const std::string& domain, const std::string& server, const std::string& port,
+                            std::string* notice) {
+  if (Trimmed(domain).empty()) return false;
+  if (!IsIPv4Text(server)) {
+    if (notice) *notice = "Invalid Ip number: " + server;
+    return false;
+  }
+  if (ToIntDef(port, -1) < 0) {
+    if (notice) *notice = "Invalid port number: " + port + " (" + domain + ")";
+    return false;
+  }
+  Rows.push_back({domain, Trimmed(server), port});
+  return true;
+}
+
+void TForward::DeleteForwarder(size_t index) {
+  if (index < Rows.size()) Rows.erase(Rows.begin() + static_cast<std::ptrdiff_t>(index));
+}
+
+void TForward::ClearForwarders() {
+  while (!Rows.empty())
+    Rows.pop_back();
+}
+
+std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& recipients, bool multipleServers,
+                                              const TForward& forwarders, const std::string& outgoingServer,
+                                              int outgoingPort) {
+  if (!multipleServers) return {TRCPTList{outgoingServer, outgoingPort, recipients}};
+  std::vector<TRCPTList> groups;
+  for (const auto& address : recipients) {
+    std::string host = outgoingServer;
+    int port = outgoingPort;
+    for (const auto& row : forwarders.Servers())
+      if (MatchesSuffix(address, row.Domain)) {
+        host = row.Server;
+        port = ToIntDef(row.Port, outgoingPort);
+        break;
+      }
+    auto group = std::find_if(groups.begin(), groups.end(), [&host](const TRCPTList& g) { return g.Host == host; });
+    if (group == groups.end()) group = groups.insert(groups.end(), TRCPTList{host, port, {}});
+    group->Recipients.push_back(address);
+  }
+  return groups;
+}
+
+void RelayMessage(TPipelineContext& context, const TMailMessage& message, const std::vector<std::string>& recipients) {
+  const TSettings& settings = *context.Settings;
+  context.Trace("Creating client");
+  auto client = std::make_shared<TSmtpClient>(settings.ForwardTimeout);
+  context.Trace("Adding object");
+  context.Record->SetForwardClient(client);
+  context.Log.WriteMailLog(message.Subject() + " from <" + message.FromAddress() + "> sent to <" +
+                               CommaText(recipients) + ">",
+                           &context.Connection);
+
+  context.Trace("Setting events");
+  if (settings.CBClientLogging) {
+    const long thread = context.Connection.ThreadId;
+    TLogger& log = context.Log;
+    client->SetTap([&log, thread](bool sent, std::string_view chunk) {
+      log.WriteTraffic(sent ? TTrafficDirection::ClientSent : TTrafficDirection::ClientReceived, thread, chunk);
+    });
+  }
+  context.Trace("Creating destinations");
+  const auto groups = BuildDestinationGroups(recipients, settings.CBMultiMail, *context.Forwarders,
+                                             context.Applied->OutgoingServer, context.Applied->OutgoingPort);
+
+  std::string failure;
+  for (const auto& group : groups) {
+    bool connected = false;
+    try {
+      context.Trace("Connecting");
+      client->Connect(group.Host, group.Port);
+      connected = true;
+      context.Trace("Posting message");
+      context.Post(EvConnection, ClientConnect);
+      context.Trace("Acceptlogging");
+      context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
+      context.Trace("Connected");
+      Greet(*client, settings.MailHostName);
+      const TRefusal refusal = SendEnvelope(context, *client, message, group);
+      if (refusal.Code != 0) {
+        failure = std::to_string(refusal.Code) + kSays + refusal.Text;
+        context.Log.WriteLog("Quibo heard: " + std::to_string(refusal.Code) + " " + refusal.Text, true);
+      }
+    } catch (const TSmtpReplyError& error) {
+      failure = std::to_string(error.Code) + kSays + error.Reply;
+      context.Log.WriteLog("Quibo heard: " + std::to_string(error.Code) + " " + error.Reply, true);
+    } catch (const std::exception& error) {
+      // No code from the next server: a temporary failure, so the sender retries.
+      failure = std::string("451") + kSays + error.what();
+      context.Log.WriteLog(std::string("Message: ") + error.what() + ": ESocketError", true);
+    }
+    if (connected) {
+      client->Quit();
+      ClientDisconnected(context, group.Host);
+    }
+  }
+
+  if (failure.empty() || !context.Session.Channel().Connected()) return;
+  for (size_t at = failure.find("\r\n"); at != std::string::npos; at = failure.find("\r\n", at))
+    failure.replace(at, 2, " ");
+  context.Session.SendLine(failure);
+  context.Session.Disconnect();
+}
+
+} // namespace quibo

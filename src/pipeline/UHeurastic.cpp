@@ -1,0 +1,111 @@
+#include "UHeurastic.h"
+
+#include "UFunctions.h"
+#include "UProcess.h"
+#include "USettings.h"
+
+#include <ctime>
+#include <sstream>
+
+namespace quibo {
+namespace {
+
+bool InRange(int exitCode) { return exitCode >= 0 && exitCode <= 255; }
+
+// The fields of "a|b|...": field 0 is the text before the first bar.
+std::string Field(const std::string& output, size_t index) {
+  size_t start = 0;
+  for (size_t i = 0; i < index; ++i) {
+    const size_t bar = output.find('|', start);
+    if (bar == std::string::npos) return {};
+    start = bar + 1;
+  }
+  return output.substr(start, output.find('|', start) - start);
+}
+
+// The text between the first " 0 " after the name and the next " 0 ".
+std::string StatisticValue(const std::vector<std::string>& dump, const std::string& name) {
+  for (const auto& line : dump) {
+    if (line.find(name) == std::string::npos) continue;
+    const auto first = line.find(" 0 ");
+    if (first == std::string::npos) return "0";
+    const std::string rest = line.substr(first + 3);
+    const std::string value = Trimmed(rest.substr(0, rest.find(" 0 ")));
+    return value.empty() ? "0" : value;
+  }
+  return "0";
+}
+
+} // namespace
+
+TClassification TClassifierBridge::Classify(const std::filesystem::path& message,
+                                            const std::string& recipientDomain) const {
+  TClassification result;
+  try {
+    std::string commandLine = std::string(kClassifier) + " \"" + message.string() + "\" ";
+    const std::string domainFolder = DomainPrefix + "/" + recipientDomain;
+    if (!recipientDomain.empty() && std::filesystem::is_directory(Folder / domainFolder)) commandLine += domainFolder;
+    Log.WriteDebugLog("Executing: " + commandLine);
+    const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+    if (!InRange(run.ExitCode)) {
+      Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
+      result.Result = "not tested " + run.Output;
+      return result;
+    }
+    Log.WriteDebugLog("Result: " + run.Output);
+    result.Score = Trimmed(Field(run.Output, 0));
+    result.Result = Field(run.Output, 1);
+  } catch (const std::exception& error) {
+    result = {"0", std::string("Exception: ") + error.what()};
+  }
+  return result;
+}
+
+TLearnResult TClassifierBridge::Learn(bool spam) const {
+  const std::string commandLine = std::string(kClassifier) + (spam ? " --spam ./spam" : " --ham ./ham");
+  Log.WriteDebugLog("Executing: " + commandLine);
+  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+  if (!InRange(run.ExitCode)) {
+    Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
+    return {};
+  }
+  Log.WriteDebugLog("Result: " + run.Output);
+  return {ToIntDef(Field(run.Output, 0), 0), ToIntDef(Field(run.Output, 1), 0)};
+}
+
+bool TClassifierBridge::DumpStatistics(std::vector<std::string>& lines) const {
+  const std::string commandLine = std::string(kClassifier) + " --dump magic";
+  Log.WriteDebugLog("Executing: " + commandLine);
+  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+  Log.WriteDebugLog("Results: " + run.Output);
+  std::istringstream text(run.Output);
+  lines.clear();
+  for (std::string line; std::getline(text, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return run.ExitCode != -1;
+}
+
+std::string FormatClassifierTime(const std::string& seconds) {
+  const std::string value = Trimmed(seconds);
+  if (value.empty()) return "NA";
+  const bool number = value.size() < 19 && value.find_first_not_of("0123456789") == std::string::npos;
+  const std::time_t when = number ? static_cast<std::time_t>(std::stoll(value)) : 0;
+  std::tm parts{};
+  localtime_r(&when, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%d-%m-%Y %H:%M:%S", &parts);
+  return text;
+}
+
+TClassifierStatistics ParseStatistics(const std::vector<std::string>& dump) {
+  return {StatisticValue(dump, "nspam"),
+          StatisticValue(dump, "nham"),
+          StatisticValue(dump, "ntokens"),
+          FormatClassifierTime(StatisticValue(dump, "oldest")),
+          FormatClassifierTime(StatisticValue(dump, "newest")),
+          FormatClassifierTime(StatisticValue(dump, "journal"))};
+}
+
+} // namespace quibo

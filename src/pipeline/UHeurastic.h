@@ -1,0 +1,55 @@
+// The classifier bridge: runs the external classifier HCheck in the program
+// folder to score one message, to learn from the ham and spam folders, and to
+// dump its statistics, and reads its output. Scoring runs on connection
+// threads, learning and statistics on the window thread. Never throws: a
+// classifier that is missing, fails or times out gives score "0" and a
+// readable reason.
+#pragma once
+
+#include "ULog.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+inline constexpr const char* kClassifier = "./HCheck";
+
+struct TClassification {
+  std::string Score = "0";
+  std::string Result;
+};
+
+struct TLearnResult {
+  int Learned = 0;
+  int Total = 0;
+};
+
+// The six values of the statistics page, as they are shown.
+struct TClassifierStatistics {
+  std::string Spam, Ham, Tokens, Oldest, Newest, Journal;
+};
+
+class TClassifierBridge {
+public:
+  TClassifierBridge(std::filesystem::path programFolder, TLogger& log, int timeoutMs, std::string domainPrefix)
+      : Folder(std::move(programFolder)), Log(log), TimeoutMs(timeoutMs), DomainPrefix(std::move(domainPrefix)) {}
+
+  TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain) const;
+  TLearnResult Learn(bool spam) const;
+  // The dump's lines; false when the classifier could not be run.
+  bool DumpStatistics(std::vector<std::string>& lines) const;
+
+private:
+  std::filesystem::path Folder;
+  TLogger& Log;
+  int TimeoutMs;
+  std::string DomainPrefix;
+};
+
+TClassifierStatistics ParseStatistics(const std::vector<std::string>& dump);
+// Seconds since 1970 as "dd-mm-yyyy hh:mm:ss" in local time; "NA" when empty.
+std::string FormatClassifierTime(const std::string& seconds);
+
+} // namespace quibo

@@ -1,0 +1,49 @@
+// TMailMessage: one stored message as header lines and body lines exactly as
+// received (still dot-stuffed), with what the pipeline reads from it (the
+// decoded subject, the From address, the Message-Id) and the header changes
+// it makes (set with folding, insert first). Used on connection threads;
+// parsing never fails (a message without headers has none).
+#pragma once
+
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+class TMailMessage {
+public:
+  static TMailMessage Parse(std::istream& stored);
+
+  // Header entries in order; an entry is one physical line (a continuation
+  // line is an entry of its own) or a header this program inserted whole.
+  std::vector<std::string> Headers;
+  std::vector<std::string> Body;
+
+  // The unfolded value of the first header of that name ("" when missing).
+  std::string HeaderValue(const std::string& name) const;
+  std::string Subject() const; // encoded words decoded to UTF-8
+  std::string FromAddress() const;
+  std::string MessageId() const;
+
+  // Replaces the first header of that name with its continuation lines, or
+  // appends it; an empty value removes it. CR and LF in the value become blanks.
+  void SetHeader(const std::string& name, const std::string& value);
+  void InsertFirst(const std::string& header) { Headers.insert(Headers.begin(), header); }
+
+  // Headers, an empty line, the body: the DATA of a relay, without the final ".".
+  std::string WireText() const;
+
+private:
+  // [first, end) of the first header of that name with its continuation lines.
+  bool FindHeader(const std::string& name, size_t& first, size_t& end) const;
+};
+
+// "Name: value" folded at white space to lines of at most 78 characters.
+std::vector<std::string> FoldHeader(const std::string& name, const std::string& value);
+// RFC 2047 encoded words (B and Q) decoded, charsets converted to UTF-8.
+std::string DecodeEncodedWords(const std::string& text);
+// The address inside a header value such as "Name <a@b>" or "a@b (Name)".
+std::string AddressOf(const std::string& headerValue);
+
+} // namespace quibo

@@ -1,0 +1,223 @@
+#include "UMessageProcessing.h"
+
+#include "UEvents.h"
+#include "UForward.h"
+#include "UFunctions.h"
+#include "UHeurastic.h"
+#include "UVirusCheck.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <ctime>
+#include <malloc.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace quibo {
+namespace {
+
+const char* const kVirusReply = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!";
+
+std::string CommaText(const std::vector<std::string>& items) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i)
+    text += (i ? "," : "") + items[i];
+  return text;
+}
+
+// A score text as a number with "." as separator; false when it is none.
+bool ParseScore(const std::string& text, double& score) {
+  const std::string value = Trimmed(text);
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), score);
+  return !value.empty() && error == std::errc{} && end == value.data() + value.size();
+}
+
+std::vector<std::string> AddressList(const std::string& text) {
+  std::vector<std::string> addresses;
+  std::string current;
+  for (const char c : text + ",") {
+    if (c == ',' || c == ';' || c == ' ' || c == '\t') {
+      if (!current.empty()) addresses.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  return addresses;
+}
+
+} // namespace
+
+std::string ReverseLookup(const std::string& ip) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) return {};
+  char host[NI_MAXHOST] = {};
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+    return {};
+  return host;
+}
+
+std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
+                                const std::string& id, TTimePoint when) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  const long offset = local.tm_gmtoff / 60;
+  char date[96];
+  std::snprintf(date, sizeof date, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday], local.tm_mday,
+                kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+                offset >= 0 ? '+' : '-', std::labs(offset) / 60, std::labs(offset) % 60);
+  // Names from the network never carry a line break into the message.
+  auto clean = [](std::string text) {
+    for (auto& c : text)
+      if (c == '\r' || c == '\n') c = ' ';
+    return text;
+  };
+  return "Received: from " + clean(hostName) + " ([" + ip + "])\r\n\tby " + clean(ownHostName) + " with SMTP id " +
+         clean(id) + "; \r\n\t" + date;
+}
+
+void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate) {
+  const std::string upper = Uppered(addressTemplate);
+  if (upper.find("#DOMAIN#") == std::string::npos && upper.find("#USER#") == std::string::npos) {
+    recipients = AddressList(addressTemplate);
+    return;
+  }
+  for (auto& address : recipients) {
+    const auto at = address.find('@');
+    const std::string user = address.substr(0, at);
+    const std::string domain = at == std::string::npos ? std::string() : address.substr(at + 1);
+    address = ReplaceNoCase(ReplaceNoCase(addressTemplate, "#DOMAIN#", domain), "#USER#", user);
+  }
+}
+
+void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& scoreText, bool heurastic,
+                      const std::string& serverIdent, const TPipelineContext* trace) {
+  auto step = [trace](const char* text) {
+    if (trace) trace->Trace(text);
+  };
+  step("Add X-server");
+  message.SetHeader("X-Server", serverIdent);
+  step(marked ? "Add X-Status-pos" : "Add X-Status-neg");
+  message.SetHeader("X-Spam-Status", marked ? "Positive " : "Negative ");
+  if (heurastic) {
+    step("Add X-Score");
+    message.SetHeader("X-Spam-Score", scoreText);
+  }
+}
+
+bool CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size) {
+  const TSettings& settings = *context.Settings;
+  const TAppliedSettings& applied = *context.Applied;
+  TThreadController& record = *context.Record;
+  if (applied.VirusCheck) {
+    const TScanResult scan = ScanFile(applied.VirusProgram, file, applied.VirusResultCode, settings.VirusCheckTimeOut,
+                                      context.ProgramFolder);
+    if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
+    if (scan.Found) {
+      context.Log.WriteMailLog(kVirusReply, &context.Connection);
+      context.Post(EvStatistic, 8);
+      context.Session.SendLine(kVirusReply);
+      context.Session.Disconnect();
+      return false;
+    }
+  }
+  if (record.Whitelisted) {
+    record.SpamScore = "0";
+    record.CheckReason = "not checked: Host or sender whitelisted";
+    return true;
+  }
+  record.SpamScore = "0";
+  if (record.Blacklisted) return true;
+  if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
+    const TClassifierBridge classifier(context.ProgramFolder, context.Log, settings.HeurasticCheckTimeOut,
+                                       settings.Multidomainprefix);
+    const TClassification result = classifier.Classify(file, record.RecipientDomain);
+    record.SpamScore = result.Score;
+    record.CheckReason = result.Result;
+  } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
+    record.CheckReason = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
+  }
+  return true;
+}
+
+void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients,
+                       std::string& customReply) {
+  const TSettings& settings = *context.Settings;
+  const TAppliedSettings& applied = *context.Applied;
+  TThreadController& record = *context.Record;
+  const std::string hostName = ReverseLookup(context.Connection.PeerIp);
+  TMailMessage message = TMailMessage::Parse(stored);
+  ::malloc_trim(0);
+  bool marked = false;
+
+  if (!record.Whitelisted && record.Blacklisted) {
+    context.Log.WriteMailLog(record.CheckReason, &context.Connection);
+    marked = true;
+    if (settings.RBPass) {
+      message.SetHeader("Subject", ReplaceNoCase(settings.ESubject, "#SUBJECT#", message.Subject()));
+    } else {
+      context.Trace("Modifying addresses");
+      RewriteRecipients(recipients, settings.EForward);
+    }
+  }
+
+  context.Trace("Inserting additional headers");
+  message.InsertFirst(BuildReceivedHeader(hostName, context.Connection.PeerIp, settings.MailHostName,
+                                          message.MessageId(), context.Clock.Now()));
+
+  const std::string scoreText = record.SpamScore;
+  double score = 0;
+  if (!ParseScore(scoreText, score)) {
+    context.Log.WriteLog("Convert error: '" + scoreText + "' is not a valid floating point value: EConvertError", true,
+                         &context.Connection);
+    score = 0;
+  }
+  if (applied.Heurastic)
+    context.Log.WriteLog("Spamscore: " + scoreText + " Positive tests: " + record.CheckReason, true,
+                         &context.Connection);
+  context.Trace("Modify subject" + scoreText + " " + std::to_string(applied.DropScore) + " ");
+
+  try {
+    if (score >= applied.DropScore && settings.CBDropScore) {
+      context.Post(EvStatistic, 10);
+      context.Log.WriteLog("Dropping message from " + message.FromAddress() + " to " + CommaText(recipients) +
+                               " due to maximum score passing...",
+                           true, &context.Connection);
+    } else {
+      if (!marked && score >= applied.Threshold) {
+        context.Trace("Posting message");
+        context.Post(EvStatistic, 9);
+        marked = true;
+        if (settings.CBHeurasticSubject) {
+          context.Trace("Modify subject");
+          message.SetHeader("Subject", ReplaceNoCase(applied.HeurasticSubject, "#SUBJECT#", message.Subject()));
+        }
+        if (settings.CBHeurasticForward) {
+          context.Trace("Modifying addresses");
+          RewriteRecipients(recipients, settings.EHeurasticForward);
+        }
+      }
+      context.Trace("Updating body");
+      AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + record.CheckReason, applied.Heurastic,
+                       context.ServerIdent, &context);
+      context.Trace("Accept logging");
+      context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + CommaText(recipients),
+                               &context.Connection);
+      context.Trace("Sending message");
+      RelayMessage(context, message, recipients);
+    }
+  } catch (const std::exception& error) {
+    context.Log.WriteLog(std::string("Message: ") + error.what() + ": Exception", true, &context.Connection);
+    // The message went nowhere: the sender must not be told it was taken.
+    customReply = std::string("451 Quibo dederazu says: ") + error.what();
+  }
+  record.SetForwardClient(nullptr);
+}
+
+} // namespace quibo

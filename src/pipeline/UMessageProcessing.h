@@ -1,0 +1,33 @@
+// Message processing between the end of DATA and the relay: the pre-check
+// (virus scan, whitelist and blacklist results, classifier score) and the
+// processing proper (trace header, blacklist tagging or redirection, drop,
+// spam marking, status headers, relay). Runs on the connection thread.
+// Failures are logged with their fixed prefixes; the sender never gets "250"
+// for a message that was neither relayed nor dropped on purpose.
+#pragma once
+
+#include "UClock.h"
+#include "UMailMessage.h"
+#include "UPipelineContext.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+bool CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size);
+void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients,
+                       std::string& customReply);
+
+void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate);
+void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& scoreText, bool heurastic,
+                      const std::string& serverIdent, const TPipelineContext* trace = nullptr);
+std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
+                                const std::string& id, TTimePoint when);
+// The host name of an IPv4 address by reverse lookup; "" when there is none.
+std::string ReverseLookup(const std::string& ip);
+
+} // namespace quibo

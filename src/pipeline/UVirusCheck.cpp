@@ -1,0 +1,50 @@
+#include "UVirusCheck.h"
+
+#include "UProcess.h"
+
+namespace quibo {
+
+bool FillScanTemplate(const std::string& commandTemplate, const std::string& file, std::string& commandLine,
+                      std::string& error) {
+  commandLine.clear();
+  for (size_t i = 0; i < commandTemplate.size(); ++i) {
+    if (commandTemplate[i] != '%') {
+      commandLine += commandTemplate[i];
+      continue;
+    }
+    const char next = i + 1 < commandTemplate.size() ? commandTemplate[i + 1] : '\0';
+    if (next == 's' || next == 'S') {
+      commandLine += file;
+    } else if (next == '%') {
+      commandLine += '%';
+    } else {
+      error = "Format '" + commandTemplate + "' invalid or incompatible with argument";
+      return false;
+    }
+    ++i;
+  }
+  return true;
+}
+
+TScanResult ScanFile(const std::string& commandTemplate, const std::filesystem::path& file, int infectedCode,
+                     int timeoutMs, const std::filesystem::path& programFolder) {
+  TScanResult result;
+  std::string commandLine;
+  if (!FillScanTemplate(commandTemplate, file.string(), commandLine, result.Error)) return result;
+  const TRunResult run = RunAndWait(commandLine, false, timeoutMs, programFolder);
+  result.ExitCode = run.ExitCode;
+  result.Output = run.Output;
+  result.Found = run.ExitCode == infectedCode;
+  return result;
+}
+
+std::vector<std::string> VirusCheckTestLines(const TScanResult& result) {
+  if (!result.Error.empty()) return {result.Error};
+  std::vector<std::string> lines{
+      result.Found ? "Virus found! (result code: " + std::to_string(result.ExitCode) + ")"
+                   : "Checking done, no viruses found (result code: " + std::to_string(result.ExitCode) + ")"};
+  if (!result.Output.empty()) lines.push_back(result.Output);
+  return lines;
+}
+
+} // namespace quibo

@@ -1,0 +1,66 @@
+// TSmtpClient: the program's own SMTP client for relaying: connect with a
+// time limit, read whole (multi-line) replies, send commands and message
+// data in single writes, QUIT and close. Used by the forwarding client on a
+// connection thread; Disconnect may be called from the window thread (forced
+// disconnect) and wakes any wait. Failures throw: TSmtpReplyError for a reply
+// outside the accepted set (it carries the code and text), std::runtime_error
+// for everything without a code (refused, unreachable, lost, timed out).
+#pragma once
+
+#include "UThreadController.h"
+
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quibo {
+
+struct TSmtpReply {
+  int Code = 0;
+  std::vector<std::string> Lines; // the text of each line, after the code
+  // The lines' texts joined with CR LF.
+  std::string Text() const;
+};
+
+class TSmtpReplyError : public std::runtime_error {
+public:
+  explicit TSmtpReplyError(const TSmtpReply& reply)
+      : std::runtime_error(std::to_string(reply.Code) + " " + reply.Text()), Code(reply.Code), Reply(reply.Text()) {}
+  int Code;
+  std::string Reply;
+};
+
+class TSmtpClient final : public TForwardClientHandle {
+public:
+  using TTap = std::function<void(bool sent, std::string_view chunk)>;
+
+  explicit TSmtpClient(int timeoutSeconds) : TimeoutMs(timeoutSeconds * 1000) {}
+  ~TSmtpClient() override { Close(); }
+
+  void SetTap(TTap tap) { Tap = std::move(tap); }
+  void Connect(const std::string& host, int port);
+  bool Connected() const;
+  TSmtpReply ReadReply();
+  // Sends one line and reads the reply; throws TSmtpReplyError unless its code is accepted.
+  TSmtpReply Command(const std::string& line, std::initializer_list<int> accepted = {});
+  void SendRaw(std::string_view bytes);
+  // QUIT without waiting for its reply, then close.
+  void Quit();
+  void Close();
+  void Disconnect() override; // any thread
+
+private:
+  bool ReadLine(std::string& line);
+
+  const int TimeoutMs;
+  TTap Tap;
+  mutable std::mutex SocketLock; // guards Socket against a concurrent Disconnect
+  int Socket = -1;
+  bool Cut = false;
+  std::string Pending;
+};
+
+} // namespace quibo
