@@ -33,18 +33,18 @@ public:
   std::atomic<bool> DropInData{false};
   std::atomic<bool> NeverAnswer{false};
 
-  TFakeNextHop() {
+  explicit TFakeNextHop(const char* address = "127.0.0.1") {
     Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &local.sin_addr);
+    ::bind(Listener, reinterpret_cast<sockaddr*>(&local), sizeof local);
     ::listen(Listener, 64);
-    socklen_t length = sizeof address;
-    ::getsockname(Listener, reinterpret_cast<sockaddr*>(&address), &length);
-    ListenPort = ntohs(address.sin_port);
+    socklen_t length = sizeof local;
+    ::getsockname(Listener, reinterpret_cast<sockaddr*>(&local), &length);
+    ListenPort = ntohs(local.sin_port);
     Acceptor = std::thread([this] { AcceptLoop(); });
   }
   ~TFakeNextHop() {

@@ -1,0 +1,192 @@
+#include "TFakeNextHop.h"
+#include "TQuiboProcess.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using namespace quibo::test;
+
+namespace {
+
+const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
+const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+// The real filter between a raw client and a scripted next hop.
+class Relay : public ::testing::Test {
+protected:
+  void Launch(const std::string& settings = "", const std::string& sections = "") {
+    Port = FreePort();
+    const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
+                              "\nMailHostName=filter.test\nForwardTimeout=2\n";
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + settings) + sections, Port);
+    ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
+  }
+  // Sends one message; returns the reply to the end of data.
+  std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+    Client = std::make_unique<TRawSmtpClient>(Port);
+    EXPECT_EQ(Client->Reply(), kGreeting);
+    Client->Command("EHLO client.test");
+    EXPECT_EQ(Client->Command("MAIL FROM:<envelope@example.com>"), "250 envelope@example.com Address Okay\r\n");
+    for (const auto& recipient : recipients)
+      Client->Command("RCPT TO:<" + recipient + ">");
+    EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+    Client->SendRaw(data + ".\r\n");
+    return Client->Reply(10000);
+  }
+  void WriteScript(const std::string& name, const std::string& body) {
+    WriteFile(Home.path() / name, "#!/bin/sh\n" + body);
+    ::chmod((Home.path() / name).c_str(), 0755);
+  }
+
+  TFakeNextHop NextHop;
+  TTempFolder Home;
+  int Port = 0;
+  std::unique_ptr<TQuiboProcess> Quibo;
+  std::unique_ptr<TRawSmtpClient> Client;
+};
+
+const std::string kMessage = "From: Author <author@example.com>\r\nSubject: Hello\r\nMessage-Id: <id1@example.com>\r\n"
+                             "\r\nFirst line\r\n..stuffed line\r\n\r\nLast line\r\n";
+
+} // namespace
+
+TEST_F(Relay, MessageReachesTheNextHopWithTraceAndStatusHeaders) {
+  Launch();
+  EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.net"}), "250 Ok\r\n");
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].From, "<author@example.com>"); // the From header's address
+  EXPECT_EQ(mails[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.net>"}));
+  const std::string& data = mails[0].Data;
+  EXPECT_EQ(data.rfind("Received: from ", 0), 0u) << data;
+  EXPECT_NE(data.find(" ([127.0.0.1])\r\n\tby filter.test with SMTP id <id1@example.com>; \r\n\t"), std::string::npos);
+  EXPECT_NE(data.find("From: Author <author@example.com>\r\nSubject: Hello\r\nMessage-Id: <id1@example.com>\r\n"
+                      "X-Server: Quibo SMTP Server Version 1.0.0.1\r\nX-Spam-Status: Negative \r\n\r\n"
+                      "First line\r\n..stuffed line\r\n\r\nLast line\r\n"),
+            std::string::npos)
+      << data;
+  EXPECT_EQ(data.substr(data.size() - 11), "Last line\r\n");
+  EXPECT_EQ(NextHop.Commands()[0], "EHLO filter.test");
+}
+
+TEST_F(Relay, RefusedRecipientIsReportedAfterTheOthersGotTheMessage) {
+  NextHop.Answer = [](const std::string& command) {
+    return command == "RCPT TO:<b@example.org>" ? "550 5.1.1 <b@example.org>: User unknown" : "";
+  };
+  Launch();
+  EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.org", "c@example.org"}),
+            "550 Quibo dederazu says:5.1.1 <b@example.org>: User unknown\r\n");
+  EXPECT_TRUE(Client->ClosedByServer());
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<c@example.org>"}));
+  EXPECT_TRUE(Quibo->LogContains("Quibo heard: 550 5.1.1 <b@example.org>: User unknown"));
+}
+
+TEST_F(Relay, RefusalsOfTheNextHopKeepTheirCodes) {
+  NextHop.Answer = [](const std::string& command) {
+    return command.rfind("MAIL", 0) == 0 ? "452-4.3.1 Insufficient\r\n452 system storage" : "";
+  };
+  Launch();
+  EXPECT_EQ(Send(kMessage), "452 Quibo dederazu says:4.3.1 Insufficient system storage\r\n");
+  EXPECT_TRUE(NextHop.Mails().empty());
+}
+
+TEST_F(Relay, EhloRefusedFallsBackToHelo) {
+  NextHop.Answer = [](const std::string& command) {
+    return command.rfind("EHLO", 0) == 0 ? "502 5.5.2 Command not implemented" : "";
+  };
+  Launch();
+  EXPECT_EQ(Send(kMessage), "250 Ok\r\n");
+  const auto commands = NextHop.Commands();
+  ASSERT_GE(commands.size(), 2u);
+  EXPECT_EQ(commands[1], "HELO filter.test");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
+}
+
+TEST_F(Relay, NoOkWhenTheNextHopDidNotTakeTheMessage) {
+  NextHop.DropInData = true;
+  Launch();
+  const std::string dropped = Send(kMessage);
+  EXPECT_EQ(dropped.rfind("451 Quibo dederazu says:", 0), 0u) << dropped;
+  EXPECT_TRUE(Client->ClosedByServer());
+
+  NextHop.DropInData = false;
+  NextHop.NeverAnswer = true; // ForwardTimeout=2
+  const std::string silent = Send(kMessage);
+  EXPECT_EQ(silent.rfind("451 Quibo dederazu says:", 0), 0u) << silent;
+  EXPECT_TRUE(NextHop.Mails().empty());
+}
+
+TEST_F(Relay, UnreachableNextHopIsATemporaryFailure) {
+  Port = FreePort();
+  const int closedPort = FreePort();
+  Quibo = std::make_unique<TQuiboProcess>(
+      Home.path(), ListenIni(Port, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n"), Port);
+  ASSERT_TRUE(Quibo->WaitListening());
+  EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Connection refused\r\n");
+}
+
+TEST_F(Relay, DomainsGoToTheirForwarders) {
+  TFakeNextHop other("127.0.0.2"); // groups are keyed by server address
+  Launch("MultipleMailForwarding=1\n", "[Forward]\n2=example.net,127.0.0.2," + std::to_string(other.Port()) +
+                                           "\n3=bad.example,mail.example.net,25\n4=port.example,127.0.0.1,x25\n");
+  EXPECT_EQ(Send(kMessage, {"a@example.org", "b@sub.EXAMPLE.net", "c@bad.example"}), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_EQ(NextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<c@bad.example>"}));
+  ASSERT_EQ(other.Mails().size(), 1u);
+  EXPECT_EQ(other.Mails()[0].Recipients, std::vector<std::string>{"<b@sub.EXAMPLE.net>"});
+  EXPECT_TRUE(Quibo->LogContains("Invalid Ip number: mail.example.net"));
+  EXPECT_TRUE(Quibo->LogContains("Invalid port number: x25"));
+}
+
+TEST_F(Relay, VirusFoundByClamscanIsRefused) {
+  WriteFile(Home.path() / "eicar.ndb",
+            "Eicar-Test-Signature:0:*:45494341522d5354414e444152442d414e544956495255532d544553542d46494c45\n");
+  Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=clamscan --no-summary -d \"" +
+                 (Home.path() / "eicar.ndb").string() + "\" \"%s\"\n");
+  EXPECT_EQ(Send("Subject: test\r\n\r\n" + kEicar + "\r\n"),
+            "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+  EXPECT_TRUE(Client->ClosedByServer());
+  EXPECT_EQ(Send("Subject: clean\r\n\r\nnothing to see\r\n"), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_NE(NextHop.Mails()[0].Data.find("Subject: clean"), std::string::npos);
+}
+
+TEST_F(Relay, ClassifierScoreMarksAndDrops) {
+  WriteScript("HCheck", "echo '7.5|BAYES_99,URIBL|'\n");
+  Launch("SaveStatistics=1\n", "[Heurastic]\nDoHeurastic=1\nThreshold=7,5\nModifySubject=1\n"
+                               "NewSubject=[SPAM] #subject#\nDropScore=9\nDropAtScore=1\n");
+  EXPECT_EQ(Send("Subject: =?iso-8859-1?q?Gr=FC=DFe?=\r\n\r\nbody\r\n"), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  const std::string data = NextHop.Mails()[0].Data;
+  EXPECT_NE(data.find("Subject: [SPAM] Gr\xC3\xBC\xC3\x9F"
+                      "e\r\n"),
+            std::string::npos)
+      << data;
+  EXPECT_NE(data.find("X-Spam-Status: Positive \r\n"), std::string::npos);
+  EXPECT_NE(data.find("X-Spam-Score: Hits: 7.5 Tests: BAYES_99,URIBL\r\n"), std::string::npos);
+
+  WriteScript("HCheck", "echo '9|BAYES_99|'\n");
+  EXPECT_EQ(Send("Subject: dropped\r\n\r\nbody\r\n"), "250 Ok\r\n"); // dropped on purpose
+  EXPECT_TRUE(Quibo->LogContains("due to maximum score passing..."));
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
+
+  EXPECT_EQ(Quibo->Stop(), 0);
+  const std::string totals = ReadFile(Home.path() / "quibo.stat");
+  ASSERT_EQ(totals.size(), 32u);
+  EXPECT_EQ(totals[0], 3);  // Total: the start-up probe and two sessions
+  EXPECT_EQ(totals[4], 2);  // Refused: one spam, one drop
+  EXPECT_EQ(totals[8], 1);  // Passed: one relay connection
+  EXPECT_EQ(totals[24], 1); // Heurastic
+  EXPECT_EQ(totals[28], 1); // HeurasticDropped
+}
+
+TEST_F(Relay, MissingClassifierLeavesTheMessageUnmarked) {
+  Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=0,5\n");
+  EXPECT_EQ(Send("Subject: plain\r\n\r\nbody\r\n"), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_NE(NextHop.Mails()[0].Data.find("X-Spam-Score: Hits: 0 Tests: not tested "), std::string::npos)
+      << NextHop.Mails()[0].Data;
+  EXPECT_NE(NextHop.Mails()[0].Data.find("X-Spam-Status: Negative \r\n"), std::string::npos);
+}
