@@ -1,0 +1,381 @@
+#include "TFakeNextHop.h"
+#include "TFixedClock.h"
+#include "TMemoryChannel.h"
+#include "TTempFolder.h"
+#include "UEvents.h"
+#include "UForward.h"
+#include "UHeurastic.h"
+#include "UMessageProcessing.h"
+#include "UProcess.h"
+#include "UVirusCheck.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+
+using namespace quibo;
+using namespace quibo::test;
+
+namespace {
+
+std::vector<std::string> Hosts(const std::vector<TRCPTList>& groups) {
+  std::vector<std::string> hosts;
+  for (const auto& group : groups)
+    hosts.push_back(group.Host + ":" + std::to_string(group.Port));
+  return hosts;
+}
+
+void WriteScript(const std::filesystem::path& file, const std::string& body) {
+  WriteFile(file, "#!/bin/sh\n" + body);
+  ::chmod(file.c_str(), 0755);
+}
+
+} // namespace
+
+TEST(Forwarding, DestinationGroups) {
+  TForward table;
+  ASSERT_TRUE(table.AddForwarder("example.org", "10.0.0.1", "25"));
+  ASSERT_TRUE(table.AddForwarder("sub.example.org", "10.0.0.2", "2525"));
+  ASSERT_TRUE(table.AddForwarder("example.net", "10.0.0.1", "587"));
+  const std::vector<std::string> recipients{"a@EXAMPLE.org", "b@sub.example.org", "c@other.test", "d@example.net",
+                                            "e@notexample.org"};
+
+  const auto single = BuildDestinationGroups(recipients, false, table, "10.0.0.9", 26);
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].Recipients, recipients);
+
+  const auto groups = BuildDestinationGroups(recipients, true, table, "10.0.0.9", 26);
+  // The first matching row wins (sub.example.org matches example.org first); the same
+  // server text joins the existing group with its port.
+  EXPECT_EQ(Hosts(groups), (std::vector<std::string>{"10.0.0.1:25", "10.0.0.9:26"}));
+  EXPECT_EQ(groups[0].Recipients,
+            (std::vector<std::string>{"a@EXAMPLE.org", "b@sub.example.org", "d@example.net", "e@notexample.org"}));
+  EXPECT_EQ(groups[1].Recipients, std::vector<std::string>{"c@other.test"});
+}
+
+TEST(Forwarding, RowsThatCannotBeUsedAreRefused) {
+  TForward table;
+  std::string notice;
+  EXPECT_FALSE(table.AddForwarder("", "10.0.0.1", "25", &notice));
+  EXPECT_EQ(notice, "");
+  EXPECT_FALSE(table.AddForwarder("example.org", "mail.example.org", "25", &notice));
+  EXPECT_EQ(notice, "Invalid Ip number: mail.example.org");
+  EXPECT_FALSE(table.AddForwarder("example.org", "10.0.0.1", "smtp", &notice));
+  EXPECT_EQ(notice, "Invalid port number: smtp (example.org)");
+  EXPECT_TRUE(table.AddForwarder("a.test", "10.0.0.1", "25"));
+  EXPECT_TRUE(table.AddForwarder("b.test", "10.0.0.2", "25"));
+  table.DeleteForwarder(0);
+  ASSERT_EQ(table.Servers().size(), 1u);
+  EXPECT_EQ(table.Servers()[0].Domain, "b.test");
+  table.ClearForwarders();
+  EXPECT_TRUE(table.Servers().empty());
+}
+
+TEST(MailMessage, ParseSetAndFoldHeaders) {
+  std::istringstream stored("Subject: first\r\n part\r\nTo: x@y.z\r\n\r\nbody\r\n..dots\r\n.\r\n");
+  TMailMessage message = TMailMessage::Parse(stored);
+  EXPECT_EQ(message.Headers, (std::vector<std::string>{"Subject: first", " part", "To: x@y.z"}));
+  EXPECT_EQ(message.Body, (std::vector<std::string>{"body", "..dots"}));
+  EXPECT_EQ(message.HeaderValue("subject"), "first part");
+
+  message.SetHeader("SUBJECT", "new\r\nvalue");
+  EXPECT_EQ(message.Headers, (std::vector<std::string>{"SUBJECT: new  value", "To: x@y.z"}));
+  message.SetHeader("X-Long", std::string(60, 'a') + " " + std::string(30, 'b') + " c");
+  EXPECT_EQ(message.Headers[2], "X-Long: " + std::string(60, 'a'));
+  EXPECT_EQ(message.Headers[3], " " + std::string(30, 'b') + " c");
+  message.SetHeader("Subject", "");
+  EXPECT_EQ(message.Headers.front(), "To: x@y.z");
+  EXPECT_EQ(message.WireText().substr(0, 11), "To: x@y.z\r\n");
+  EXPECT_EQ(message.WireText().substr(message.WireText().size() - 16), "\r\nbody\r\n..dots\r\n");
+
+  for (const auto& line : FoldHeader("X-Words", std::string(300, 'w') + " tail"))
+    EXPECT_NE(line, "");
+  for (const auto& line : FoldHeader("X-Words", "one two three four five six seven eight nine ten eleven twelve "
+                                                "thirteen fourteen fifteen sixteen seventeen"))
+    EXPECT_LE(line.size(), 78u);
+}
+
+TEST(MailMessage, SubjectFromAndEncodedWords) {
+  std::istringstream stored(
+      "From: \"Doe, J\" <j.doe@example.com>\r\nSubject: =?UTF-8?B?SGVsbG8=?= =?utf-8?Q?_w=C3=B6rld?="
+      "\r\nMessage-ID: <abc@host>\r\n\r\n.\r\n");
+  const TMailMessage message = TMailMessage::Parse(stored);
+  EXPECT_EQ(message.Subject(), "Hello w\xC3\xB6rld");
+  EXPECT_EQ(message.FromAddress(), "j.doe@example.com");
+  EXPECT_EQ(message.MessageId(), "<abc@host>");
+  EXPECT_EQ(DecodeEncodedWords("=?iso-8859-1?q?caf=E9?= ok"), "caf\xC3\xA9 ok");
+  EXPECT_EQ(DecodeEncodedWords("=?x-unknown?q?raw?="), "raw");
+  EXPECT_EQ(DecodeEncodedWords("not =?encoded"), "not =?encoded");
+  EXPECT_EQ(AddressOf("plain@example.com (Plain)"), "plain@example.com");
+}
+
+TEST(MessageProcessing, RewriteRecipients) {
+  std::vector<std::string> recipients{"anna@example.org", "bob@example.net"};
+  RewriteRecipients(recipients, "#USER#@#DOMAIN#");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"anna@example.org", "bob@example.net"}));
+  RewriteRecipients(recipients, "spam-#user#@#Domain#");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"spam-anna@example.org", "spam-bob@example.net"}));
+  RewriteRecipients(recipients, "quarantine@example.org, audit@example.org");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"quarantine@example.org", "audit@example.org"}));
+}
+
+TEST(MessageProcessing, ReceivedHeaderWithTheZoneOffset) {
+  const char* previous = std::getenv("TZ");
+  const std::string saved = previous ? previous : "";
+  ::setenv("TZ", "<+0530>-5:30", 1);
+  ::tzset();
+  const TTimePoint when = std::chrono::system_clock::from_time_t(1780000000); // 2026-05-28 20:26:40 UTC
+  EXPECT_EQ(BuildReceivedHeader("client.test", "192.0.2.7", "filter.test", "<id@x>", when),
+            "Received: from client.test ([192.0.2.7])\r\n\tby filter.test with SMTP id <id@x>; \r\n\t"
+            "Fri, 29 May 2026 01:56:40 +0530");
+  ::setenv("TZ", "<-03>3", 1);
+  ::tzset();
+  EXPECT_NE(BuildReceivedHeader("h\r\nX-Evil: 1", "192.0.2.7", "f", "", when).find("Thu, 28 May 2026 17:26:40 -0300"),
+            std::string::npos);
+  EXPECT_EQ(BuildReceivedHeader("h\r\nX-Evil: 1", "192.0.2.7", "f", "", when).find("h\r\nX-Evil"), std::string::npos);
+  previous ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
+}
+
+TEST(ProcessRunner, ExitCodesOutputAndLimits) {
+  TTempFolder folder;
+  EXPECT_EQ(SplitCommandLine("prog \"a b\" c \"\" d\"e f\""),
+            (std::vector<std::string>{"prog", "a b", "c", "", "de f"}));
+  const TRunResult echo = RunAndWait("sh -c \"echo 5.5'|'A,B'|'; exit 3\"", true, 5000, folder.path());
+  EXPECT_EQ(echo.ExitCode, 3);
+  EXPECT_EQ(echo.Output, "5.5|A,B|\n");
+  EXPECT_EQ(RunAndWait("sh -c \"pwd\"", true, 5000, folder.path()).Output, folder.path().string() + "\n");
+  EXPECT_EQ(RunAndWait("sleep 5", true, 200, folder.path()).ExitCode, kTimedOutExitCode);
+  const TRunResult missing = RunAndWait("/nonexistent/scanner x", true, 1000, folder.path());
+  EXPECT_EQ(missing.ExitCode, -1);
+  EXPECT_EQ(missing.Output, "No such file or directory");
+  EXPECT_EQ(RunAndWait("true " + std::string(kMaxCommandLine, 'x'), false, 1000, folder.path()).ExitCode, -1);
+  // A child with much to say never blocks on the pipe; what is kept is bounded.
+  const TRunResult chatty = RunAndWait("sh -c \"head -c 300000 /dev/zero\"", true, 5000, folder.path());
+  EXPECT_EQ(chatty.ExitCode, 0);
+  EXPECT_EQ(chatty.Output.size(), 65536u);
+  EXPECT_EQ(RunAndWait("sh -c \"kill -9 $$\"", true, 5000, folder.path()).ExitCode, -9);
+  EXPECT_EQ(RunAndWait("sh -c \"echo hidden\"", false, 5000, folder.path()).Output, "");
+}
+
+TEST(VirusScan, TemplatesAndVerdicts) {
+  std::string line, error;
+  EXPECT_TRUE(FillScanTemplate("scan --pct=100%% \"%s\"", "/tmp/m", line, error));
+  EXPECT_EQ(line, "scan --pct=100% \"/tmp/m\"");
+  EXPECT_FALSE(FillScanTemplate("scan %d %s", "/tmp/m", line, error));
+  EXPECT_FALSE(error.empty());
+  TTempFolder folder;
+  WriteScript(folder.path() / "scanner", "[ \"$1\" = \"$PWD/infected\" ] && exit 1; [ -z \"$1\" ] && exit 7; exit 0\n");
+  EXPECT_TRUE(ScanFile("./scanner %s", folder.path() / "infected", 1, 5000, folder.path()).Found);
+  EXPECT_FALSE(ScanFile("./scanner %s", folder.path() / "clean", 1, 5000, folder.path()).Found);
+  EXPECT_EQ(ScanFile("./scanner", folder.path() / "clean", 1, 5000, folder.path()).ExitCode, 7);
+  const TScanResult broken = ScanFile("./scanner %d", folder.path() / "infected", 1, 5000, folder.path());
+  EXPECT_FALSE(broken.Found);
+  EXPECT_EQ(VirusCheckTestLines(broken), std::vector<std::string>{broken.Error});
+  EXPECT_EQ(VirusCheckTestLines({true, 1, "hit\n", ""}),
+            (std::vector<std::string>{"Virus found! (result code: 1)", "hit\n"}));
+  EXPECT_EQ(VirusCheckTestLines({false, 0, "", ""}),
+            std::vector<std::string>{"Checking done, no viruses found (result code: 0)"});
+}
+
+TEST(Classifier, ScoresLearnsAndDumps) {
+  TTempFolder folder;
+  TFixedClock clock;
+  TVisibleCriticalSection lock(nullptr);
+  TLogger log(folder.path(), clock, lock, {});
+  const TClassifierBridge bridge(folder.path(), log, 5000, "config");
+  EXPECT_EQ(bridge.Classify(folder.path() / "m", "example.org").Result.rfind("not tested ", 0), 0u);
+
+  WriteScript(folder.path() / "HCheck", "case \"$1\" in\n"
+                                        "  --ham) echo '3|10|' ;;\n"
+                                        "  --spam) echo 'x|4|' ;;\n"
+                                        "  --dump) printf '0.000 0 3 0 non-token data: bayes db version\\n"
+                                        "0.000 0 12 0 non-token data: nspam\\n0.000 0 34 0 non-token data: nham\\n"
+                                        "0.000 0 1780000000 0 non-token data: newest atime\\n' ;;\n"
+                                        "  *) echo \"6.25|ARGS $#${2:+ $2}|\" ;;\n"
+                                        "esac\n");
+  TClassification result = bridge.Classify(folder.path() / "m", "example.org");
+  EXPECT_EQ(result.Score, "6.25");
+  EXPECT_EQ(result.Result, "ARGS 1");
+  std::filesystem::create_directories(folder.path() / "config" / "example.org");
+  EXPECT_EQ(bridge.Classify(folder.path() / "m", "example.org").Result, "ARGS 2 config/example.org");
+
+  EXPECT_EQ(bridge.Learn(false).Learned, 3);
+  EXPECT_EQ(bridge.Learn(false).Total, 10);
+  EXPECT_EQ(bridge.Learn(true).Learned, 0);
+  std::vector<std::string> dump;
+  ASSERT_TRUE(bridge.DumpStatistics(dump));
+  const TClassifierStatistics statistics = ParseStatistics(dump);
+  EXPECT_EQ(statistics.Spam, "12");
+  EXPECT_EQ(statistics.Ham, "34");
+  EXPECT_EQ(statistics.Tokens, "0");
+  EXPECT_EQ(statistics.Newest, FormatClassifierTime("1780000000"));
+  EXPECT_EQ(FormatClassifierTime(""), "NA");
+
+  WriteScript(folder.path() / "HCheck", "kill -9 $$\n");
+  result = bridge.Classify(folder.path() / "m", "");
+  EXPECT_EQ(result.Score, "0");
+  EXPECT_EQ(result.Result, "not tested ");
+}
+
+namespace {
+
+class TNoHooks final : public TSessionHooks {
+public:
+  void OnConnect(TSmtpSession&) override {}
+  void BeforeCommand(TSmtpSession&, const std::string&) override {}
+  bool OnMail(TSmtpSession&, const std::string&) override { return true; }
+  void OnRcpt(TSmtpSession&, const std::string&, bool& accept, std::string&) override { accept = true; }
+  bool CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) override { return true; }
+  void Server1ReceiveRaw(TSmtpSession&, std::istream&, const std::vector<std::string>&, std::string&) override {}
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return {}; }
+  void OnDisconnect(TSmtpSession&) override {}
+};
+
+// CheckMessage and Server1ReceiveRaw for one connection, relaying to a scripted next hop.
+class Processing : public ::testing::Test {
+protected:
+  Processing() {
+    Applied.OutgoingServer = "127.0.0.1";
+    Applied.OutgoingPort = NextHop.Port();
+    Settings.MailHostName = "filter.test";
+    Settings.ForwardTimeout = 2;
+    Log.Switches().MailLogging = true;
+  }
+  void Classifier(const std::string& output) { WriteScript(Home.path() / "HCheck", "echo '" + output + "'\n"); }
+
+  // Runs the pre-check and the processing; returns the reply the pipeline asked for.
+  std::string Process(const std::string& message, std::vector<std::string> recipients = {"rcpt@example.org"}) {
+    const auto file = Home.path() / "message";
+    WriteFile(file, message + ".\r\n");
+    TPipelineContext context{std::make_shared<const TSettings>(Settings),
+                             std::make_shared<const TAppliedSettings>(Applied),
+                             std::make_shared<const TForward>(),
+                             Record,
+                             Session,
+                             Log,
+                             TLogConnection{7, "127.0.0.1"},
+                             [this](int event, long argument) { Posted.emplace_back(event, argument); },
+                             Home.path(),
+                             "Quibo SMTP Server Version 1.0.0.1",
+                             Clock};
+    std::string reply;
+    if (!CheckMessage(context, file, std::filesystem::file_size(file))) return Channel.Output;
+    std::ifstream stored(file, std::ios::binary);
+    Server1ReceiveRaw(context, stored, recipients, reply);
+    return reply;
+  }
+  std::string Relayed() {
+    const auto mails = NextHop.Mails();
+    return mails.empty() ? std::string() : mails.back().Data;
+  }
+  bool WasPosted(int code) const {
+    return std::find(Posted.begin(), Posted.end(), std::pair<int, long>{EvStatistic, code}) != Posted.end();
+  }
+  std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
+
+  TTempFolder Home;
+  TFixedClock Clock;
+  TVisibleCriticalSection Lock{nullptr};
+  TLogger Log{Home.path(), Clock, Lock, {}};
+  TFakeNextHop NextHop;
+  TMemoryChannel Channel{""};
+  TNoHooks Hooks;
+  TSmtpSession Session{Channel, Hooks, {}, 7, "127.0.0.1"};
+  TSettings Settings;
+  TAppliedSettings Applied;
+  std::shared_ptr<TThreadController> Record = std::make_shared<TThreadController>(nullptr);
+  std::vector<std::pair<int, long>> Posted;
+};
+
+const std::string kMail = "From: <author@example.com>\r\nSubject: Offer\r\n\r\nbody\r\n";
+
+} // namespace
+
+TEST_F(Processing, WhitelistedMailIsNotScored) {
+  Classifier("9|HIGH|");
+  Applied.Heurastic = true;
+  Record->Whitelisted = true;
+  EXPECT_EQ(Process(kMail), "");
+  EXPECT_EQ(Record->SpamScore, "0");
+  EXPECT_EQ(Record->CheckReason, "not checked: Host or sender whitelisted");
+  EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\nX-Spam-Score: Hits: 0 Tests: not checked: Host or sender "
+                           "whitelisted\r\n"),
+            std::string::npos)
+      << Relayed();
+}
+
+TEST_F(Processing, BlacklistedMailIsTaggedOnce) {
+  Classifier("9|HIGH|");
+  Applied.Heurastic = true;
+  Applied.Threshold = 0;
+  Settings.CBHeurasticSubject = true;
+  Applied.HeurasticSubject = "heuristic #SUBJECT#";
+  Record->Blacklisted = true;
+  Record->CheckReason = "manual";
+  EXPECT_EQ(Process(kMail), "");
+  const std::string data = Relayed();
+  EXPECT_NE(data.find("Subject: Quibo dederazu says: \"Offer\" is spam\r\n"), std::string::npos) << data;
+  EXPECT_EQ(data.find("heuristic"), std::string::npos);
+  EXPECT_NE(data.find("X-Spam-Status: Positive \r\n"), std::string::npos);
+  EXPECT_FALSE(WasPosted(9));
+}
+
+TEST_F(Processing, BlacklistedMailCanBeRedirected) {
+  Settings.RBPass = false;
+  Settings.RBForward = true;
+  Settings.EForward = "quarantine@example.org";
+  Record->Blacklisted = true;
+  EXPECT_EQ(Process(kMail, {"a@example.org", "b@example.org"}), "");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_EQ(NextHop.Mails()[0].Recipients, std::vector<std::string>{"<quarantine@example.org>"});
+}
+
+TEST_F(Processing, ScoreAtTheThresholdMarksAndAtTheDropScoreDrops) {
+  Applied.Heurastic = true;
+  Applied.Threshold = 5;
+  Applied.DropScore = 15;
+  Settings.CBDropScore = true;
+  Settings.CBHeurasticForward = true;
+  Settings.EHeurasticForward = "spam-#USER#@#DOMAIN#";
+  Classifier("5|AT_THRESHOLD|");
+  EXPECT_EQ(Process(kMail), "");
+  EXPECT_TRUE(WasPosted(9));
+  EXPECT_EQ(NextHop.Mails().back().Recipients, std::vector<std::string>{"<spam-rcpt@example.org>"});
+  EXPECT_NE(Relayed().find("X-Spam-Status: Positive \r\n"), std::string::npos);
+
+  Classifier("15|AT_DROP|");
+  EXPECT_EQ(Process(kMail), ""); // the sender gets the normal reply
+  EXPECT_TRUE(WasPosted(10));
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_NE(MainLog().find("Dropping message from author@example.com to rcpt@example.org due to maximum score "
+                           "passing..."),
+            std::string::npos);
+}
+
+TEST_F(Processing, LargeMessagesAndBadScoresAreNotScored) {
+  Applied.Heurastic = true;
+  Applied.MaxMailBytes = 40;
+  Classifier("9|HIGH|");
+  Process(kMail + std::string(50, 'x') + "\r\n");
+  EXPECT_EQ(Record->CheckReason, "not checked: Maxsize Exceeded (" + std::to_string(kMail.size() + 55) + ")");
+  EXPECT_NE(Relayed().find("X-Spam-Score: Hits: 0 Tests: not checked: Maxsize Exceeded ("), std::string::npos);
+
+  Applied.MaxMailBytes = 20 * 1024;
+  Classifier("lots|WEIRD|");
+  Process(kMail);
+  EXPECT_NE(MainLog().find("Convert error: 'lots' is not a valid floating point value"), std::string::npos);
+  EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\n"), std::string::npos);
+}
+
+TEST_F(Processing, VirusRefusalClosesTheConnection) {
+  WriteScript(Home.path() / "scanner", "exit 1\n");
+  Applied.VirusCheck = true;
+  Applied.VirusProgram = "./scanner %s";
+  Applied.VirusResultCode = 1;
+  EXPECT_EQ(Process(kMail), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+  EXPECT_FALSE(Channel.Connected());
+  EXPECT_TRUE(WasPosted(8));
+  EXPECT_TRUE(NextHop.Mails().empty());
+}
