@@ -185,3 +185,39 @@ TEST_F(Form, StatisticsPersistOnlyWhenAsked) {
   ASSERT_EQ(saved.size(), 32u);
   EXPECT_EQ(saved[0], 6);
 }
+
+TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
+  Start("[Heurastic]\nDeleteFilesAfterLearn=1\n");
+  WriteFile(Home.path() / "HCheck", "#!/bin/sh\n[ \"$1\" = --ham ] && echo '2|7|' || echo '1|3|'\n");
+  std::filesystem::permissions(Home.path() / "HCheck", std::filesystem::perms::owner_all);
+  WriteFile(Home.path() / "ham" / "one", "x");
+  WriteFile(Home.path() / "spam" / "two", "y");
+  std::filesystem::create_directories(Home.path() / "ham" / "keep-folder");
+  Main->LearnNow();
+  EXPECT_EQ(Main->HamLearnLabel(), "Learned 2 from 7 total");
+  EXPECT_EQ(Main->SpamLearnLabel(), "Learned 1 from 3 total");
+  EXPECT_FALSE(std::filesystem::exists(Home.path() / "ham" / "one"));
+  EXPECT_FALSE(std::filesystem::exists(Home.path() / "spam" / "two"));
+  EXPECT_TRUE(std::filesystem::exists(Home.path() / "ham" / "keep-folder"));
+  EXPECT_NE(MainLog().find("Autolearning started...\r\n"), std::string::npos);
+  EXPECT_NE(MainLog().find("Autolearning finished...\r\n"), std::string::npos);
+}
+
+TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
+  Start("OutgoingIP=127.0.0.1\n[Forward]\n2=example.org,127.0.0.2,25\n3=example.net,mail.example.net,25\n");
+  ASSERT_EQ(Main->Forwarders()->Servers().size(), 1u);
+  EXPECT_EQ(Main->ForwardServerChoices(), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+  EXPECT_NE(MainLog().find("Invalid Ip number: mail.example.net"), std::string::npos);
+  Main->Editable().DistributeGrid.push_back({"example.com", "127.0.0.3", "2525"});
+  const auto before = Main->Forwarders();
+  Main->ApplySettings();
+  EXPECT_EQ(Main->Forwarders()->Servers().size(), 2u);
+  EXPECT_EQ(before->Servers().size(), 1u);  // a relay in progress keeps the table it started with
+}
+
+TEST_F(Form, VirusCheckTestReportsTheVerdict) {
+  Start("[VirusCheck]\nVirusProgram=sh -c \"exit 1\" %s\nResultCode=1\n[Debug]\nAcceptance=1\n");
+  EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"),
+            std::vector<std::string>{"Virus found! (result code: 1)"});
+  EXPECT_NE(MainLog().find("Virus found! (result code: 1)"), std::string::npos);
+}
