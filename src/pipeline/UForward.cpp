@@ -4,6 +4,8 @@
 #include "UFunctions.h"
 #include "USmtpClient.h"
 
+#include <algorithm>
+
 namespace quibo {
 namespace {
 
@@ -21,35 +23,64 @@ struct TRefusal {
   std::string Text;
 };
 
-// EHLO, falling back to HELO when EHLO is not answered 250.
-void Greet(TSmtpClient& client, const std::string& name) {
+// EHLO, falling back to HELO when EHLO is not answered 250. True when the
+// next server offers command pipelining.
+bool Greet(TSmtpClient& client, const std::string& name) {
   const TSmtpReply greeting = client.ReadReply();
   if (greeting.Code != 220) throw TSmtpReplyError(greeting);
-  if (client.Command("EHLO " + name).Code != 250) client.Command("HELO " + name, {250});
+  const TSmtpReply ehlo = client.Command("EHLO " + name);
+  if (ehlo.Code != 250) {
+    client.Command("HELO " + name, {250});
+    return false;
+  }
+  return std::any_of(ehlo.Lines.begin(), ehlo.Lines.end(),
+                     [](const std::string& line) { return SameText(Trimmed(line), "PIPELINING"); });
+}
+
+TSmtpReply Expect(TSmtpClient& client, std::initializer_list<int> accepted) {
+  TSmtpReply reply = client.ReadReply();
+  if (accepted.size() > 0 && std::find(accepted.begin(), accepted.end(), reply.Code) == accepted.end())
+    throw TSmtpReplyError(reply);
+  return reply;
 }
 
 // One transaction; returns the last recipient refusal (code 0 when none).
+// With pipelining the envelope goes out in one write and the replies are read
+// in order, with the same checks: one round trip instead of one per command.
 TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
-                      const TRCPTList& group) {
+                      const TRCPTList& group, bool pipelining) {
+  std::vector<std::string> commands{"RSET", "MAIL FROM:<" + message.FromAddress() + ">"};
+  for (const auto& address : group.Recipients)
+    commands.push_back("RCPT TO:<" + address + ">");
+  commands.push_back("DATA");
+  if (pipelining) {
+    std::string batch;
+    for (const auto& command : commands)
+      batch += command + "\r\n";
+    client.SendRaw(batch);
+  }
+  auto step = [&](size_t index, std::initializer_list<int> accepted) {
+    if (!pipelining) client.SendRaw(commands[index] + "\r\n");
+    return Expect(client, accepted);
+  };
   context.Trace("Sending RSET");
-  client.Command("RSET");
+  step(0, {});
   context.Trace("Sending FROM");
-  client.Command("MAIL FROM:<" + message.FromAddress() + ">", {250});
+  step(1, {250});
   context.Trace("Write Recipients");
   TRefusal refusal;
-  for (const auto& address : group.Recipients) {
-    const TSmtpReply reply = client.Command("RCPT TO:<" + address + ">");
+  for (size_t i = 0; i < group.Recipients.size(); ++i) {
+    const TSmtpReply reply = step(2 + i, {});
     if (reply.Code != 250 && reply.Code != 251) refusal = {reply.Code, reply.Text()};
   }
   context.Trace("Sending DATA");
-  client.Command("DATA", {354});
+  step(commands.size() - 1, {354});
   context.Trace("Data..");
   std::string data = message.WireText();
   context.Trace("Sending closure");
   data += ".\r\n"; // the body lines are still dot-stuffed as received
   client.SendRaw(data);
-  const TSmtpReply closure = client.ReadReply();
-  if (closure.Code != 250) throw TSmtpReplyError(closure);
+  Expect(client, {250});
   return refusal;
 }
 
@@ -141,8 +172,8 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
       context.Trace("Acceptlogging");
       context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
       context.Trace("Connected");
-      Greet(*client, settings.MailHostName);
-      const TRefusal refusal = SendEnvelope(context, *client, message, group);
+      const bool pipelining = Greet(*client, settings.MailHostName);
+      const TRefusal refusal = SendEnvelope(context, *client, message, group, pipelining);
       if (refusal.Code != 0) {
         failure = std::to_string(refusal.Code) + kSays + refusal.Text;
         context.Log.WriteLog("Quibo heard: " + std::to_string(refusal.Code) + " " + refusal.Text, true);

@@ -7,11 +7,14 @@
 #include "UVirusCheck.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <charconv>
 #include <ctime>
 #include <malloc.h>
+#include <mutex>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unordered_map>
 
 namespace quibo {
 namespace {
@@ -44,6 +47,37 @@ std::vector<std::string> AddressList(const std::string& text) {
     }
   }
   return addresses;
+}
+
+// Reverse lookups of recent peers, kept for a while: a busy sender is looked
+// up once, not once per message. Bounded in size.
+std::string CachedReverseLookup(const std::string& ip) {
+  using TClockType = std::chrono::steady_clock;
+  static constexpr size_t kCapacity = 1024;
+  static constexpr auto kLifetime = std::chrono::minutes(5);
+  static std::mutex lock;
+  static std::unordered_map<std::string, std::pair<std::string, TClockType::time_point>> known;
+  const auto now = TClockType::now();
+  {
+    std::lock_guard guard(lock);
+    const auto found = known.find(ip);
+    if (found != known.end() && now - found->second.second < kLifetime) return found->second.first;
+  }
+  std::string host = ReverseLookup(ip);
+  std::lock_guard guard(lock);
+  if (known.size() >= kCapacity) known.clear();
+  known[ip] = {host, now};
+  return host;
+}
+
+// Hands freed memory back to the system, at most once a second: trimming
+// after every message would only make the next one fault the pages in again.
+void TrimWorkingSet() {
+  static std::atomic<long> lastTrim{0};
+  const long now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  long previous = lastTrim.load();
+  if (now > previous && lastTrim.compare_exchange_strong(previous, now)) ::malloc_trim(0);
 }
 
 } // namespace
@@ -151,9 +185,9 @@ void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vec
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
-  const std::string hostName = ReverseLookup(context.Connection.PeerIp);
+  const std::string hostName = CachedReverseLookup(context.Connection.PeerIp);
   TMailMessage message = TMailMessage::Parse(stored);
-  ::malloc_trim(0);
+  TrimWorkingSet();
   bool marked = false;
 
   if (!record.Whitelisted && record.Blacklisted) {

@@ -3,17 +3,23 @@
 #include <exception>
 
 namespace quibo {
+namespace {
+// The longest a posted item that did not wake the loop waits to be handled.
+constexpr auto kTick = std::chrono::milliseconds(100);
+} // namespace
 
 void TEventQueue::Post(int number, long argument, long argument2) {
+  // Counters and statistics wait for the next tick; what the operator sees at once wakes the loop.
+  const bool urgent = number == EvShowWindow || number == EvHideWindow || number == EvServiceState;
   std::lock_guard lock(Lock);
   Items.push_back({TEvent{number, argument, argument2}, nullptr});
-  Wake.notify_one();
+  if (urgent) Wake.notify_one();
 }
 
-void TEventQueue::PostTask(TTask task) {
+void TEventQueue::PostTask(TTask task, bool urgent) {
   std::lock_guard lock(Lock);
   Items.push_back({TEvent{}, std::move(task)});
-  Wake.notify_one();
+  if (urgent) Wake.notify_one();
 }
 
 TEventQueue::TTimerId TEventQueue::AddTimer(std::chrono::milliseconds interval, TTask onTick) {
@@ -73,15 +79,16 @@ void TEventQueue::Run(const TEventHandler& onEvent, const std::function<void(con
     {
       std::unique_lock lock(Lock);
       while (!Quitting && !TakeReady(item)) {
-        auto next = std::chrono::steady_clock::time_point::max();
+        auto next = std::chrono::steady_clock::now() + kTick;
         for (const auto& timer : Timers)
           if (timer.Enabled && timer.Due < next) next = timer.Due;
-        if (next == std::chrono::steady_clock::time_point::max())
-          Wake.wait(lock);
-        else
-          Wake.wait_until(lock, next);
+        Wake.wait_until(lock, next);
       }
-      if (Quitting) return;
+      if (Quitting) {
+        if (Items.empty()) return;
+        item = std::move(Items.front()); // what was posted before the end is still handled
+        Items.pop_front();
+      }
     }
     try {
       item.Task ? item.Task() : onEvent(item.Event);

@@ -27,8 +27,10 @@ public:
   using TTask = std::function<void()>;
   using TTimerId = size_t;
 
+  // Events of the counters and statistics are handled within a tick (100 ms);
+  // show, hide and service-state events and urgent tasks wake the loop at once.
   void Post(int number, long argument = 0, long argument2 = 0);
-  void PostTask(TTask task);
+  void PostTask(TTask task, bool urgent = true);
 
   TTimerId AddTimer(std::chrono::milliseconds interval, TTask onTick);
   void EnableTimer(TTimerId timer, bool enabled); // enabling restarts the interval

@@ -66,7 +66,7 @@ TForm1::TForm1(TOptions options)
       Name(std::move(options.ProgramName)), InServiceMode(options.ServiceMode),
       LogLock([this](int holders) { Events.Post(EvBusy, holders); }),
       Logger(Folder, TimeSource, LogLock,
-             TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }); },
+             TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }, false); },
                        [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); },
                        [this] { Events.PostTask([this] { LearnNow(); }); }}),
       Registry(TimeSource),
@@ -244,11 +244,13 @@ void TForm1::StopTimerFired() {
 }
 
 void TForm1::SessionEnded() {
-  Events.PostTask([this] {
-    if (StopRequested && Listener.Active() && !Listener.Accepting() && Registry.Count() == 0 &&
-        !Events.TimerEnabled(StopTimer))
-      Button6Click();
-  });
+  Events.PostTask(
+      [this] {
+        if (StopRequested && Listener.Active() && !Listener.Accepting() && Registry.Count() == 0 &&
+            !Events.TimerEnabled(StopTimer))
+          Button6Click();
+      },
+      false);
 }
 
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {

@@ -1,6 +1,5 @@
 #include "ULineChannel.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -10,7 +9,9 @@
 namespace quibo {
 namespace {
 constexpr size_t kReadChunk = 16384;
-}
+// Room for the longest line still waiting for its end, and one more read.
+constexpr size_t kCapacity = kMaxLineLength + 2 + 2 * kReadChunk;
+} // namespace
 
 void TSocketChannel::Close() {
   if (!PeerGone) ::shutdown(Socket, SHUT_RDWR);
@@ -18,11 +19,12 @@ void TSocketChannel::Close() {
 }
 
 bool TSocketChannel::Fill(TReadStatus& failure) {
-  if (Start > 0 && Start == Buffer.size()) {
-    Buffer.clear();
-    Start = 0;
-  } else if (Start > kReadChunk) {
-    Buffer.erase(0, Start);
+  if (!Buffer) Buffer.reset(new char[kCapacity]); // first read: idle connections never pay for it
+  if (Start == End) {
+    Start = End = 0;
+  } else if (kCapacity - End < kReadChunk) {
+    std::memmove(Buffer.get(), Buffer.get() + Start, End - Start);
+    End -= Start;
     Start = 0;
   }
   while (true) {
@@ -30,18 +32,15 @@ bool TSocketChannel::Fill(TReadStatus& failure) {
       failure = TReadStatus::Closed;
       return false;
     }
-    const size_t used = Buffer.size();
-    Buffer.resize(used + kReadChunk);
     // A blocking read bounded by SO_RCVTIMEO: one system call per chunk.
-    const ssize_t got = ::recv(Socket, Buffer.data() + used, kReadChunk, 0);
-    const int error = errno;
-    Buffer.resize(used + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    const ssize_t got = ::recv(Socket, Buffer.get() + End, kReadChunk, 0);
     if (got > 0) {
-      if (Tap) Tap(false, std::string_view(Buffer).substr(used));
+      if (Tap) Tap(false, std::string_view(Buffer.get() + End, static_cast<size_t>(got)));
+      End += static_cast<size_t>(got);
       return true;
     }
-    if (got < 0 && error == EINTR) continue;
-    if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK)) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       failure = TReadStatus::Timeout;
       return false;
     }
@@ -59,21 +58,21 @@ void TSocketChannel::SetReadTimeout(int milliseconds) {
 TReadResult TSocketChannel::ReadLine(std::string& line) {
   size_t searchFrom = Start;
   while (true) {
-    const char* base = Buffer.data();
-    const void* found = std::memchr(base + searchFrom, '\n', Buffer.size() - searchFrom);
+    const char* base = Buffer.get();
+    const void* found = End > searchFrom ? std::memchr(base + searchFrom, '\n', End - searchFrom) : nullptr;
     if (found) {
       const size_t end = static_cast<size_t>(static_cast<const char*>(found) - base);
       size_t length = end - Start;
-      const bool crlf = length > 0 && Buffer[end - 1] == '\r';
+      const bool crlf = length > 0 && base[end - 1] == '\r';
       if (crlf) --length;
       if (length > kMaxLineLength) return {TReadStatus::TooLong, false};
-      line.assign(Buffer, Start, length);
+      line.assign(base + Start, length);
       Start = end + 1;
       return {TReadStatus::Line, crlf};
     }
     // Too long already, unless the one extra byte is the CR of the coming CR LF.
-    const size_t unread = Buffer.size() - Start;
-    if (unread > kMaxLineLength && !(unread == kMaxLineLength + 1 && Buffer.back() == '\r'))
+    const size_t unread = End - Start;
+    if (unread > kMaxLineLength && !(unread == kMaxLineLength + 1 && base[End - 1] == '\r'))
       return {TReadStatus::TooLong, false};
     TReadStatus failure;
     if (!Fill(failure)) return {failure, false};

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -54,8 +55,9 @@ private:
   int Socket;
   bool PeerGone = false;
   TTap Tap;
-  std::string Buffer;
+  std::unique_ptr<char[]> Buffer;
   size_t Start = 0; // first unread byte in Buffer
+  size_t End = 0;   // one past the last byte read
 };
 
 } // namespace quibo

@@ -6,10 +6,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -36,29 +34,23 @@ void TSmtpClient::Connect(const std::string& host, int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   if (port <= 0 || port > 65535 || ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
     Fail("Invalid address " + host + ":" + std::to_string(port));
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (socket < 0) Fail(std::strerror(errno));
   {
     std::lock_guard lock(SocketLock);
     Socket = socket;
     Cut = false;
   }
-  if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) Fail(std::strerror(errno));
-    pollfd wait{socket, POLLOUT, 0};
-    const int ready = ::poll(&wait, 1, TimeoutMs);
-    if (ready == 0) Fail("Connection timed out");
-    int error = 0;
-    socklen_t length = sizeof error;
-    ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
-    if (ready < 0 || error != 0) Fail(std::strerror(ready < 0 ? errno : error));
-  }
-  ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+  // The send time-out also bounds a blocking connect.
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   timeval limit{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
   ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  while (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (errno == EINTR) continue;
+    Fail(errno == EINPROGRESS || errno == EAGAIN ? "Connection timed out" : std::strerror(errno));
+  }
 }
 
 bool TSmtpClient::Connected() const {

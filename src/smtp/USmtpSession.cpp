@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <istream>
+#include <memory>
 #include <streambuf>
 #include <unistd.h>
 
@@ -68,22 +69,23 @@ private:
 // Reads an open file from its current position, without owning it.
 class TFileReadBuffer final : public std::streambuf {
 public:
-  explicit TFileReadBuffer(int file) : File(file), Chunk(65536) {}
+  explicit TFileReadBuffer(int file) : File(file), Chunk(new char[kChunk]) {}
 
 protected:
   int_type underflow() override {
     ssize_t got;
     do
-      got = ::read(File, Chunk.data(), Chunk.size());
+      got = ::read(File, Chunk.get(), kChunk);
     while (got < 0 && errno == EINTR);
     if (got <= 0) return traits_type::eof();
-    setg(Chunk.data(), Chunk.data(), Chunk.data() + got);
+    setg(Chunk.get(), Chunk.get(), Chunk.get() + got);
     return traits_type::to_int_type(Chunk[0]);
   }
 
 private:
+  static constexpr size_t kChunk = 65536;
   int File;
-  std::vector<char> Chunk; // on the heap: connection threads have small stacks
+  std::unique_ptr<char[]> Chunk; // on the heap: connection threads have small stacks
 };
 
 // A new uniquely named file in the folder, open for reading and writing.

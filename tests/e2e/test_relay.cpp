@@ -83,6 +83,28 @@ TEST_F(Relay, RefusedRecipientIsReportedAfterTheOthersGotTheMessage) {
   EXPECT_TRUE(Quibo->LogContains("Quibo heard: 550 5.1.1 <b@example.org>: User unknown"));
 }
 
+TEST_F(Relay, PipelinedEnvelopeKeepsTheSameChecks) {
+  NextHop.Pipelining = true;
+  NextHop.Answer = [](const std::string& command) {
+    return command == "RCPT TO:<b@example.org>" ? "550 5.1.1 no such user" : "";
+  };
+  Launch();
+  EXPECT_EQ(Send(kMessage, {"a@example.org"}), "250 Ok\r\n");
+  EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.org"}), "550 Quibo dederazu says:5.1.1 no such user\r\n");
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_EQ(mails[1].Recipients, std::vector<std::string>{"<a@example.org>"});
+  EXPECT_NE(mails[1].Data.find("\r\nFirst line\r\n..stuffed line\r\n"), std::string::npos);
+
+  NextHop.Answer = [](const std::string& command) {
+    return command.rfind("RCPT", 0) == 0 ? "550 5.1.1 no such user"
+           : command == "DATA"           ? "554 5.5.1 Error: no valid recipients"
+                                         : "";
+  };
+  EXPECT_EQ(Send(kMessage, {"a@example.org"}), "554 Quibo dederazu says:5.5.1 Error: no valid recipients\r\n");
+  EXPECT_EQ(NextHop.Mails().size(), 2u);
+}
+
 TEST_F(Relay, RefusalsOfTheNextHopKeepTheirCodes) {
   NextHop.Answer = [](const std::string& command) {
     return command.rfind("MAIL", 0) == 0 ? "452-4.3.1 Insufficient\r\n452 system storage" : "";

@@ -32,6 +32,7 @@ public:
   std::function<std::string(const std::string& command)> Answer;
   std::atomic<bool> DropInData{false};
   std::atomic<bool> NeverAnswer{false};
+  std::atomic<bool> Pipelining{false}; // offer PIPELINING in the EHLO reply
 
   explicit TFakeNextHop(const char* address = "127.0.0.1") {
     Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -212,12 +212,11 @@ TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
   const auto before = Main->Forwarders();
   Main->ApplySettings();
   EXPECT_EQ(Main->Forwarders()->Servers().size(), 2u);
-  EXPECT_EQ(before->Servers().size(), 1u);  // a relay in progress keeps the table it started with
+  EXPECT_EQ(before->Servers().size(), 1u); // a relay in progress keeps the table it started with
 }
 
 TEST_F(Form, VirusCheckTestReportsTheVerdict) {
   Start("[VirusCheck]\nVirusProgram=sh -c \"exit 1\" %s\nResultCode=1\n[Debug]\nAcceptance=1\n");
-  EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"),
-            std::vector<std::string>{"Virus found! (result code: 1)"});
+  EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
   EXPECT_NE(MainLog().find("Virus found! (result code: 1)"), std::string::npos);
 }
