@@ -161,7 +161,13 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
                                              context.Applied->OutgoingServer, context.Applied->OutgoingPort);
 
   std::string failure;
+  if (recipients.empty()) {
+    // A redirection left nobody to deliver to: the message must not vanish behind a 250.
+    failure = std::string("451") + kSays + " No recipients left to relay to";
+    context.Log.WriteLog("Message: no recipients left to relay to: ERelayError", true, &context.Connection);
+  }
   for (const auto& group : groups) {
+    if (group.Recipients.empty()) continue;
     bool connected = false;
     try {
       context.Trace("Connecting");

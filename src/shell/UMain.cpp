@@ -381,6 +381,11 @@ void TForm1::TerminateConnection(int index) {
   Registry.Terminate(index, [this](const std::string& text) { Logger.WriteDebugLog(text); });
 }
 
+void TForm1::ResetCounters() {
+  LQuiboCleared = FormatLongDate(TimeSource.Now());
+  Statistics.ResetStatistics();
+}
+
 void TForm1::ResetConnectionCounters() {
   Counters.Reset();
   CheckSettingsReload();

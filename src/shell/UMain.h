@@ -92,6 +92,8 @@ public:
 
   // Status page.
   void ResetConnectionCounters(); // the "Reset " button
+  void ResetCounters();           // "Reset Counters": the lifetime totals stay
+  const std::string& LastClearedText() const { return LQuiboCleared; }
   const TScreenLog& ScreenLog() const { return Screen; }
   const TConnectionCounters& ConnectionCounters() const { return Counters; }
   const TStats& Stats() const { return Statistics; }

@@ -166,6 +166,10 @@ TEST_F(Form, EventsReachTheCountersAndTheLog) {
   EXPECT_NE(MainLog().find("Quibo dederazu says: Oh oh, I'm doing 3 things the same time!"), std::string::npos);
   Main->ResetConnectionCounters();
   EXPECT_EQ(Main->ConnectionCounters().ClientConnects, 0);
+  Main->ResetCounters();
+  EXPECT_EQ(Main->Stats().SinceReset()[Virus], 0);
+  EXPECT_EQ(Main->Stats().Totals()[Virus], 1);
+  EXPECT_NE(Main->LastClearedText().find(", 20"), std::string::npos); // "mmmm d, yyyy hh:mm:ss"
 }
 
 TEST_F(Form, StatisticsPersistOnlyWhenAsked) {

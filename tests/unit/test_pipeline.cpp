@@ -379,3 +379,15 @@ TEST_F(Processing, VirusRefusalClosesTheConnection) {
   EXPECT_TRUE(WasPosted(8));
   EXPECT_TRUE(NextHop.Mails().empty());
 }
+
+TEST_F(Processing, RedirectionToNobodyIsNotAcknowledged) {
+  Settings.RBPass = false;
+  Settings.RBForward = true;
+  Settings.EForward = "";
+  Settings.CBMultiMail = true;
+  Record->Blacklisted = true;
+  Process(kMail);
+  EXPECT_EQ(Channel.Output, "451 Quibo dederazu says: No recipients left to relay to\r\n");
+  EXPECT_FALSE(Channel.Connected());
+  EXPECT_TRUE(NextHop.Mails().empty());
+}
