@@ -1,6 +1,7 @@
 #include "USettings.h"
 
 #include <charconv>
+#include <variant>
 
 namespace quibo {
 
@@ -44,38 +45,84 @@ bool IsIPv4Text(const std::string& text) {
 
 namespace {
 
-// Reads one section's keys with their defaults.
-class TReader {
-public:
-  TReader(const TIniDocument& file, std::string section) : File(file), Section(std::move(section)) {}
-  void Text(const char* key, std::string& field) const {
-    if (auto value = File.Read(Section, key)) field = *value;
-  }
-  void Int(const char* key, int& field) const {
-    if (auto value = File.Read(Section, key)) field = ToIntDef(*value, field);
-  }
-  void Bool(const char* key, bool& field) const {
-    if (auto value = File.Read(Section, key)) {
-      const int number = ToIntDef(*value, field ? 1 : 0);
-      field = number != 0;
-    }
-  }
-
-private:
-  const TIniDocument& File;
-  std::string Section;
+// One entry per key: where it lives, which field holds it, whether the program
+// writes it (file-only keys are the operator's), and the name it is written under.
+struct TKey {
+  const char* Section;
+  const char* Name;
+  std::variant<std::string TSettings::*, int TSettings::*, bool TSettings::*> Field;
+  bool Written = true;
+  const char* WrittenName = nullptr;
 };
 
-class TWriter {
-public:
-  TWriter(TIniDocument& file, std::string section) : File(file), Section(std::move(section)) {}
-  void Text(const char* key, const std::string& value) const { File.Write(Section, key, value); }
-  void Int(const char* key, int value) const { File.Write(Section, key, std::to_string(value)); }
-  void Bool(const char* key, bool value) const { File.Write(Section, key, value ? "1" : "0"); }
+const TKey kKeys[] = {
+    {"Settings", "ListenIP", &TSettings::CBIp1},
+    {"Settings", "ListenPort", &TSettings::EListenPort},
+    {"Settings", "OutgoingIP", &TSettings::EOutgoingIP},
+    {"Settings", "OutgoingPort", &TSettings::EOutgoingPort},
+    {"Settings", "DnsIP", &TSettings::EDNSIp},
+    {"Settings", "NewSubject", &TSettings::ESubject},
+    {"Settings", "MailForwardAddress", &TSettings::EForward},
+    {"Settings", "ModifySubject", &TSettings::RBPass},
+    {"Settings", "Forward", &TSettings::RBForward},
+    {"Settings", "RelayLocalOnly", &TSettings::CBRelayLocalDomain},
+    {"Settings", "RelayLocalOnlyIp", &TSettings::CBRelayLocalIp, true, "RelayLocalOnlyIP"},
+    {"Settings", "ClearCountersOnRotate", &TSettings::ClearCountersOnRotate, false},
+    {"Settings", "MultipleMailForwarding", &TSettings::CBMultiMail},
+    {"Settings", "CopyMsgIfWhiteListed", &TSettings::CBCopyIfWhitelisted},
+    {"Settings", "CopyMsgIfBlackListed", &TSettings::CBCopyIfBlacklisted},
+    {"Settings", "AllowEmptyMailFrom", &TSettings::AllowEmptyMailFrom, false},
+    {"Settings", "MailHostName", &TSettings::MailHostName, false},
+    {"Settings", "Welcome", &TSettings::Welcome, false},
+    {"Settings", "SaveStatistics", &TSettings::CBSaveStats},
+    {"Settings", "MaxConnections", &TSettings::MaxConnections, false},
+    {"Settings", "DnsTimeout", &TSettings::DnsTimeout, false},
+    {"Settings", "ServerTimeout", &TSettings::ServerTimeout, false},
+    {"Settings", "TerminateWaitTime", &TSettings::TerminateWaitTime, false},
+    {"Settings", "MaxMessageSize", &TSettings::MaxMessageSize, false},
+    {"Settings", "ForwardTimeout", &TSettings::ForwardTimeout, false},
+    {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
+    {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
+    {"VirusCheck", "VirusCheckTimeOut", &TSettings::VirusCheckTimeOut, false},
+    {"VirusCheck", "ResultCode", &TSettings::SEVirusErrorlevel},
+    {"Heurastic", "DoHeurastic", &TSettings::CBHeurastic},
+    {"Heurastic", "Forward", &TSettings::CBHeurasticForward},
+    {"Heurastic", "MailForwardAddress", &TSettings::EHeurasticForward},
+    {"Heurastic", "ModifySubject", &TSettings::CBHeurasticSubject},
+    {"Heurastic", "NewSubject", &TSettings::EHeurasticSubject},
+    {"Heurastic", "Threshold", &TSettings::ESpamThreshold},
+    {"Heurastic", "DropScore", &TSettings::SEDropThreshold},
+    {"Heurastic", "DropAtScore", &TSettings::CBDropScore},
+    {"Heurastic", "MaxMailSize", &TSettings::SEHeurasticMaxSize},
+    {"Heurastic", "HeurasticCheckTimeOut", &TSettings::HeurasticCheckTimeOut, false},
+    {"Heurastic", "AutoLearnAtRotate", &TSettings::CBAutoLearn},
+    {"Heurastic", "DeleteFilesAfterLearn", &TSettings::CBDeleteAfterLearn},
+    {"Heurastic", "Multidomainprefix", &TSettings::Multidomainprefix, false},
+    {"Debug", "Acceptance", &TSettings::CBMailLogging},
+    {"Debug", "SMTPServer", &TSettings::CBServerLogging},
+    {"Debug", "SMTPClient", &TSettings::CBClientLogging},
+    {"Debug", "LogScreen", &TSettings::CBScreen},
+    {"Debug", "LogFileRotation", &TSettings::CBLogFileRotation},
+    {"Debug", "LogFileWindowSize", &TSettings::SERotation},
+    {"Debug", "KeepTempFiles", &TSettings::KeepTempFiles, false},
+    {"Debug", "Debug", &TSettings::DebugLevel, false},
+};
 
-private:
-  TIniDocument& File;
-  std::string Section;
+// A value read from the file into its field; a bad value leaves the default.
+struct TReadValue {
+  TSettings& Target;
+  const std::string& Value;
+  void operator()(std::string TSettings::*field) const { Target.*field = Value; }
+  void operator()(int TSettings::*field) const { Target.*field = ToIntDef(Value, Target.*field); }
+  void operator()(bool TSettings::*field) const { Target.*field = ToIntDef(Value, Target.*field ? 1 : 0) != 0; }
+};
+
+// A field as the file holds it: booleans as "1" and "0".
+struct TWrittenValue {
+  const TSettings& Source;
+  std::string operator()(std::string TSettings::*field) const { return Source.*field; }
+  std::string operator()(int TSettings::*field) const { return std::to_string(Source.*field); }
+  std::string operator()(bool TSettings::*field) const { return Source.*field ? "1" : "0"; }
 };
 
 std::vector<std::string> SplitComma(const std::string& text) {
@@ -123,64 +170,9 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
   s.MailHostName = defaults.MailHostName;
   s.Welcome = "Welcome to Quibo Dederazu " + defaults.Version;
 
-  const TReader settings(file, "Settings");
-  settings.Text("ListenIP", s.CBIp1);
-  settings.Text("ListenPort", s.EListenPort);
-  settings.Text("OutgoingIP", s.EOutgoingIP);
-  settings.Text("OutgoingPort", s.EOutgoingPort);
-  settings.Text("DnsIP", s.EDNSIp);
-  settings.Text("NewSubject", s.ESubject);
-  settings.Text("MailForwardAddress", s.EForward);
-  settings.Bool("ModifySubject", s.RBPass);
-  settings.Bool("Forward", s.RBForward);
+  for (const auto& key : kKeys)
+    if (const auto value = file.Read(key.Section, key.Name)) std::visit(TReadValue{s, *value}, key.Field);
   if (s.RBPass && s.RBForward) s.RBForward = false; // radio buttons: one at most
-  settings.Bool("RelayLocalOnly", s.CBRelayLocalDomain);
-  settings.Bool("RelayLocalOnlyIp", s.CBRelayLocalIp);
-  settings.Bool("ClearCountersOnRotate", s.ClearCountersOnRotate);
-  settings.Bool("MultipleMailForwarding", s.CBMultiMail);
-  settings.Bool("CopyMsgIfWhiteListed", s.CBCopyIfWhitelisted);
-  settings.Bool("CopyMsgIfBlackListed", s.CBCopyIfBlacklisted);
-  settings.Bool("AllowEmptyMailFrom", s.AllowEmptyMailFrom);
-  settings.Text("MailHostName", s.MailHostName);
-  settings.Text("Welcome", s.Welcome);
-  settings.Bool("SaveStatistics", s.CBSaveStats);
-  settings.Int("MaxConnections", s.MaxConnections);
-  settings.Int("DnsTimeout", s.DnsTimeout);
-  settings.Int("ServerTimeout", s.ServerTimeout);
-  settings.Int("TerminateWaitTime", s.TerminateWaitTime);
-  settings.Int("MaxMessageSize", s.MaxMessageSize);
-  settings.Int("ForwardTimeout", s.ForwardTimeout);
-
-  const TReader virus(file, "VirusCheck");
-  virus.Text("VirusProgram", s.EVirusProgram);
-  virus.Bool("DoVirusCheck", s.CBVirusScan);
-  virus.Int("VirusCheckTimeOut", s.VirusCheckTimeOut);
-  virus.Int("ResultCode", s.SEVirusErrorlevel);
-
-  const TReader heurastic(file, "Heurastic");
-  heurastic.Bool("DoHeurastic", s.CBHeurastic);
-  heurastic.Bool("Forward", s.CBHeurasticForward);
-  heurastic.Text("MailForwardAddress", s.EHeurasticForward);
-  heurastic.Bool("ModifySubject", s.CBHeurasticSubject);
-  heurastic.Text("NewSubject", s.EHeurasticSubject);
-  heurastic.Text("Threshold", s.ESpamThreshold);
-  heurastic.Int("DropScore", s.SEDropThreshold);
-  heurastic.Bool("DropAtScore", s.CBDropScore);
-  heurastic.Int("MaxMailSize", s.SEHeurasticMaxSize);
-  heurastic.Int("HeurasticCheckTimeOut", s.HeurasticCheckTimeOut);
-  heurastic.Bool("AutoLearnAtRotate", s.CBAutoLearn);
-  heurastic.Bool("DeleteFilesAfterLearn", s.CBDeleteAfterLearn);
-  heurastic.Text("Multidomainprefix", s.Multidomainprefix);
-
-  const TReader debug(file, "Debug");
-  debug.Bool("Acceptance", s.CBMailLogging);
-  debug.Bool("SMTPServer", s.CBServerLogging);
-  debug.Bool("SMTPClient", s.CBClientLogging);
-  debug.Bool("LogScreen", s.CBScreen);
-  debug.Bool("LogFileRotation", s.CBLogFileRotation);
-  debug.Int("LogFileWindowSize", s.SERotation);
-  debug.Bool("KeepTempFiles", s.KeepTempFiles);
-  debug.Int("Debug", s.DebugLevel);
 
   s.LBBlacklists = ReadBlacklists(file);
   s.LBManualBlacklist = file.SectionValues("ManualBlacklist");
@@ -193,48 +185,9 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
 }
 
 void SaveSettings(const TSettings& s, TIniDocument& file) {
-  const TWriter settings(file, "Settings");
-  settings.Text("ListenIP", s.CBIp1);
-  settings.Text("ListenPort", s.EListenPort);
-  settings.Text("OutgoingIP", s.EOutgoingIP);
-  settings.Text("OutgoingPort", s.EOutgoingPort);
-  settings.Text("DnsIP", s.EDNSIp);
-  settings.Text("NewSubject", s.ESubject);
-  settings.Text("MailForwardAddress", s.EForward);
-  settings.Bool("ModifySubject", s.RBPass);
-  settings.Bool("Forward", s.RBForward);
-  settings.Bool("RelayLocalOnly", s.CBRelayLocalDomain);
-  settings.Bool("RelayLocalOnlyIP", s.CBRelayLocalIp);
-  settings.Bool("MultipleMailForwarding", s.CBMultiMail);
-  settings.Bool("CopyMsgIfWhiteListed", s.CBCopyIfWhitelisted);
-  settings.Bool("CopyMsgIfBlackListed", s.CBCopyIfBlacklisted);
-  settings.Bool("SaveStatistics", s.CBSaveStats);
-
-  const TWriter virus(file, "VirusCheck");
-  virus.Text("VirusProgram", s.EVirusProgram);
-  virus.Bool("DoVirusCheck", s.CBVirusScan);
-  virus.Int("ResultCode", s.SEVirusErrorlevel);
-
-  const TWriter heurastic(file, "Heurastic");
-  heurastic.Bool("DoHeurastic", s.CBHeurastic);
-  heurastic.Bool("Forward", s.CBHeurasticForward);
-  heurastic.Text("MailForwardAddress", s.EHeurasticForward);
-  heurastic.Bool("ModifySubject", s.CBHeurasticSubject);
-  heurastic.Text("NewSubject", s.EHeurasticSubject);
-  heurastic.Text("Threshold", s.ESpamThreshold);
-  heurastic.Int("DropScore", s.SEDropThreshold);
-  heurastic.Bool("DropAtScore", s.CBDropScore);
-  heurastic.Int("MaxMailSize", s.SEHeurasticMaxSize);
-  heurastic.Bool("AutoLearnAtRotate", s.CBAutoLearn);
-  heurastic.Bool("DeleteFilesAfterLearn", s.CBDeleteAfterLearn);
-
-  const TWriter debug(file, "Debug");
-  debug.Bool("Acceptance", s.CBMailLogging);
-  debug.Bool("SMTPServer", s.CBServerLogging);
-  debug.Bool("SMTPClient", s.CBClientLogging);
-  debug.Bool("LogScreen", s.CBScreen);
-  debug.Bool("LogFileRotation", s.CBLogFileRotation);
-  debug.Int("LogFileWindowSize", s.SERotation);
+  for (const auto& key : kKeys)
+    if (key.Written)
+      file.Write(key.Section, key.WrittenName ? key.WrittenName : key.Name, std::visit(TWrittenValue{s}, key.Field));
 
   std::vector<std::string> zones;
   for (const auto& zone : s.LBBlacklists)

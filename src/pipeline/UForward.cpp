@@ -11,13 +11,6 @@ namespace {
 
 const char* const kSays = " Quibo dederazu says:";
 
-std::string CommaText(const std::vector<std::string>& items) {
-  std::string text;
-  for (size_t i = 0; i < items.size(); ++i)
-    text += (i ? "," : "") + items[i];
-  return text;
-}
-
 struct TRefusal {
   int Code = 0;
   std::string Text;
@@ -145,7 +138,7 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
   context.Trace("Adding object");
   context.Record->SetForwardClient(client);
   context.Log.WriteMailLog(message.Subject() + " from <" + message.FromAddress() + "> sent to <" +
-                               CommaText(recipients) + ">",
+                               JoinText(recipients, ",") + ">",
                            &context.Connection);
 
   context.Trace("Setting events");

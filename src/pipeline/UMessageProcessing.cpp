@@ -21,13 +21,6 @@ namespace {
 
 const char* const kVirusReply = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!";
 
-std::string CommaText(const std::vector<std::string>& items) {
-  std::string text;
-  for (size_t i = 0; i < items.size(); ++i)
-    text += (i ? "," : "") + items[i];
-  return text;
-}
-
 // A score text as a number with "." as separator; false when it is none.
 bool ParseScore(const std::string& text, double& score) {
   const std::string value = Trimmed(text);
@@ -220,7 +213,7 @@ void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vec
   try {
     if (score >= applied.DropScore && settings.CBDropScore) {
       context.Post(EvStatistic, 10);
-      context.Log.WriteLog("Dropping message from " + message.FromAddress() + " to " + CommaText(recipients) +
+      context.Log.WriteLog("Dropping message from " + message.FromAddress() + " to " + JoinText(recipients, ",") +
                                " due to maximum score passing...",
                            true, &context.Connection);
     } else {
@@ -241,7 +234,7 @@ void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vec
       AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + record.CheckReason, applied.Heurastic,
                        context.ServerIdent, &context);
       context.Trace("Accept logging");
-      context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + CommaText(recipients),
+      context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + JoinText(recipients, ","),
                                &context.Connection);
       context.Trace("Sending message");
       RelayMessage(context, message, recipients);

@@ -32,6 +32,13 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
 }
 
+std::string JoinText(const std::vector<std::string>& items, std::string_view separator) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i)
+    (i ? text.append(separator) : text).append(items[i]);
+  return text;
+}
+
 std::string ReplaceNoCase(const std::string& text, const std::string& what, const std::string& by) {
   if (what.empty()) return text;
   const std::string lowText = Lowered(text), lowWhat = Lowered(what);

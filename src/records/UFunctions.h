@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quibo {
 
@@ -13,6 +14,8 @@ std::string Lowered(std::string text);
 std::string Uppered(std::string text);
 bool SameText(std::string_view a, std::string_view b);
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+// The items with the separator between them.
+std::string JoinText(const std::vector<std::string>& items, std::string_view separator);
 // Every occurrence of what (compared without regard to case) replaced by by.
 std::string ReplaceNoCase(const std::string& text, const std::string& what, const std::string& by);
 
