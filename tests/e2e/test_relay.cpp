@@ -51,7 +51,7 @@ const std::string kMessage = "From: Author <author@example.com>\r\nSubject: Hell
 } // namespace
 
 TEST_F(Relay, MessageReachesTheNextHopWithTraceAndStatusHeaders) {
-  Launch();
+  Launch("", "[Debug]\nAcceptance=1\nSMTPClient=1\n");
   EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.net"}), "250 Ok\r\n");
   const auto mails = NextHop.Mails();
   ASSERT_EQ(mails.size(), 1u);
@@ -67,6 +67,11 @@ TEST_F(Relay, MessageReachesTheNextHopWithTraceAndStatusHeaders) {
       << data;
   EXPECT_EQ(data.substr(data.size() - 11), "Last line\r\n");
   EXPECT_EQ(NextHop.Commands()[0], "EHLO filter.test");
+  EXPECT_TRUE(Quibo->LogContains("] SMTP Client connected to 127.0.0.1"));
+  EXPECT_TRUE(Quibo->LogContains("] Client sent: EHLO filter.test\r\n"));
+  EXPECT_TRUE(Quibo->LogContains("] Client received: 220 nexthop.test ESMTP\r\n"));
+  EXPECT_TRUE(Quibo->LogContains("Relaying allowed for author@example.com to a@example.org,b@example.net"));
+  EXPECT_TRUE(Quibo->LogContains("] SMTP Client disconnected from 127.0.0.1"));
 }
 
 TEST_F(Relay, RefusedRecipientIsReportedAfterTheOthersGotTheMessage) {
