@@ -3,7 +3,7 @@
 # session per message, concurrency 1, 10, 50), measured in the same run as the ceiling
 # (smtp-source -> smtp-sink) and a Postfix relay forwarding to the same sink.
 # Drives ../shared/bench/peers.sh; installs postfix without starting the system's mail
-# server. Usage: bench/relay.sh   (N, SIZE, CONCS as in peers.sh)
+# server. Usage: bench/relay.sh   (N, SIZE, CONCS as in peers.sh; BENCH_TMP for the work folder)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PEERS=${PEERS:-../shared/bench/peers.sh}
@@ -14,7 +14,7 @@ if ! command -v smtp-source >/dev/null; then
   [ $created_policy = 1 ] && rm -f /usr/sbin/policy-rc.d
 fi
 scripts/build >/dev/null
-WORK=$(mktemp -d /tmp/quibo-relay-bench-XXXXXX)
+WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-relay-bench-XXXXXX")  # BENCH_TMP=/dev/shm: everything on tmpfs
 chmod 755 "$WORK"  # the Postfix daemons run as their own user
 trap 'rm -rf "$WORK"' EXIT
 WORK=$WORK QUIBO_BIN=$PWD/build/quibo bash "$PEERS"

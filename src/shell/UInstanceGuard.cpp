@@ -30,6 +30,11 @@ TInstanceGuard::TInstanceGuard(std::filesystem::path folder, const std::string& 
     : LockPath(folder / (programName + ".lock")), SocketPath(folder / (programName + ".sock")) {}
 
 TInstanceGuard::~TInstanceGuard() {
+  StopListening();
+  if (LockFile >= 0) ::close(LockFile); // releases the lock
+}
+
+void TInstanceGuard::StopListening() {
   if (ShowThread.joinable()) {
     const uint64_t one = 1;
     [[maybe_unused]] const auto wrote = ::write(WakeEvent, &one, sizeof one);
@@ -40,7 +45,7 @@ TInstanceGuard::~TInstanceGuard() {
     ::unlink(SocketPath.c_str());
   }
   if (WakeEvent >= 0) ::close(WakeEvent);
-  if (LockFile >= 0) ::close(LockFile); // releases the lock
+  Listener = WakeEvent = -1;
 }
 
 bool TInstanceGuard::Acquire() {

@@ -26,6 +26,8 @@ public:
   // As the first instance: onShow runs on the guard's thread for every request.
   // Returns the error text, or "" when listening.
   std::string ListenForShow(std::function<void()> onShow);
+  // Ends the show listener; onShow is not called any more afterwards.
+  void StopListening();
 
 private:
   std::filesystem::path LockPath;

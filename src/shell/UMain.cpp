@@ -152,9 +152,9 @@ void TForm1::HandleEvent(const TEvent& event) {
   case EvStatistic:
     Statistics.CountStatEvent(static_cast<int>(event.Argument), static_cast<int>(event.Argument2));
     break;
+  case EvShowWindow: Logger.WriteDebugLog("Show window requested"); break; // no window headless
+  case EvHideWindow: Logger.WriteDebugLog("Hide window requested"); break;
   case EvServiceState: // the tray icon belongs to the window; nothing to hide headless
-  case EvShowWindow:
-  case EvHideWindow:
   default: break;
   }
 }

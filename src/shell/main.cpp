@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
   std::thread watcher([&form, &signals] { WatchSignals(form, signals); });
   form.Run();
   if (serviceMode) NotifyServiceStopping();
+  guard.StopListening(); // its thread posts to the form, which goes away below
   form.Close();
   pthread_kill(watcher.native_handle(), SIGTERM); // harmless when it has already returned
   watcher.join();

@@ -56,10 +56,12 @@ TEST_F(Daemon, SpeaksSmtpAndStoresTheMessageAsSent) {
 }
 
 TEST_F(Daemon, SecondStartLeavesTheFirstAlone) {
-  Launch();
+  Launch("[Debug]\nDebug=1\n");
   std::string out, err;
   EXPECT_NE(RunProgram({QUIBO_BINARY, "--home", Home.path().string()}, &out, &err), 0);
   EXPECT_EQ(err, "Quibo says: Hey, I'm already working!\n");
+  EXPECT_TRUE(WaitFor(
+      [&] { return ReadFile(Home.path() / "log" / "Debug.log").find("Show window requested") != std::string::npos; }));
   TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
   EXPECT_TRUE(Quibo->Running());
