@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace quibo;
@@ -38,7 +37,10 @@ TEST(Service, ControlGroupTellsTheMode) {
 TEST(EventQueue, EventsTasksAndTimersInOrder) {
   TEventQueue queue;
   std::vector<std::string> seen;
-  const auto timer = queue.AddTimer(std::chrono::milliseconds(10), [&] { seen.push_back("tick"); });
+  const auto timer = queue.AddTimer(std::chrono::milliseconds(10), [&] {
+    seen.push_back("tick");
+    queue.Quit();
+  });
   queue.Post(EvConnection, 1);
   queue.PostTask([&] { seen.push_back("task"); });
   queue.Post(EvStatistic, 5, 2);
@@ -48,12 +50,7 @@ TEST(EventQueue, EventsTasksAndTimersInOrder) {
   });
   EXPECT_EQ(seen, (std::vector<std::string>{"15725/1/0", "task", "15729/5/2"}));
   queue.EnableTimer(timer, true);
-  std::thread stopper([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    queue.PostTask([&] { queue.Quit(); });
-  });
   queue.Run([](const TEvent&) {}, [](const std::string&) {});
-  stopper.join();
   EXPECT_EQ(seen.back(), "tick");
 }
 
@@ -64,6 +61,16 @@ TEST(EventQueue, HandlerFailuresAreReportedAndTheLoopGoesOn) {
   queue.PostTask([&] { queue.Quit(); });
   queue.Run([](const TEvent&) {}, [&](const std::string& message) { errors.push_back(message); });
   EXPECT_EQ(errors, std::vector<std::string>{"boom"});
+}
+
+TEST(EventQueue, WhatWasPostedBeforeTheEndIsStillHandled) {
+  TEventQueue queue;
+  int counted = 0;
+  queue.Post(EvConnection, 1);
+  queue.Quit();
+  queue.Post(EvConnection, 4);
+  queue.Run([&](const TEvent& event) { counted += static_cast<int>(event.Argument); }, [](const std::string&) {});
+  EXPECT_EQ(counted, 5);
 }
 
 TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
