@@ -151,7 +151,10 @@ TMailMessage TMailMessage::Parse(std::istream& stored) {
       inHeaders = false;
       continue;
     }
-    (inHeaders ? message.Headers : message.Body).push_back(line);
+    if (inHeaders)
+      message.Headers.push_back(line);
+    else
+      message.Body.append(line).append("\r\n");
   }
   return message;
 }
@@ -198,19 +201,14 @@ void TMailMessage::SetHeader(const std::string& name, const std::string& value) 
 }
 
 std::string TMailMessage::WireText() const {
-  size_t size = 2;
+  size_t size = 2 + Body.size();
   for (const auto& line : Headers)
-    size += line.size() + 2;
-  for (const auto& line : Body)
     size += line.size() + 2;
   std::string text;
-  text.reserve(size);
+  text.reserve(size + 3); // room for the final "." the relay appends
   for (const auto& line : Headers)
     text.append(line).append("\r\n");
-  text.append("\r\n");
-  for (const auto& line : Body)
-    text.append(line).append("\r\n");
-  return text;
+  return text.append("\r\n").append(Body);
 }
 
 } // namespace quibo

@@ -18,7 +18,7 @@ public:
   // Header entries in order; an entry is one physical line (a continuation
   // line is an entry of its own) or a header this program inserted whole.
   std::vector<std::string> Headers;
-  std::vector<std::string> Body;
+  std::string Body; // the body lines as stored, each ended by CR LF; never changed here
 
   // The unfolded value of the first header of that name ("" when missing).
   std::string HeaderValue(const std::string& name) const;

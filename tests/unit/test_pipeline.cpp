@@ -76,7 +76,7 @@ TEST(MailMessage, ParseSetAndFoldHeaders) {
   std::istringstream stored("Subject: first\r\n part\r\nTo: x@y.z\r\n\r\nbody\r\n..dots\r\n.\r\n");
   TMailMessage message = TMailMessage::Parse(stored);
   EXPECT_EQ(message.Headers, (std::vector<std::string>{"Subject: first", " part", "To: x@y.z"}));
-  EXPECT_EQ(message.Body, (std::vector<std::string>{"body", "..dots"}));
+  EXPECT_EQ(message.Body, "body\r\n..dots\r\n");
   EXPECT_EQ(message.HeaderValue("subject"), "first part");
 
   message.SetHeader("SUBJECT", "new\r\nvalue");
