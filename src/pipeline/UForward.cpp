@@ -19,8 +19,7 @@ struct TRefusal {
 // EHLO, falling back to HELO when EHLO is not answered 250. True when the
 // next server offers command pipelining.
 bool Greet(TSmtpClient& client, const std::string& name) {
-  const TSmtpReply greeting = client.ReadReply();
-  if (greeting.Code != 220) throw TSmtpReplyError(greeting);
+  client.ReadReply({220});
   const TSmtpReply ehlo = client.Command("EHLO " + name);
   if (ehlo.Code != 250) {
     client.Command("HELO " + name, {250});
@@ -28,13 +27,6 @@ bool Greet(TSmtpClient& client, const std::string& name) {
   }
   return std::any_of(ehlo.Lines.begin(), ehlo.Lines.end(),
                      [](const std::string& line) { return SameText(Trimmed(line), "PIPELINING"); });
-}
-
-TSmtpReply Expect(TSmtpClient& client, std::initializer_list<int> accepted) {
-  TSmtpReply reply = client.ReadReply();
-  if (accepted.size() > 0 && std::find(accepted.begin(), accepted.end(), reply.Code) == accepted.end())
-    throw TSmtpReplyError(reply);
-  return reply;
 }
 
 // One transaction; returns the last recipient refusal (code 0 when none).
@@ -54,7 +46,7 @@ TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMai
   }
   auto step = [&](size_t index, std::initializer_list<int> accepted) {
     if (!pipelining) client.SendRaw(commands[index] + "\r\n");
-    return Expect(client, accepted);
+    return client.ReadReply(accepted);
   };
   context.Trace("Sending RSET");
   step(0, {});
@@ -73,7 +65,7 @@ TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMai
   context.Trace("Sending closure");
   data += ".\r\n"; // the body lines are still dot-stuffed as received
   client.SendRaw(data);
-  Expect(client, {250});
+  client.ReadReply({250});
   return refusal;
 }
 

@@ -339,9 +339,8 @@ void TForm1::CheckSettingsReload() {
 
 // ---- Classifier and scanner pages ----
 
-TClassifierBridge TForm1::Classifier() const {
-  return TClassifierBridge(Folder, const_cast<TLogger&>(Logger), EditableSettings.HeurasticCheckTimeOut,
-                           EditableSettings.Multidomainprefix);
+TClassifierBridge TForm1::Classifier() {
+  return TClassifierBridge(Folder, Logger, EditableSettings.HeurasticCheckTimeOut, EditableSettings.Multidomainprefix);
 }
 
 void TForm1::LearnNow() {
@@ -360,7 +359,7 @@ void TForm1::LearnNow() {
   Logger.WriteLog("Autolearning finished...", true);
 }
 
-TClassifierStatistics TForm1::RenewHeurasticStatistics() const {
+TClassifierStatistics TForm1::RenewHeurasticStatistics() {
   std::vector<std::string> dump;
   Classifier().DumpStatistics(dump);
   return ParseStatistics(dump);

@@ -82,7 +82,7 @@ public:
   void LearnNow(); // "Learn now", and after midnight with autolearning on
   const std::string& HamLearnLabel() const { return LblHam; }
   const std::string& SpamLearnLabel() const { return LblSpam; }
-  TClassifierStatistics RenewHeurasticStatistics() const;
+  TClassifierStatistics RenewHeurasticStatistics();
   std::vector<std::string> VirusCheckTest(const std::filesystem::path& file);
 
   // "Threads" page.
@@ -122,7 +122,7 @@ private:
   std::string ListenAddress() const;
   bool ListensOnAll() const;
   void ProbeSocketInterface();
-  TClassifierBridge Classifier() const;
+  TClassifierBridge Classifier();
 
   TSystemClock SystemClock;
   const TClock& TimeSource;

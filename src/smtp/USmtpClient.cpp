@@ -90,7 +90,7 @@ bool TSmtpClient::ReadLine(std::string& line) {
   }
 }
 
-TSmtpReply TSmtpClient::ReadReply() {
+TSmtpReply TSmtpClient::ReadReply(std::initializer_list<int> accepted) {
   if (!Connected()) Fail("Not connected.");
   TSmtpReply reply;
   std::string line;
@@ -103,6 +103,8 @@ TSmtpReply TSmtpClient::ReadReply() {
     if (line.size() < 4 || line[3] != '-') break;
     if (reply.Lines.size() >= kMaxReplyLines) Fail("Reply too long");
   }
+  if (accepted.size() > 0 && std::find(accepted.begin(), accepted.end(), reply.Code) == accepted.end())
+    throw TSmtpReplyError(reply);
   return reply;
 }
 
@@ -120,10 +122,7 @@ void TSmtpClient::SendRaw(std::string_view bytes) {
 
 TSmtpReply TSmtpClient::Command(const std::string& line, std::initializer_list<int> accepted) {
   SendRaw(line + "\r\n");
-  TSmtpReply reply = ReadReply();
-  if (accepted.size() > 0 && std::find(accepted.begin(), accepted.end(), reply.Code) == accepted.end())
-    throw TSmtpReplyError(reply);
-  return reply;
+  return ReadReply(accepted);
 }
 
 void TSmtpClient::Quit() {

@@ -43,7 +43,8 @@ public:
   void SetTap(TTap tap) { Tap = std::move(tap); }
   void Connect(const std::string& host, int port);
   bool Connected() const;
-  TSmtpReply ReadReply();
+  // Reads one reply; throws TSmtpReplyError unless its code is accepted (empty: any).
+  TSmtpReply ReadReply(std::initializer_list<int> accepted = {});
   // Sends one line and reads the reply; throws TSmtpReplyError unless its code is accepted.
   TSmtpReply Command(const std::string& line, std::initializer_list<int> accepted = {});
   void SendRaw(std::string_view bytes);
