@@ -81,6 +81,8 @@ const TKey kKeys[] = {
     {"Settings", "TerminateWaitTime", &TSettings::TerminateWaitTime, false},
     {"Settings", "MaxMessageSize", &TSettings::MaxMessageSize, false},
     {"Settings", "ForwardTimeout", &TSettings::ForwardTimeout, false},
+    {"Settings", "EndOfDataTimeout", &TSettings::EndOfDataTimeout, false},
+    {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", &TSettings::VirusCheckTimeOut, false},

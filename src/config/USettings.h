@@ -57,6 +57,8 @@ struct TSettings {
   int TerminateWaitTime = 5000;
   int MaxMessageSize = 51200; // KB; the largest message a client may send
   int ForwardTimeout = 300;   // seconds for the relay's connect and each reply
+  int EndOfDataTimeout = 300; // seconds for scan, classification and relay after the data
+  bool DeferUncheckedMail = false; // a failed scan or classification answers 451
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

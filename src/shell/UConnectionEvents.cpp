@@ -12,42 +12,40 @@ TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnecti
     : Form(form), Connection(std::move(connection)),
       SessionSettings(std::move(settings)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
 
-std::shared_ptr<TThreadController> TConnectionEvents::Controller() const {
-  auto record = Form.Connections().FindController(Connection.get());
-  if (!record) throw std::runtime_error("connection record not found");
-  return record;
-}
-
-void TConnectionEvents::OnConnect(TSmtpSession& session) {
-  session.Channel().SetReadTimeout(SessionSettings->ServerTimeout * 1000);
-  Form.Connections().RecordStatus(Connection, "CONNECT", false);
+std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
+  auto record = Form.Connections().RecordStatus(Connection, "CONNECT", false);
   Form.EventQueue().Post(EvConnection, ServerConnect);
   Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
+  return record;
 }
 
 void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
   if (Form.Log().Switches().Screen.load()) Form.Connections().RecordStatus(Connection, line, false);
 }
 
-bool TConnectionEvents::OnMail(TSmtpSession&, const std::string& address) {
+TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
   const auto settings = Form.Settings();
   const auto applied = Form.Applied();
-  Controller()->SetSender(address, applied->LocalDomains, settings->CBRelayLocalIp, applied->LocalIps);
-  return true;
+  session.Record().SetSender(address, applied->LocalDomains, settings->CBRelayLocalIp, applied->LocalIps);
+  return AddressOkay(address);
 }
 
-void TConnectionEvents::OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string&) {
-  const auto record = Controller();
-  if (record->RecipientDomain.empty()) record->SetRecipientDomain(address);
-  accept = true;
+TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& address) {
+  TThreadController& record = session.Record();
+  if (record.RecipientDomain.empty()) record.SetRecipientDomain(address);
+  return AddressOkay(address);
 }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
-  return TPipelineContext{Form.Settings(),
+  const auto settings = Form.Settings();
+  const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
+  return TPipelineContext{settings,
                           Form.Applied(),
                           Form.Forwarders(),
-                          Controller(),
-                          session,
+                          session.SharedRecord(),
+                          session.From(),
+                          [&session] { return session.ClientStillThere(); },
+                          deadline,
                           Form.Log(),
                           LogIdentity,
                           [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
@@ -56,24 +54,24 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           Form.Clock()};
 }
 
-bool TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) {
+std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                                        uint64_t size) {
   TPipelineContext context = Context(session);
   return quibo::CheckMessage(context, file, size);
 }
 
-void TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
-                                          const std::vector<std::string>& recipients, std::string& customReply) {
+TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                                              const std::vector<std::string>& recipients) {
   TPipelineContext context = Context(session);
-  quibo::Server1ReceiveRaw(context, message, recipients, customReply);
+  return quibo::Server1ReceiveRaw(context, message, recipients);
 }
 
-std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession&) {
+std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession& session) {
   std::vector<std::filesystem::path> folders;
-  const auto record = Form.Connections().FindController(Connection.get());
-  if (!record) return folders;
+  const TThreadController& record = session.Record();
   const auto settings = Form.Settings();
-  if (settings->CBCopyIfWhitelisted && record->Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
-  if (settings->CBCopyIfBlacklisted && record->Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
+  if (settings->CBCopyIfWhitelisted && record.Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
+  if (settings->CBCopyIfBlacklisted && record.Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
   return folders;
 }
 

@@ -3,8 +3,9 @@
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
 // Server1ReceiveRaw) are called: the policy accepts every sender and
-// recipient for now; messages go through the message pipeline. Runs on the connection's thread; reads only published
-// settings. A missing monitor record ends the session (by exception).
+// recipient for now; messages go through the message pipeline. Every call
+// returns its verdict to the session. Runs on the connection's thread; reads
+// only published settings. Without a monitor record the session ends.
 #pragma once
 
 #include "ULog.h"
@@ -24,18 +25,18 @@ public:
   TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
                     std::shared_ptr<const TSettings> settings);
 
-  void OnConnect(TSmtpSession& session) override;
+  std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) override;
   void BeforeCommand(TSmtpSession& session, const std::string& line) override;
-  bool OnMail(TSmtpSession& session, const std::string& address) override;
-  void OnRcpt(TSmtpSession& session, const std::string& address, bool& accept, std::string& customReply) override;
-  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override;
-  void Server1ReceiveRaw(TSmtpSession& session, std::istream& message, const std::vector<std::string>& recipients,
-                         std::string& customReply) override;
+  TVerdict OnMail(TSmtpSession& session, const std::string& address) override;
+  TVerdict OnRcpt(TSmtpSession& session, const std::string& address) override;
+  std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                       uint64_t size) override;
+  TVerdict Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                             const std::vector<std::string>& recipients) override;
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;
   void OnDisconnect(TSmtpSession& session) override;
 
 private:
-  std::shared_ptr<TThreadController> Controller() const;
   TPipelineContext Context(TSmtpSession& session) const;
 
   TForm1& Form;

@@ -7,6 +7,7 @@
 #include "UVirusCheck.h"
 
 #include <algorithm>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -98,6 +99,7 @@ void TForm1::Create() {
   ProbeSocketInterface();
   try {
     LoadSettings();
+    RemoveUnfinishedMessages();
     ApplySettings();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
@@ -106,6 +108,20 @@ void TForm1::Create() {
   Registry.Clear();
   AboutReplyText = std::string("Quibo version ") + kVersionString;
   Events.EnableTimer(HourlyTimer, true);
+}
+
+void TForm1::RemoveUnfinishedMessages() {
+  // A message file left by a process that was killed was never answered with
+  // 250: its sender retries, so the file is of no use to anybody.
+  if (EditableSettings.KeepTempFiles) return;
+  std::error_code error;
+  int removed = 0;
+  for (const auto& entry : fs::directory_iterator(Folder / "temp", error))
+    if (entry.is_regular_file(error) && entry.path().filename().string().rfind("Quibo", 0) == 0 &&
+        fs::remove(entry.path(), error))
+      ++removed;
+  if (removed > 0)
+    Logger.WriteLog("Removed " + std::to_string(removed) + " unfinished message files from temp/", true);
 }
 
 void TForm1::ProbeSocketInterface() {
@@ -174,6 +190,7 @@ bool TForm1::ListensOnAll() const {
 void TForm1::StartListening(bool stopOnly) {
   if (stopOnly) Logger.WriteLog("Stopping server..", true);
   Listener.StopListening();
+  WaitForMessagesInProgress();
   {
     ForcedDisconnect = true;
     struct TClearFlag {
@@ -181,7 +198,11 @@ void TForm1::StartListening(bool stopOnly) {
       ~TClearFlag() { Flag = false; }
     } clearFlag{ForcedDisconnect};
     ForceDisconnectAll();
-    Listener.Deactivate(EditableSettings.TerminateWaitTime);
+    try {
+      Listener.Deactivate(EditableSettings.TerminateWaitTime);
+    } catch (const std::exception& failure) {
+      ReportError(failure.what()); // connections that outlived the wait must not keep the listener down
+    }
   }
   BindAddress = ListenAddress();
   BindPort = ToIntDef(EditableSettings.EListenPort, 25);
@@ -198,19 +219,39 @@ void TForm1::StartListening(bool stopOnly) {
   ListenSettingsChanged = false;
 }
 
+void TForm1::WaitForMessagesInProgress() {
+  const size_t busy = Registry.InEndOfDataCount();
+  if (busy == 0) return;
+  Logger.WriteLog("Waiting for " + std::to_string(busy) + " messages in progress", true);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+  while (Registry.InEndOfDataCount() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 void TForm1::ForceDisconnectAll() {
   // The records leave the list under its lock; the waits happen outside it,
   // so a session that is recording a status line at this moment can finish.
+  // Every connection is cut first, then all are waited for together.
   try {
-    for (const auto& record : Registry.TakeAll()) {
+    const auto records = Registry.TakeAll();
+    for (const auto& record : records) {
       if (!record) continue;
+      record->Cancellation.Cancel(); // its scanner, classifier or relay ends now
       if (auto client = record->ForwardClient()) client->Disconnect();
       const auto& peer = record->PeerThread;
       if (!peer) continue;
       const TLogConnection identity{peer->ThreadId(), peer->PeerIp()};
       Logger.WriteLog("Forced SMTP Server disconnect", false, &identity);
       peer->Disconnect();
-      peer->WaitEnded(EditableSettings.TerminateWaitTime);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+    for (const auto& record : records) {
+      if (!record || !record->PeerThread) continue;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      record->PeerThread->WaitEnded(static_cast<int>(std::max<long>(0, left.count())));
     }
   } catch (...) {
   }
@@ -256,6 +297,7 @@ void TForm1::SessionEnded() {
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
+  channel.SetReadTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();
     channel.SetTap([this, thread](bool sent, std::string_view chunk) {

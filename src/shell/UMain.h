@@ -117,6 +117,10 @@ public:
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
+  // Gives sessions between the end of a message's data and its reply up to
+  // TerminateWaitTime to answer their senders before a stop cuts them.
+  void WaitForMessagesInProgress();
+  void RemoveUnfinishedMessages(); // start-up: message files of a killed run
   void PublishSettings();
   void ReportError(const std::string& message);
   std::string ListenAddress() const;
