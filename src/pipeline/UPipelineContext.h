@@ -42,7 +42,8 @@ struct TPipelineContext {
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.
   int TimeLeftMs(int limitMs) const {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+    // Rounded up: a step cut by the time left ends at or after the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
     const long bounded = std::max<long>(1, std::min<long>(left.count(), limitMs > 0 ? limitMs : left.count()));
     return static_cast<int>(std::min<long>(bounded, std::numeric_limits<int>::max()));
   }

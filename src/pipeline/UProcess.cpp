@@ -28,7 +28,7 @@ struct TDescriptor {
 };
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<long>(0, left.count()));
 }
 

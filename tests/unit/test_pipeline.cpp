@@ -1,5 +1,6 @@
 #include "TFakeNextHop.h"
 #include "TFixedClock.h"
+#include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 #include "UEvents.h"
 #include "UForward.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace quibo;
 using namespace quibo::test;
@@ -48,8 +50,7 @@ TEST(Forwarding, DestinationGroups) {
   // The first matching row wins (sub.example.org matches example.org first); one server
   // on two ports is two destinations.
   EXPECT_EQ(Hosts(groups), (std::vector<std::string>{"10.0.0.1:25", "10.0.0.9:26", "10.0.0.1:587"}));
-  EXPECT_EQ(groups[0].Recipients,
-            (std::vector<std::string>{"a@EXAMPLE.org", "b@sub.example.org", "e@notexample.org"}));
+  EXPECT_EQ(groups[0].Recipients, (std::vector<std::string>{"a@EXAMPLE.org", "b@sub.example.org", "e@notexample.org"}));
   EXPECT_EQ(groups[1].Recipients, std::vector<std::string>{"c@other.test"});
   EXPECT_EQ(groups[2].Recipients, std::vector<std::string>{"d@example.net"});
 }
@@ -157,6 +158,30 @@ TEST(ProcessRunner, ExitCodesOutputAndLimits) {
   EXPECT_EQ(chatty.Output.size(), 65536u);
   EXPECT_EQ(RunAndWait("sh -c \"kill -9 $$\"", true, 5000, folder.path()).ExitCode, -9);
   EXPECT_EQ(RunAndWait("sh -c \"echo hidden\"", false, 5000, folder.path()).Output, "");
+}
+
+TEST(ProcessRunner, TimeOutAndCancellationEndTheWholeGroup) {
+  TTempFolder folder;
+  const auto child = folder.path() / "child.pid";
+  const TRunResult slow = RunAndWait("sh -c \"sleep 30 & echo $! > child.pid; wait\"", true, 300, folder.path());
+  EXPECT_EQ(slow.ExitCode, kTimedOutExitCode);
+  EXPECT_EQ(RunFailure(slow), "timed out");
+  EXPECT_TRUE(WaitFor([&] { return !ProcessInFileAlive(child); }));
+
+  TCancellation cancel;
+  std::thread cutter([&] {
+    WaitFor([&] { return std::filesystem::exists(folder.path() / "started"); });
+    cancel.Cancel();
+  });
+  const TRunResult cut = RunAndWait("sh -c \"touch started; sleep 30\"", false, 0, folder.path(), &cancel);
+  cutter.join();
+  EXPECT_EQ(cut.ExitCode, -9);
+  EXPECT_EQ(RunFailure(cut), "killed by signal 9");
+  // Once cancelled, nothing runs to an end for that connection.
+  EXPECT_EQ(RunAndWait("sleep 30", false, 0, folder.path(), &cancel).ExitCode, -9);
+  EXPECT_EQ(RunFailure(RunAndWait("/nonexistent/x", false, 0, folder.path())),
+            "could not run: No such file or directory");
+  EXPECT_EQ(RunFailure(RunAndWait("sh -c \"exit 3\"", false, 0, folder.path())), "");
 }
 
 TEST(VirusScan, TemplatesAndVerdicts) {
@@ -381,4 +406,21 @@ TEST_F(Processing, RedirectionToNobodyIsNotAcknowledged) {
   EXPECT_EQ(Process(kMail), "451 Quibo dederazu says: No recipients left to relay to");
   EXPECT_TRUE(LastClose);
   EXPECT_TRUE(NextHop.Mails().empty());
+}
+
+TEST_F(Processing, NoRelayForAGoneSenderOrAnUncheckedMessageOnRequest) {
+  ClientThere = false;
+  EXPECT_EQ(Process(kMail), "");
+  EXPECT_TRUE(LastClose);
+  EXPECT_EQ(NextHop.Connections(), 0);
+  EXPECT_NE(MainLog().find("Sender disconnected before the relay: message not relayed"), std::string::npos);
+
+  ClientThere = true;
+  Applied.Heurastic = true;
+  Classifier("garbage without a score");
+  EXPECT_EQ(Process(kMail), "250 Ok"); // unscored, it goes on by default
+  EXPECT_NE(MainLog().find("Classifier failed: "), std::string::npos);
+  Settings.DeferUncheckedMail = true;
+  EXPECT_EQ(Process(kMail), "451 Quibo dederazu says: Message could not be checked, try again later");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
 }

@@ -1,0 +1,54 @@
+// The real filter between a raw SMTP client and a scripted next hop, for the
+// end-to-end tests of the relay: start it with settings, send a message,
+// write helper scripts into its home folder.
+#pragma once
+
+#include "TFakeNextHop.h"
+#include "TQuiboProcess.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace quibo::test {
+
+const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
+const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+
+// The real filter between a raw client and a scripted next hop.
+class Relay : public ::testing::Test {
+protected:
+  void Launch(const std::string& settings = "", const std::string& sections = "") {
+    Port = FreePort();
+    // Keys given first win over these defaults.
+    const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
+                              "\nMailHostName=filter.test\nForwardTimeout=2\n";
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections, Port);
+    ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
+  }
+  // Sends one message; returns the reply to the end of data.
+  std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+    Client = std::make_unique<TRawSmtpClient>(Port);
+    EXPECT_EQ(Client->Reply(), kGreeting);
+    Client->Command("EHLO client.test");
+    EXPECT_EQ(Client->Command("MAIL FROM:<" + EnvelopeSender + ">"), "250 " + EnvelopeSender + " Address Okay\r\n");
+    for (const auto& recipient : recipients)
+      Client->Command("RCPT TO:<" + recipient + ">");
+    EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+    Client->SendRaw(data + ".\r\n");
+    return Client->Reply(10000);
+  }
+  void WriteScript(const std::string& name, const std::string& body) {
+    WriteFile(Home.path() / name, "#!/bin/sh\n" + body);
+    ::chmod((Home.path() / name).c_str(), 0755);
+  }
+
+  std::string EnvelopeSender = "envelope@example.com";
+  TFakeNextHop NextHop;
+  TTempFolder Home;
+  int Port = 0;
+  std::unique_ptr<TQuiboProcess> Quibo;
+  std::unique_ptr<TRawSmtpClient> Client;
+};
+
+} // namespace quibo::test
