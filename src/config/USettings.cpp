@@ -77,6 +77,7 @@ const TKey kKeys[] = {
     {"Settings", "SaveStatistics", &TSettings::CBSaveStats},
     {"Settings", "MaxConnections", &TSettings::MaxConnections, false},
     {"Settings", "DnsTimeout", &TSettings::DnsTimeout, false},
+    {"Settings", "DnsPort", &TSettings::DnsPort, false},
     {"Settings", "ServerTimeout", &TSettings::ServerTimeout, false},
     {"Settings", "TerminateWaitTime", &TSettings::TerminateWaitTime, false},
     {"Settings", "MaxMessageSize", &TSettings::MaxMessageSize, false},

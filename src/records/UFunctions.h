@@ -19,4 +19,8 @@ std::string JoinText(const std::vector<std::string>& items, std::string_view sep
 // Every occurrence of what (compared without regard to case) replaced by by.
 std::string ReplaceNoCase(const std::string& text, const std::string& what, const std::string& by);
 
+// Peer text made safe for a reply, a log line or a header: CR and LF become
+// blanks, other control characters "\xNN".
+std::string PrintableText(std::string_view text);
+
 } // namespace quibo

@@ -1,16 +1,23 @@
 #include "UConnectionEvents.h"
 
-#include "UMain.h"
 #include "UMessageProcessing.h"
 
 #include <stdexcept>
 
 namespace quibo {
 
-TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
-                                     std::shared_ptr<const TSettings> settings)
-    : Form(form), Connection(std::move(connection)),
-      SessionSettings(std::move(settings)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
+TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection)
+    : Form(form), Connection(std::move(connection)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
+
+const TSettingsGeneration& TConnectionEvents::Transaction() {
+  if (!Generation) Generation = Form.Generation();
+  return *Generation;
+}
+
+TPolicyContext TConnectionEvents::PolicyContext() const {
+  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity,
+          [this](int event, long argument, long argument2) { Form.EventQueue().Post(event, argument, argument2); }};
+}
 
 std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
   auto record = Form.Connections().RecordStatus(Connection, "CONNECT", false);
@@ -24,24 +31,21 @@ void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
 }
 
 TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
-  const auto settings = Form.Settings();
-  const auto applied = Form.Applied();
-  session.Record().SetSender(address, applied->LocalDomains, settings->CBRelayLocalIp, applied->LocalIps);
-  return AddressOkay(address);
+  Generation = Form.Generation(); // a new transaction
+  return quibo::OnMail(PolicyContext(), session.Record(), Connection->PeerIp(), address);
 }
 
 TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& address) {
-  TThreadController& record = session.Record();
-  if (record.RecipientDomain.empty()) record.SetRecipientDomain(address);
-  return AddressOkay(address);
+  Transaction();
+  return quibo::OnRcpt(PolicyContext(), session.Record(), address);
 }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
-  const auto settings = Form.Settings();
+  const auto& settings = Generation->Settings;
   const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
   return TPipelineContext{settings,
-                          Form.Applied(),
-                          Form.Forwarders(),
+                          Generation->Applied,
+                          Generation->Forwarders,
                           session.SharedRecord(),
                           session.From(),
                           [&session] { return session.ClientStillThere(); },
@@ -56,12 +60,14 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
 
 std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                                         uint64_t size) {
+  Transaction();
   TPipelineContext context = Context(session);
   return quibo::CheckMessage(context, file, size);
 }
 
 TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
                                               const std::vector<std::string>& recipients) {
+  Transaction();
   TPipelineContext context = Context(session);
   return quibo::Server1ReceiveRaw(context, message, recipients);
 }
@@ -69,7 +75,7 @@ TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istrea
 std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession& session) {
   std::vector<std::filesystem::path> folders;
   const TThreadController& record = session.Record();
-  const auto settings = Form.Settings();
+  const auto& settings = Transaction().Settings;
   if (settings->CBCopyIfWhitelisted && record.Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
   if (settings->CBCopyIfBlacklisted && record.Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
   return folders;

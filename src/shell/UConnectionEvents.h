@@ -2,14 +2,16 @@
 // the connection in the monitor list, logs its connect and disconnect, posts
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
-// Server1ReceiveRaw) are called: the policy accepts every sender and
-// recipient for now; messages go through the message pipeline. Every call
-// returns its verdict to the session. Runs on the connection's thread; reads
-// only published settings. Without a monitor record the session ends.
+// Server1ReceiveRaw) are called. Each MAIL takes one settings generation
+// that the rest of its transaction keeps. Every call returns its verdict to
+// the session. Runs on the connection's thread; reads only published
+// settings. Without a monitor record the session ends.
 #pragma once
 
 #include "ULog.h"
+#include "UMain.h"
 #include "UPipelineContext.h"
+#include "UPolicy.h"
 #include "USettings.h"
 #include "USmtpListener.h"
 #include "USmtpSession.h"
@@ -18,12 +20,9 @@
 
 namespace quibo {
 
-class TForm1;
-
 class TConnectionEvents final : public TSessionHooks {
 public:
-  TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
-                    std::shared_ptr<const TSettings> settings);
+  TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection);
 
   std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) override;
   void BeforeCommand(TSmtpSession& session, const std::string& line) override;
@@ -38,10 +37,13 @@ public:
 
 private:
   TPipelineContext Context(TSmtpSession& session) const;
+  TPolicyContext PolicyContext() const;
+  // The generation of the current transaction (the latest one before any MAIL).
+  const TSettingsGeneration& Transaction();
 
   TForm1& Form;
   std::shared_ptr<TLiveConnection> Connection;
-  std::shared_ptr<const TSettings> SessionSettings;
+  std::shared_ptr<const TSettingsGeneration> Generation;
   TLogConnection LogIdentity;
 };
 

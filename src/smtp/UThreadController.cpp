@@ -31,7 +31,7 @@ bool TThreadController::PeerIpIsLocal(const std::vector<std::string>& localIps) 
   if (!PeerThread) return false;
   const std::string& ip = PeerThread->PeerIp();
   for (auto entry = localIps.rbegin(); entry != localIps.rend(); ++entry)
-    if (ip.compare(0, entry->size(), *entry) == 0) return true;
+    if (!entry->empty() && ip.compare(0, entry->size(), *entry) == 0) return true; // an empty entry never matches
   return false;
 }
 
@@ -103,9 +103,8 @@ size_t TConnectionRegistry::Count() const {
 
 size_t TConnectionRegistry::InEndOfDataCount() const {
   std::lock_guard lock(ThreadListLock);
-  return static_cast<size_t>(std::count_if(Lines.begin(), Lines.end(), [](const TLine& line) {
-    return line.Record && line.Record->InEndOfData.load();
-  }));
+  return static_cast<size_t>(std::count_if(
+      Lines.begin(), Lines.end(), [](const TLine& line) { return line.Record && line.Record->InEndOfData.load(); }));
 }
 
 std::vector<std::string> TConnectionRegistry::LineTexts() const {

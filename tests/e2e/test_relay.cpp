@@ -115,7 +115,8 @@ TEST_F(Relay, UnreachableNextHopIsATemporaryFailure) {
   Port = FreePort();
   const int closedPort = FreePort();
   Quibo = std::make_unique<TQuiboProcess>(
-      Home.path(), ListenIni(Port, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n"), Port);
+      Home.path(),
+      ListenIni(Port, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") + kLocalRelay, Port);
   ASSERT_TRUE(Quibo->WaitListening());
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Connection refused\r\n");
 }

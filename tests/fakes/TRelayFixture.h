@@ -23,7 +23,8 @@ protected:
     // Keys given first win over these defaults.
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
                               "\nMailHostName=filter.test\nForwardTimeout=2\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections, Port);
+    Quibo =
+        std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections + kLocalRelay, Port);
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
   }
   // Sends one message; returns the reply to the end of data.
