@@ -24,7 +24,7 @@ protected:
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
                               "\nMailHostName=filter.test\nForwardTimeout=2\n";
     Quibo =
-        std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections + kLocalRelay, Port);
+        std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections + RelayPolicy, Port);
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
   }
   // Sends one message; returns the reply to the end of data.
@@ -45,6 +45,7 @@ protected:
   }
 
   std::string EnvelopeSender = "envelope@example.com";
+  std::string RelayPolicy = kLocalRelay; // the local domains and addresses
   TFakeNextHop NextHop;
   TTempFolder Home;
   int Port = 0;
