@@ -76,6 +76,8 @@ const TKey kKeys[] = {
     {"Settings", "Welcome", &TSettings::Welcome, false},
     {"Settings", "SaveStatistics", &TSettings::CBSaveStats},
     {"Settings", "MaxConnections", &TSettings::MaxConnections, false},
+    {"Settings", "MaxConnectionsPerIp", &TSettings::MaxConnectionsPerIp, false},
+    {"Settings", "MaxRecipients", &TSettings::MaxRecipients, false},
     {"Settings", "DnsTimeout", &TSettings::DnsTimeout, false},
     {"Settings", "DnsPort", &TSettings::DnsPort, false},
     {"Settings", "ServerTimeout", &TSettings::ServerTimeout, false},

@@ -53,6 +53,8 @@ struct TSettings {
   std::string Welcome;
   bool CBSaveStats = false;
   int MaxConnections = 0;
+  int MaxConnectionsPerIp = 50; // 0: no limit
+  int MaxRecipients = 1000;     // per transaction, never below 100
   int DnsTimeout = 5;
   int DnsPort = 53;
   int ServerTimeout = 600;

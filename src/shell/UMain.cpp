@@ -74,6 +74,7 @@ TForm1::TForm1(TOptions options)
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
+  Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
 }
 
@@ -292,15 +293,20 @@ void TForm1::SessionEnded() {
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
-  channel.SetReadTimeout(settings->ServerTimeout * 1000);
+  channel.SetTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();
     channel.SetTap([this, thread](bool sent, std::string_view chunk) {
       Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
     });
   }
-  TSessionSetup setup{settings->Welcome, kVersionString, Folder / "temp", settings->KeepTempFiles,
-                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024};
+  constexpr int kLeastRecipients = 100; // what every mail server must take
+  TSessionSetup setup{settings->Welcome,
+                      kVersionString,
+                      Folder / "temp",
+                      settings->KeepTempFiles,
+                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024,
+                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients))};
   TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();
@@ -320,6 +326,7 @@ void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::share
   switches.ClearCountersOnRotate = EditableSettings.ClearCountersOnRotate;
   switches.AutoLearn = EditableSettings.CBAutoLearn;
   Listener.SetMaxConnections(EditableSettings.MaxConnections);
+  Listener.SetMaxConnectionsPerIp(EditableSettings.MaxConnectionsPerIp);
 }
 
 void TForm1::PublishSettings() {

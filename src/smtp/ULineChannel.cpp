@@ -1,5 +1,6 @@
 #include "ULineChannel.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -19,7 +20,7 @@ void TSocketChannel::Close() {
   PeerGone = true;
 }
 
-bool TSocketChannel::Fill(TReadStatus& failure) {
+bool TSocketChannel::Fill(TReadStatus& failure, std::chrono::steady_clock::time_point deadline) {
   if (!Buffer) Buffer.reset(new char[kCapacity]); // first read: idle connections never pay for it
   if (Start == End) {
     Start = End = 0;
@@ -32,6 +33,19 @@ bool TSocketChannel::Fill(TReadStatus& failure) {
     if (PeerGone) {
       failure = TReadStatus::Closed;
       return false;
+    }
+    if (TimeoutMs > 0) {
+      // The receive time-out follows what is left of the line's time, within
+      // a second: a system call only for lines that come slowly.
+      constexpr long kSlackMs = 1000;
+      const long left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) {
+        failure = TReadStatus::Timeout;
+        return false;
+      }
+      if (left < AppliedReadMs - kSlackMs || (AppliedReadMs < TimeoutMs && left > AppliedReadMs + kSlackMs))
+        SetSocketReadTimeout(left);
     }
     // A blocking read bounded by SO_RCVTIMEO: one system call per chunk.
     const ssize_t got = ::recv(Socket, Buffer.get() + End, kReadChunk, 0);
@@ -58,12 +72,21 @@ bool TSocketChannel::PeerStillThere() const {
   return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
-void TSocketChannel::SetReadTimeout(int milliseconds) {
-  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+void TSocketChannel::SetSocketReadTimeout(long milliseconds) {
+  const timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
   ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  AppliedReadMs = milliseconds;
+}
+
+void TSocketChannel::SetTimeout(int milliseconds) {
+  TimeoutMs = std::max(0, milliseconds);
+  SetSocketReadTimeout(TimeoutMs);
+  const timeval limit{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
+  ::setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit); // a peer that never reads
 }
 
 TReadResult TSocketChannel::ReadLine(std::string& line) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   size_t searchFrom = Start;
   while (true) {
     const char* base = Buffer.get();
@@ -83,7 +106,7 @@ TReadResult TSocketChannel::ReadLine(std::string& line) {
     if (unread > kMaxLineLength && !(unread == kMaxLineLength + 1 && base[End - 1] == '\r'))
       return {TReadStatus::TooLong, false};
     TReadStatus failure;
-    if (!Fill(failure)) return {failure, false};
+    if (!Fill(failure, deadline)) return {failure, false};
     searchFrom = Start + unread;
   }
 }

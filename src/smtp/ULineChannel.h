@@ -1,10 +1,12 @@
 // The line channel the SMTP session talks through: read one line, write
 // bytes, close. TSocketChannel is the real one over a connected TCP socket
-// (buffered reads with a receive time-out, one write per reply, an optional
-// traffic tap); tests use an in-memory channel. Used on the connection thread
+// (buffered reads, one write per reply, an optional traffic tap); its time-out
+// bounds a whole line, however slowly its bytes come, and every write; tests
+// use an in-memory channel. Used on the connection thread
 // only; Disconnect may be called from any thread to wake a blocked read.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,7 +35,8 @@ public:
   virtual bool Connected() const = 0;
   // Looks without reading whether the peer is still there (it has not hung up).
   virtual bool PeerStillThere() const = 0;
-  virtual void SetReadTimeout(int milliseconds) = 0;
+  // The longest a line may take to arrive, and a write to be taken.
+  virtual void SetTimeout(int milliseconds) = 0;
 };
 
 class TSocketChannel final : public TLineChannel {
@@ -48,14 +51,18 @@ public:
   void Close() override;
   bool Connected() const override { return !PeerGone; }
   bool PeerStillThere() const override;
-  void SetReadTimeout(int milliseconds) override;
+  void SetTimeout(int milliseconds) override;
   void SetTap(TTap tap) { Tap = std::move(tap); }
 
 private:
-  // Reads more bytes into the buffer; false with the reason set when none came.
-  bool Fill(TReadStatus& failure);
+  // Reads more bytes into the buffer; false with the reason set when none
+  // came before the line's deadline.
+  bool Fill(TReadStatus& failure, std::chrono::steady_clock::time_point deadline);
+  void SetSocketReadTimeout(long milliseconds);
 
   int Socket;
+  long TimeoutMs = 0;     // 0: none
+  long AppliedReadMs = 0; // what the socket's receive time-out is now
   bool PeerGone = false;
   TTap Tap;
   std::unique_ptr<char[]> Buffer;

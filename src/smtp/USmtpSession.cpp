@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <istream>
 #include <memory>
@@ -53,6 +54,8 @@ public:
     Flush();
     return Ok;
   }
+  bool Failed() const { return !Ok; }
+  int Error() const { return FailureCode; }
   uint64_t Size() const { return Written; }
 
 private:
@@ -62,9 +65,10 @@ private:
     while (Ok && done < Buffer.size()) {
       const ssize_t wrote = ::write(File, Buffer.data() + done, Buffer.size() - done);
       if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0)
+      if (wrote <= 0) {
         Ok = false;
-      else
+        FailureCode = wrote < 0 ? errno : ENOSPC;
+      } else
         done += static_cast<size_t>(wrote);
     }
     Buffer.clear();
@@ -74,6 +78,7 @@ private:
   std::string Buffer;
   uint64_t Written = 0;
   bool Ok = true;
+  int FailureCode = 0;
 };
 
 // Reads an open file from its current position, without owning it.
@@ -98,8 +103,9 @@ private:
   std::unique_ptr<char[]> Chunk; // on the heap: connection threads have small stacks
 };
 
-// A new uniquely named file in the folder, open for reading and writing.
-int CreateMessageFile(const fs::path& folder, fs::path& file) {
+// A new uniquely named file in the folder, open for reading and writing;
+// -1 with the error code set when none can be made.
+int CreateMessageFile(const fs::path& folder, fs::path& file, int& failure) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string name = (folder / "QuiboXXXXXX").string();
     const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
@@ -107,11 +113,12 @@ int CreateMessageFile(const fs::path& folder, fs::path& file) {
       file = name;
       return descriptor;
     }
-    if (errno != ENOENT) break;
+    failure = errno;
+    if (failure != ENOENT) break;
     std::error_code error;
     fs::create_directories(folder, error); // first message, or the folder was removed
   }
-  throw std::runtime_error("cannot create a message file");
+  return -1;
 }
 
 void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
@@ -166,13 +173,15 @@ void TSmtpSession::Run() {
     if (!Controller) throw std::runtime_error("connection record not found");
     std::string line;
     while (!Ended && Link.Connected()) {
-      if (Link.ReadLine(line).Status != TReadStatus::Line) break;
+      if (ReadClientLine(line).Status != TReadStatus::Line) break;
       if (line.empty()) continue;
       Hooks.BeforeCommand(*this, line);
       Dispatch(line);
     }
+  } catch (const std::exception& failure) {
+    Ending = std::string("failure: ") + failure.what(); // it ends this session only
   } catch (...) {
-    // A failure inside a command ends this session only.
+    Ending = "failure";
   }
   try {
     Hooks.OnDisconnect(*this);
@@ -256,6 +265,8 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (!HeloSeen) return SendReply(501, kNoHello);
   if (!StartsWithNoCase(parameter, "TO:"))
     return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
+  if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients)
+    return SendReply(452, "Quibo dederazu says: Too many recipients");
   const std::string address = ParseAddress(parameter.substr(3));
   const TVerdict verdict = Hooks.OnRcpt(*this, address);
   Answer(verdict);
@@ -264,8 +275,15 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   CurrentState = TSessionState::Rcpt;
 }
 
+TReadResult TSmtpSession::ReadClientLine(std::string& line) {
+  const TReadResult read = Link.ReadLine(line);
+  if (read.Status == TReadStatus::Timeout) Ending = "timed out";
+  if (read.Status == TReadStatus::TooLong) Ending = "line too long";
+  return read;
+}
+
 bool TSmtpSession::ReadAuthLine(std::string& text) {
-  if (Link.ReadLine(text).Status != TReadStatus::Line) {
+  if (ReadClientLine(text).Status != TReadStatus::Line) {
     Ended = true;
     return false;
   }
@@ -294,16 +312,16 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
   SendReply(235, "welcome " + Printable(Login));
 }
 
-uint64_t TSmtpSession::ReceiveBody(int file) {
+TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
   TBodyWriter writer(file);
   std::string line;
   bool tooLarge = false;
   bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
   while (true) {
-    const TReadResult read = Link.ReadLine(line);
+    const TReadResult read = ReadClientLine(line);
     if (read.Status != TReadStatus::Line) {
       writer.Finish(); // what came is kept for inspection when temp files are kept
-      return 0;
+      return {TBodyEnd::Gone};
     }
     const bool isDot = line == ".";
     if (isDot && read.EndedWithCrLf && previousEndedWithCrLf) break;
@@ -312,13 +330,21 @@ uint64_t TSmtpSession::ReceiveBody(int file) {
     if (isDot) line = "..";
     line += "\r\n";
     if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
-    if (!tooLarge) writer.Put(line);
+    // After a failed write the rest is read and dropped, so the client hears why.
+    if (!tooLarge && !writer.Failed()) writer.Put(line);
     previousEndedWithCrLf = read.EndedWithCrLf;
   }
   writer.Put(".\r\n");
-  if (!writer.Finish()) throw std::runtime_error("cannot write the message file");
-  if (tooLarge) throw std::length_error("message too large");
-  return writer.Size();
+  if (!writer.Finish()) return {TBodyEnd::StorageFailed, 0, writer.Error()};
+  if (tooLarge) return {TBodyEnd::TooLarge};
+  return {TBodyEnd::Complete, writer.Size()};
+}
+
+void TSmtpSession::RefuseForStorage(int error) {
+  Ending = std::string("cannot store the message: ") + std::strerror(error);
+  SendReply(452, "Quibo dederazu says: Insufficient system storage");
+  Link.Close();
+  Ended = true;
 }
 
 void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
@@ -332,34 +358,35 @@ void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
 void TSmtpSession::HandleData(const std::string&) {
   if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
-  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
-
   fs::path file;
-  const int descriptor = CreateMessageFile(Setup.TempFolder, file);
+  int failure = 0;
+  const int descriptor = CreateMessageFile(Setup.TempFolder, file, failure);
+  if (descriptor < 0) return RefuseForStorage(failure); // a full disk, no inodes or descriptors left
   struct TCloser {
     int Descriptor;
     ~TCloser() { ::close(Descriptor); }
   } closer{descriptor};
+  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
 
-  uint64_t size = 0;
+  const TBody body = ReceiveBody(descriptor);
   std::error_code error;
-  try {
-    size = ReceiveBody(descriptor);
-  } catch (const std::length_error&) {
+  switch (body.End) {
+  case TBodyEnd::Gone: // the client went away before the end of the data
+    FinishMessage(file, false);
+    Ended = true;
+    return;
+  case TBodyEnd::StorageFailed:
+    fs::remove(file, error); // a partial file is never left behind after a write failure
+    return RefuseForStorage(body.Error);
+  case TBodyEnd::TooLarge:
     fs::remove(file, error);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
     return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
-  } catch (...) {
-    fs::remove(file, error); // a partial file is never left behind after a write failure
-    throw;
+  case TBodyEnd::Complete: break;
   }
-  if (size == 0) { // the client went away before the end of the data
-    FinishMessage(file, false);
-    Ended = true;
-    return;
-  }
+  const uint64_t size = body.Size;
 
   DataEndTime = std::chrono::steady_clock::now();
   struct TEndOfData { // from the end of the data until the reply is written

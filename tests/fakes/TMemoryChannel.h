@@ -36,7 +36,7 @@ public:
   void Close() override { Closed = true; }
   bool Connected() const override { return !Closed; }
   bool PeerStillThere() const override { return !Closed && !HungUp; }
-  void SetReadTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
+  void SetTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
 
   std::string Output;
   int TimeoutMs = 0;

@@ -54,7 +54,11 @@ public:
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return ::connect(Socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  void SendRaw(const std::string& bytes) { ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // True when all bytes went out; without waiting, false as soon as the socket is full.
+  bool SendRaw(const std::string& bytes, bool dontWait = false) {
+    const ssize_t sent = ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
+    return sent == static_cast<ssize_t>(bytes.size());
+  }
   void Send(const std::string& line) { SendRaw(line + "\r\n"); }
 
   // One whole reply (all lines of a multi-line reply); "" when the server closed or went quiet.

@@ -55,7 +55,8 @@ public:
     InEndOfDataDuringCheck = session.Record().InEndOfData;
     return CheckVerdict;
   }
-  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients) override {
+  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message,
+                             const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
@@ -70,11 +71,12 @@ protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
   std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
-    TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", Home.path() / "temp", KeepTempFiles,
-                        MaxMessageBytes};
+    TSessionSetup setup{
+        "Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", TempFolder, KeepTempFiles, MaxMessageBytes, MaxRecipients};
     TSmtpSession session(channel, Hooks, setup, 42, "127.0.0.1");
     session.Run();
     LastState = session.State();
+    LastEndReason = session.EndReason();
     return channel.Output;
   }
   std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }
@@ -83,7 +85,10 @@ protected:
   TScriptedHooks Hooks;
   bool KeepTempFiles = false;
   uint64_t MaxMessageBytes = 0;
+  size_t MaxRecipients = 0;
+  std::filesystem::path TempFolder = Home.path() / "temp";
   TSessionState LastState = TSessionState::None;
+  std::string LastEndReason;
 };
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
@@ -271,6 +276,7 @@ TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
 TEST_F(SmtpSession, OverlongLinesEndTheSessionWithoutReply) {
   const std::string longLine(kMaxLineLength + 1, 'a');
   EXPECT_EQ(Talk("HELO x\r\n" + longLine + "\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(LastEndReason, "line too long");
   EXPECT_EQ(Talk("HELO " + std::string(kMaxLineLength - 5, 'b') + "\r\n").size(),
             kGreeting.size() + 4 + 6 + kMaxLineLength - 5 + 2);
   EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + longLine + "\r\n.\r\n"), kGreeting + kEnvelopeReplies + kDataStart);
@@ -286,9 +292,20 @@ TEST_F(SmtpSession, OversizedMessageIsRefusedAfterItsEnd) {
   EXPECT_TRUE(TempFiles().empty());
 }
 
+TEST_F(SmtpSession, RecipientsPerTransactionAreBounded) {
+  MaxRecipients = 2;
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<1@e.f>\r\nRCPT TO:<2@e.f>\r\nRCPT TO:<3@e.f>\r\n"
+                 "MAIL FROM:<a@b.c>\r\nRCPT TO:<4@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n250 1@e.f Address Okay\r\n250 2@e.f Address Okay\r\n"
+                        "452 Quibo dederazu says: Too many recipients\r\n250 a@b.c Address Okay\r\n"
+                        "250 4@e.f Address Okay\r\n");
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("rcpt 3@e.f")), 0);
+}
+
 TEST_F(SmtpSession, HookFailureEndsOnlyTheSession) {
   Hooks.ThrowInMail = true;
   EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(LastEndReason, "failure: record gone");
   EXPECT_EQ(Hooks.Events.back(), "disconnect");
 }
 
@@ -304,8 +321,19 @@ TEST_F(SmtpSession, FullDiskEndsTheSessionAndRemovesThePartialFile) {
     body += std::string(60, 'x') + "\r\n";
   const std::string output = Talk(kEnvelope + "DATA\r\n" + body + ".\r\nNOOP\r\n");
   setrlimit(RLIMIT_FSIZE, &previous);
-  EXPECT_EQ(output, kGreeting + kEnvelopeReplies + kDataStart);
+  EXPECT_EQ(output,
+            kGreeting + kEnvelopeReplies + kDataStart + "452 Quibo dederazu says: Insufficient system storage\r\n");
   EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(LastEndReason, "cannot store the message: File too large");
+
+  // No message file at all (the folder cannot be made): 452 before the 354.
+  WriteFile(Home.path() / "blocker", "");
+  const auto saved = TempFolder;
+  TempFolder = Home.path() / "blocker" / "temp";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\n"),
+            kGreeting + kEnvelopeReplies + "452 Quibo dederazu says: Insufficient system storage\r\n");
+  TempFolder = saved;
+  EXPECT_EQ(LastEndReason, "cannot store the message: Not a directory");
 }
 
 TEST(ParseAddress, AngleBracketsAndParameters) {
