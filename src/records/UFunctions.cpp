@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 
 namespace quibo {
 
@@ -49,6 +50,46 @@ std::string ReplaceNoCase(const std::string& text, const std::string& what, cons
     from = at + what.size();
   }
   return result.append(text, from);
+}
+
+bool ParseDecimal(std::string_view text, double& value) {
+  const std::string trimmed = Trimmed(text);
+  const char* begin = trimmed.data();
+  const char* const end = begin + trimmed.size();
+  if (begin != end && *begin == '+') { // from_chars takes only "-"
+    ++begin;
+    if (begin != end && *begin == '-') return false;
+  }
+  if (begin == end) return false;
+  const auto [stop, error] = std::from_chars(begin, end, value);
+  return error == std::errc{} && stop == end;
+}
+
+std::string PrintableText(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string printable;
+  printable.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n') {
+      printable += ' ';
+    } else if (byte < 0x20 || byte == 0x7f) {
+      printable += "\\x";
+      printable += kHex[byte >> 4];
+      printable += kHex[byte & 0xf];
+    } else {
+      printable += c;
+    }
+  }
+  return printable;
+}
+
+std::string Bounded(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end; // text[end] continues a sequence that starts before it
+  return std::string(text.substr(0, end));
 }
 
 } // namespace quibo

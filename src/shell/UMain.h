@@ -151,6 +151,7 @@ private:
   std::string LblSpam;
   std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
+  bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
   std::vector<std::string> IpChoices;
 
   std::string ServerIdentText;

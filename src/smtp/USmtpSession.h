@@ -120,6 +120,7 @@ private:
   long Thread;
   std::string Peer;
   bool Ended = false;
+  bool CommandEndedWithCrLf = true; // how the client ended its last command line
   std::shared_ptr<TThreadController> Controller;
   std::chrono::steady_clock::time_point DataEndTime{};
 

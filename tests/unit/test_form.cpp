@@ -49,7 +49,9 @@ protected:
 TEST_F(Form, StartUpSequenceLogsAndListens) {
   Start();
   EXPECT_NE(MainLog().find(" : Using Winsock version 2.0\r\n"), std::string::npos);
-  EXPECT_NE(MainLog().find("Quibo 1.0.0.1 started listening on 127.0.0.1 port 0"), std::string::npos);
+  EXPECT_NE(
+      MainLog().find("Quibo 1.0.0.1 started listening on 127.0.0.1 port " + std::to_string(Main->ListeningPort())),
+      std::string::npos);
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "ham"));
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "spam"));
   EXPECT_EQ(Main->ServerIdent(), "Quibo SMTP Server Version 1.0.0.1");

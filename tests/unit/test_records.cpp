@@ -51,12 +51,19 @@ TEST_F(Logging, LineFormats) {
   EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : plain"});
 }
 
-TEST_F(Logging, TextWithCrLfIsWrittenAsItIs) {
+TEST_F(Logging, TextWithLineBreaksOrControlsIsOnePrintableLine) {
   Clock.Set(LocalTime(2026, 3, 4, 5, 6));
   Logger.Switches().Screen = true;
   Logger.WriteTraffic(TTrafficDirection::ServerSent, 7, "250-a\r\n250 b\r\n");
-  EXPECT_EQ(MainLog(), "2026-03-04 05:06:00 : [7] Server sent: 250-a\r\n250 b\r\n");
-  EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : [7] Server sent: 250-a250 b"});
+  // A decoded subject that tries to write a line of its own, and a terminal escape.
+  Logger.WriteLog("Hi\r\n2026-01-01 00:00:00 : [1] 127.0.0.1 Relaying allowed\x1b[2J\x7f", false);
+  Logger.Switches().DebugLevel = 1;
+  Logger.WriteDebugLog(std::string("Result: 5|A\0B|\n", 14));
+  EXPECT_EQ(MainLog(),
+            "2026-03-04 05:06:00 : [7] Server sent: 250-a  250 b\r\n"
+            "2026-03-04 05:06:00 : Hi  2026-01-01 00:00:00 : [1] 127.0.0.1 Relaying allowed\\x1B[2J\\x7F\r\n");
+  EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : [7] Server sent: 250-a  250 b"});
+  EXPECT_EQ(ReadFile(LogFolder() / "Debug.log"), "2026-03-04 05:06:00 : Result: 5|A\\x00B|\r\n");
 }
 
 TEST_F(Logging, SwitchesGateTheWriters) {
@@ -134,9 +141,9 @@ TEST_F(Logging, RotationOntoAnExistingNameKeepsTheLiveLog) {
   std::filesystem::create_directories(LogFolder());
   WriteFile(LogFolder() / "Quibo.log", "old\r\n");
   SetModificationTime(LogFolder() / "Quibo.log", today - 3 * kOneDay);
-  WriteFile(Logger.DatedLogName(today - kOneDay), "taken");
+  WriteFile(Logger.DatedLogName(today - 3 * kOneDay), "taken");
   Logger.WriteLog("new", false);
-  EXPECT_EQ(ReadFile(Logger.DatedLogName(today - kOneDay)), "taken");
+  EXPECT_EQ(ReadFile(Logger.DatedLogName(today - 3 * kOneDay)), "taken");
   EXPECT_EQ(MainLog().substr(0, 5), "old\r\n");
   EXPECT_NE(MainLog().find("new"), std::string::npos);
 }

@@ -55,7 +55,8 @@ public:
     InEndOfDataDuringCheck = session.Record().InEndOfData;
     return CheckVerdict;
   }
-  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients) override {
+  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message,
+                             const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
@@ -199,9 +200,9 @@ TEST_F(SmtpSession, MessageFileHasThePrefixAndIsKeptOnRequest) {
 
 TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheMessage) {
   // Bare-LF lines are stored with CR LF; a "." that is not <CR><LF>.<CR><LF> is content, stored stuffed.
-  const std::string input = kEnvelope + "DATA\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
+  const std::string input = kEnvelope + "DATA\r\n\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
   EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
-  EXPECT_EQ(Hooks.ReceivedMessage, "line one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "\r\nline one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
   // The 354 reply counts as the CR LF before the first line.
   Talk(kEnvelope + "DATA\r\n.\r\n");
   EXPECT_EQ(Hooks.ReceivedMessage, ".\r\n");
