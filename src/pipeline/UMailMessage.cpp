@@ -11,12 +11,23 @@ namespace quibo {
 namespace {
 
 constexpr size_t kFoldWidth = 78;
+constexpr size_t kLongestWord = 900; // and room for a header's name before it
 constexpr size_t kEncodedChunk = 36; // bytes per encoded word: 48 Base64 characters, 60 in all
 
 bool IsContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
 bool IsAscii(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A run without blanks that no folding could bring under the 998 characters a line may have.
+bool HasUnfoldableWord(const std::string& text) {
+  size_t run = 0;
+  for (const char c : text) {
+    run = c == ' ' || c == '\t' ? 0 : run + 1;
+    if (run > kLongestWord) return true;
+  }
+  return false;
 }
 
 int HexValue(char c) {
@@ -177,7 +188,7 @@ std::string DecodeEncodedWords(const std::string& text) {
 }
 
 std::string EncodeWords(const std::string& text) {
-  if (IsAscii(text)) return text;
+  if (IsAscii(text) && !HasUnfoldableWord(text)) return text;
   std::string out;
   for (size_t at = 0; at < text.size();) {
     const std::string chunk = Bounded(std::string_view(text).substr(at), kEncodedChunk);

@@ -34,7 +34,7 @@ public:
 
   // Replaces the first header of that name with its continuation lines, or
   // appends it; an empty value removes it. The value is made printable, and
-  // RFC 2047 encoded when it is not ASCII.
+  // RFC 2047 encoded when it is not ASCII or could not be folded.
   void SetHeader(const std::string& name, const std::string& value);
   // Removes every header of that name.
   void RemoveHeader(const std::string& name);
@@ -52,7 +52,8 @@ private:
 std::vector<std::string> FoldHeader(const std::string& name, const std::string& value);
 // RFC 2047 encoded words (B and Q) decoded, charsets converted to UTF-8.
 std::string DecodeEncodedWords(const std::string& text);
-// Text that is not ASCII as RFC 2047 encoded words (UTF-8, B); ASCII as it is.
+// Text that is not ASCII, or that has a word too long to fold, as RFC 2047
+// encoded words (UTF-8, B, at most 60 characters each); other text as it is.
 std::string EncodeWords(const std::string& text);
 // The address inside a header value such as "Name <a@b>" or "a@b (Name)".
 std::string AddressOf(const std::string& headerValue);

@@ -22,7 +22,7 @@ bool FindLineEnd(std::string_view bytes, bool complete, TLineEnd& end) {
   const void* cr = std::memchr(base, '\r', lfAt);
   if (cr) {
     const size_t crAt = static_cast<size_t>(static_cast<const char*>(cr) - base);
-    if (crAt + 1 == lfAt) {
+    if (lf && crAt + 1 == lfAt) {
       end = {crAt, 2, true};
       return true;
     }

@@ -103,9 +103,8 @@ size_t TConnectionRegistry::Count() const {
 
 size_t TConnectionRegistry::InEndOfDataCount() const {
   std::lock_guard lock(ThreadListLock);
-  return static_cast<size_t>(std::count_if(Lines.begin(), Lines.end(), [](const TLine& line) {
-    return line.Record && line.Record->InEndOfData.load();
-  }));
+  return static_cast<size_t>(std::count_if(
+      Lines.begin(), Lines.end(), [](const TLine& line) { return line.Record && line.Record->InEndOfData.load(); }));
 }
 
 std::vector<std::string> TConnectionRegistry::LineTexts() const {

@@ -102,6 +102,21 @@ TEST_F(Logging, YesterdaysLogIsRotatedByTheFirstLine) {
   EXPECT_NE(MainLog().find("first of today"), std::string::npos);
 }
 
+TEST_F(Logging, ADayWithoutLinesStillRotatesUnderTheFilesDay) {
+  const TTimePoint friday = LocalTime(2026, 5, 8, 18);
+  Clock.Set(friday);
+  Logger.ResetDayMarkers();
+  Logger.Switches().Rotation = true;
+  Logger.WriteLog("friday", false);
+  SetModificationTime(LogFolder() / "Quibo.log", friday);
+  Clock.Set(friday + 2 * kOneDay); // nothing was logged on Saturday
+  Logger.WriteLog("sunday", false);
+  EXPECT_NE(ReadFile(Logger.DatedLogName(friday)).find("friday"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Logger.DatedLogName(friday + kOneDay)));
+  EXPECT_EQ(MainLog().find("friday"), std::string::npos);
+  EXPECT_NE(MainLog().find("sunday"), std::string::npos);
+}
+
 TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
   const TTimePoint start = LocalTime(2026, 5, 10, 9);
   Clock.Set(start);
@@ -196,22 +211,25 @@ TEST(ScreenLog, KeepsTheNewest1001Lines) {
 TEST(Stats, EventsCountTheirCounters) {
   TStats stats;
   stats.AddBlacklistServer("zen.example.org");
+  stats.AddBlacklistServer("bl.example.net");
   for (int code : {0, 2, 3, 4, 8, 9, 10, 1, 11, -1})
     stats.CountStatEvent(code);
-  stats.CountStatEvent(5, 0);
-  stats.CountStatEvent(6, 0);
-  stats.CountStatEvent(7, 0);
-  stats.CountStatEvent(7, 3); // no such row
+  // Each row counter a different number of times, so a code on the wrong counter or row shows.
+  const std::vector<std::pair<int, int>> rowEvents{{5, 0}, {6, 0}, {6, 0}, {7, 0}, {7, 0}, {7, 0},
+                                                   {5, 1}, {5, 1}, {5, 1}, {5, 1}, {7, 1}, {7, 3}};
+  for (const auto& [code, row] : rowEvents)
+    stats.CountStatEvent(code, row);
   const TStats::TCounters expected{1, 5, 1, 1, 1, 1, 1, 1};
   EXPECT_EQ(stats.SinceReset(), expected);
   EXPECT_EQ(stats.Totals(), expected);
-  EXPECT_EQ(stats.BlacklistServers()[0].TotalChecks + stats.BlacklistServers()[0].Timeout +
-                stats.BlacklistServers()[0].Listed,
-            3);
+  const auto& rows = stats.BlacklistServers();
+  EXPECT_EQ(std::vector<int>({rows[0].TotalChecks, rows[0].Timeout, rows[0].Listed}), std::vector<int>({1, 2, 3}));
+  EXPECT_EQ(std::vector<int>({rows[1].TotalChecks, rows[1].Timeout, rows[1].Listed}), std::vector<int>({4, 0, 1}));
   stats.ResetStatistics();
   EXPECT_EQ(stats.SinceReset(), TStats::TCounters{});
   EXPECT_EQ(stats.Totals(), expected);
   EXPECT_EQ(stats.BlacklistServers()[0].Listed, 0);
+  EXPECT_EQ(stats.BlacklistServers()[1].TotalChecks, 0);
 }
 
 TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
@@ -230,6 +248,10 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
   ASSERT_TRUE(loaded.LoadStatFile(file));
   EXPECT_EQ(loaded.Totals(), (TStats::TCounters{258, 1, 0, 0, 0, 0, 0, 0}));
   EXPECT_FALSE(loaded.LoadStatFile(folder.path() / "missing.stat"));
+  // Loaded after counting has begun, the file's totals add to what was counted.
+  loaded.CountStatEvent(0);
+  ASSERT_TRUE(loaded.LoadStatFile(file));
+  EXPECT_EQ(loaded.Totals(), (TStats::TCounters{517, 2, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(ConnectionCounters, RotationKeepsOpenConnectionsCounted) {
