@@ -13,6 +13,7 @@
 #include "UForward.h"
 #include "UHeurastic.h"
 #include "ULog.h"
+#include "UPublished.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USmtpListener.h"
@@ -143,9 +144,9 @@ private:
   TConnectionRegistry Registry;
 
   TSettings EditableSettings;
-  std::atomic<std::shared_ptr<const TSettings>> CurrentSettings;
-  std::atomic<std::shared_ptr<const TAppliedSettings>> CurrentApplied;
-  std::atomic<std::shared_ptr<const TForward>> CurrentForwarders;
+  TPublished<TSettings> CurrentSettings;
+  TPublished<TAppliedSettings> CurrentApplied;
+  TPublished<TForward> CurrentForwarders;
   std::vector<std::string> ServerChoices;
   std::string LblHam;
   std::string LblSpam;
