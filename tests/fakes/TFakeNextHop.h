@@ -109,7 +109,8 @@ private:
       if (Lax) {
         end = pending.find_first_of("\r\n");
         length = end != std::string::npos && pending.compare(end, 2, "\r\n") == 0 ? 2 : 1;
-        if (end + 1 == pending.size() && pending[end] == '\r') end = std::string::npos; // its LF may follow
+        if (end != std::string::npos && end + 1 == pending.size() && pending[end] == '\r')
+          end = std::string::npos; // its LF may follow
       }
       if (end != std::string::npos) {
         line = pending.substr(0, end);
