@@ -95,15 +95,16 @@ void TForm1::Create() {
   for (auto& address : OwnAddresses())
     IpChoices.push_back(address);
   ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
-  ProbeSocketInterface();
   try {
+    // The settings first: the first line logged must see the rotation switch,
+    // or yesterday's log would take today's lines.
     LoadSettings();
+    ProbeSocketInterface();
     RemoveUnfinishedMessages();
     ApplySettings();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
-  if (EditableSettings.CBSaveStats) Statistics.LoadStatFile(StatPath());
   Registry.Clear();
   AboutReplyText = std::string("Quibo version ") + kVersionString;
   Events.EnableTimer(HourlyTimer, true);
@@ -201,14 +202,15 @@ void TForm1::StartListening(bool stopOnly) {
     }
   }
   BindAddress = ListenAddress();
-  BindPort = ToIntDef(EditableSettings.EListenPort, 25);
+  BindPort = PortOrDefault(EditableSettings.EListenPort, 25);
   if (!stopOnly) {
     Listener.Activate(BindAddress, BindPort);
     const std::string version = kVersionString;
     if (ListensOnAll())
-      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(BindPort), true);
+      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(Listener.BoundPort()), true);
     else
-      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " + std::to_string(BindPort),
+      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " +
+                          std::to_string(Listener.BoundPort()),
                       true);
     StartStopCaption = "Stop listening";
   }
@@ -338,7 +340,8 @@ void TForm1::SettingsEdited() { PublishSettings(); }
 
 void TForm1::LoadSettings() {
   const TSettings previous = EditableSettings;
-  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()});
+  std::vector<std::string> notices;
+  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()}, &notices);
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
   Statistics.ClearBlacklistServers();
@@ -346,6 +349,14 @@ void TForm1::LoadSettings() {
     zone.StatId = Statistics.AddBlacklistServer(zone.Zone);
   PublishSettings();
   SettingsFileTime = ModificationTime(IniPath());
+  for (const auto& notice : notices)
+    Logger.WriteLog(notice, true);
+  // The lifetime totals are the file's plus what this run counted: the file
+  // is read once, when saving is first on (at start, or by a later reload).
+  if (EditableSettings.CBSaveStats && !StatFileLoaded) {
+    Statistics.LoadStatFile(StatPath());
+    StatFileLoaded = true;
+  }
 }
 
 void TForm1::SaveSettings() {

@@ -15,6 +15,29 @@ constexpr size_t kReadChunk = 16384;
 constexpr size_t kCapacity = kMaxLineLength + 2 + 2 * kReadChunk;
 } // namespace
 
+bool FindLineEnd(std::string_view bytes, bool complete, TLineEnd& end) {
+  if (bytes.empty()) return false;
+  const char* base = bytes.data();
+  const void* lf = std::memchr(base, '\n', bytes.size());
+  const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - base) : bytes.size();
+  const void* cr = std::memchr(base, '\r', lfAt);
+  if (cr) {
+    const size_t crAt = static_cast<size_t>(static_cast<const char*>(cr) - base);
+    if (lf && crAt + 1 == lfAt) {
+      end = {crAt, 2, true};
+      return true;
+    }
+    if (crAt + 1 < bytes.size() || complete) {
+      end = {crAt, 1, false};
+      return true;
+    }
+    return false; // the CR's LF may be on its way
+  }
+  if (!lf) return false;
+  end = {lfAt, 1, false};
+  return true;
+}
+
 void TSocketChannel::Close() {
   if (!PeerGone) ::shutdown(Socket, SHUT_RDWR);
   PeerGone = true;
@@ -87,27 +110,24 @@ void TSocketChannel::SetTimeout(int milliseconds) {
 
 TReadResult TSocketChannel::ReadLine(std::string& line) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-  size_t searchFrom = Start;
+  size_t searched = 0; // unread bytes known to hold no line end
   while (true) {
     const char* base = Buffer.get();
-    const void* found = End > searchFrom ? std::memchr(base + searchFrom, '\n', End - searchFrom) : nullptr;
-    if (found) {
-      const size_t end = static_cast<size_t>(static_cast<const char*>(found) - base);
-      size_t length = end - Start;
-      const bool crlf = length > 0 && base[end - 1] == '\r';
-      if (crlf) --length;
+    const size_t unread = End - Start;
+    TLineEnd end;
+    if (unread > searched && FindLineEnd(std::string_view(base + Start + searched, unread - searched), false, end)) {
+      const size_t length = searched + end.Length;
       if (length > kMaxLineLength) return {TReadStatus::TooLong, false};
       line.assign(base + Start, length);
-      Start = end + 1;
-      return {TReadStatus::Line, crlf};
+      Start += length + end.EndBytes;
+      return {TReadStatus::Line, end.CrLf};
     }
     // Too long already, unless the one extra byte is the CR of the coming CR LF.
-    const size_t unread = End - Start;
     if (unread > kMaxLineLength && !(unread == kMaxLineLength + 1 && base[End - 1] == '\r'))
       return {TReadStatus::TooLong, false};
+    searched = unread > 0 ? unread - 1 : 0; // the last byte may be a CR whose LF comes next
     TReadStatus failure;
     if (!Fill(failure, deadline)) return {failure, false};
-    searchFrom = Start + unread;
   }
 }
 

@@ -24,20 +24,20 @@ const char* const kExampleAddress = "<someone@example.com>";
 
 std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
 
-// A reply is one line: line breaks inside a verdict's text become blanks.
+// A verdict's text as one line: the CR LF between the lines of a next
+// server's multi-line reply becomes one blank.
 std::string OneLine(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 1))
     text.replace(at, 2, " ");
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return text;
 }
 
-// Control characters would let a peer inject lines into our replies.
-std::string Printable(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
-  return text;
+// A body line that a next hop which ignores trailing blanks or NULs, or which
+// ends lines at a bare CR, could take for the end of the data: "." followed
+// only by such bytes.
+bool LooksLikeEndOfData(const std::string& line) {
+  return !line.empty() && line[0] == '.' &&
+         line.find_first_not_of(std::string_view(" \t\r\0", 4), 1) == std::string::npos;
 }
 
 // Buffered writes of the body straight to the file descriptor; remembers the
@@ -155,7 +155,8 @@ TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSession
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
 void TSmtpSession::SendReply(int code, const std::string& text) {
-  Link.Write(std::to_string(code) + " " + text + "\r\n");
+  // Replies echo what the client sent: nothing in it may end the line early.
+  Link.Write(std::to_string(code) + " " + PrintableText(text) + "\r\n");
 }
 
 void TSmtpSession::Answer(const TVerdict& verdict) {
@@ -173,8 +174,10 @@ void TSmtpSession::Run() {
     if (!Controller) throw std::runtime_error("connection record not found");
     std::string line;
     while (!Ended && Link.Connected()) {
-      if (ReadClientLine(line).Status != TReadStatus::Line) break;
+      const TReadResult read = ReadClientLine(line);
+      if (read.Status != TReadStatus::Line) break;
       if (line.empty()) continue;
+      CommandEndedWithCrLf = read.EndedWithCrLf;
       Hooks.BeforeCommand(*this, line);
       Dispatch(line);
     }
@@ -309,7 +312,7 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
   if (!password) return SendReply(535, "Authentication Failed");
   Login = *name;
   Authenticated = true;
-  SendReply(235, "welcome " + Printable(Login));
+  SendReply(235, "welcome " + Login);
 }
 
 TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
@@ -317,17 +320,25 @@ TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
   std::string line;
   bool tooLarge = false;
   bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
+  bool inHeaders = true;
   while (true) {
     const TReadResult read = ReadClientLine(line);
     if (read.Status != TReadStatus::Line) {
       writer.Finish(); // what came is kept for inspection when temp files are kept
       return {TBodyEnd::Gone};
     }
-    const bool isDot = line == ".";
-    if (isDot && read.EndedWithCrLf && previousEndedWithCrLf) break;
-    // A lone "." that is not <CR><LF>.<CR><LF> is content: store it stuffed, so
-    // nothing downstream ever sees an end of data the client did not send.
-    if (isDot) line = "..";
+    if (line == "." && read.EndedWithCrLf && previousEndedWithCrLf) break;
+    // A client that ended DATA with CR LF meant a bare CR or LF inside a
+    // header as part of that header's line: it stays there, folded, and never
+    // becomes a header (or the end of the headers) of its own.
+    if (inHeaders && !previousEndedWithCrLf && CommandEndedWithCrLf &&
+        (line.empty() || (line[0] != ' ' && line[0] != '\t')))
+      line.insert(0, " ");
+    if (inHeaders && line.empty()) inHeaders = false;
+    // A "." that is not <CR><LF>.<CR><LF>, or a "." with only blanks, NULs or
+    // CRs after it, is content: stored stuffed, so no next hop ever sees an
+    // end of data the client did not send.
+    if (LooksLikeEndOfData(line)) line.insert(0, ".");
     line += "\r\n";
     if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
     // After a failed write the rest is read and dropped, so the client hears why.

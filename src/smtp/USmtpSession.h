@@ -134,6 +134,7 @@ private:
   std::string Peer;
   bool Ended = false;
   std::string Ending;
+  bool CommandEndedWithCrLf = true; // how the client ended its last command line
   std::shared_ptr<TThreadController> Controller;
   std::chrono::steady_clock::time_point DataEndTime{};
 

@@ -11,6 +11,7 @@
 
 using namespace quibo;
 using namespace quibo::test;
+using namespace std::string_literals;
 
 namespace {
 
@@ -24,6 +25,8 @@ public:
   std::optional<TVerdict> PipelineVerdict;
   bool ThrowInMail = false;
   std::vector<std::filesystem::path> CopyTo;
+  // A copy of that name is already in the folder when the session copies.
+  std::optional<std::filesystem::path> PlantCopyIn;
 
   std::vector<std::string> Events;
   std::string ReceivedMessage;
@@ -62,7 +65,12 @@ public:
     ReceivedRecipients = recipients;
     return PipelineVerdict ? *PipelineVerdict : EndOfDataOkay();
   }
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override {
+    if (PlantCopyIn)
+      for (const auto& file : FilesIn(PlantCopyIn->parent_path() / "temp"))
+        WriteFile(*PlantCopyIn / file.filename(), "kept");
+    return CopyTo;
+  }
   void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
 };
 
@@ -204,9 +212,9 @@ TEST_F(SmtpSession, MessageFileHasThePrefixAndIsKeptOnRequest) {
 
 TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheMessage) {
   // Bare-LF lines are stored with CR LF; a "." that is not <CR><LF>.<CR><LF> is content, stored stuffed.
-  const std::string input = kEnvelope + "DATA\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
+  const std::string input = kEnvelope + "DATA\r\n\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
   EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
-  EXPECT_EQ(Hooks.ReceivedMessage, "line one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "\r\nline one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
   // The 354 reply counts as the CR LF before the first line.
   Talk(kEnvelope + "DATA\r\n.\r\n");
   EXPECT_EQ(Hooks.ReceivedMessage, ".\r\n");
@@ -249,16 +257,21 @@ TEST_F(SmtpSession, PipelineVerdictReplacesOk) {
 
 TEST_F(SmtpSession, LearningCopiesNeverOverwrite) {
   const auto ham = Home.path() / "ham";
+  std::filesystem::create_directories(ham);
   Hooks.CopyTo = {ham};
   Talk(kEnvelope + "DATA\r\nfirst\r\n.\r\n");
   const auto copies = FilesIn(ham);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadFile(copies[0]), "first\r\n.\r\n");
-  WriteFile(copies[0], "kept");
-  std::filesystem::create_directories(Home.path() / "temp");
-  // The same name again (possible once the first temp file is gone) keeps the older copy.
+  // The second message's file gets a name that a copy already has.
+  Hooks.PlantCopyIn = ham;
+  Talk(kEnvelope + "DATA\r\nsecond\r\n.\r\n");
+  const auto after = FilesIn(ham);
+  ASSERT_EQ(after.size(), 2u);
+  for (const auto& copy : after)
+    EXPECT_NE(ReadFile(copy), "second\r\n.\r\n") << copy;
+  EXPECT_EQ(ReadFile(copies[0]), "first\r\n.\r\n");
   EXPECT_TRUE(TempFiles().empty());
-  EXPECT_EQ(ReadFile(copies[0]), "kept");
 }
 
 TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
@@ -334,6 +347,68 @@ TEST_F(SmtpSession, FullDiskEndsTheSessionAndRemovesThePartialFile) {
             kGreeting + kEnvelopeReplies + "452 Quibo dederazu says: Insufficient system storage\r\n");
   TempFolder = saved;
   EXPECT_EQ(LastEndReason, "cannot store the message: Not a directory");
+}
+
+TEST_F(SmtpSession, RepliesNeverEchoControlCharacters) {
+  // A bare CR ends a command line: the rest is a command of its own, not a reply line.
+  EXPECT_EQ(Talk("HELO evil\r250-INJECTED\r\n"), kGreeting + "250 Hello evil\r\n500 Syntax Error\r\n");
+  EXPECT_EQ(Talk("HELO a\0b\x1b[31m\r\nMAIL FROM:<x\x1b@y.z>\r\nRCPT TO:<\0@y.z>\r\nVRFY \x7f\r\n"s),
+            kGreeting + "250 Hello a\\x00b\\x1B[31m\r\n250 x\\x1B@y.z Address Okay\r\n"
+                        "250 \\x00@y.z Address Okay\r\n500 Syntax Error - Command not understood: \\x7F\r\n");
+  // What the policy answers is peer text too.
+  Hooks.RcptVerdict = TVerdict{550, "Quibo dederazu says: no\r\nsecond\x1b\rthird"};
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n550 Quibo dederazu says: no second\\x1B third\r\n");
+}
+
+TEST_F(SmtpSession, LinesALaxNextHopCouldEndTheDataWithAreStoredStuffed) {
+  const std::string smuggled = "MAIL FROM:<s@evil.test>\r\n";
+  const std::vector<std::pair<std::string, std::string>> variants{
+      {"x\r.\r", "x\r\n..\r\n"},           {"x\r\n.\r", "x\r\n..\r\n"},
+      {"x\n.\r", "x\r\n..\r\n"},           {"x\r\n.\r\r\n", "x\r\n..\r\n\r\n"},
+      {"x\r\n. \r\n", "x\r\n.. \r\n"},     {std::string("x\r\n.\0\r\n", 7), std::string("x\r\n..\0\r\n", 8)},
+      {"x\r\n.\t \r\n", "x\r\n..\t \r\n"},
+  };
+  for (const auto& [sent, stored] : variants) {
+    EXPECT_EQ(Talk(kEnvelope + "DATA\r\n\r\n" + sent + smuggled + ".\r\n"),
+              kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
+    EXPECT_EQ(Hooks.ReceivedMessage, "\r\n" + stored + smuggled + ".\r\n");
+  }
+  // Dots that are content for every reader stay as sent.
+  Talk(kEnvelope + "DATA\r\n\r\n..\r\n.x\r\n.. \r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "\r\n..\r\n.x\r\n.. \r\n.\r\n");
+}
+
+TEST_F(SmtpSession, BareLineBreaksInsideHeadersStayInTheirHeader) {
+  // A client that speaks CR LF sent one Subject line; it stays one header.
+  Talk(kEnvelope + "DATA\r\nFrom: a@b.c\r\nSubject: hi\nX-Evil: 1\r\nTo: d@e.f\r\r\nnot a header end\r\n\r\n"
+                   "body\nline\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "From: a@b.c\r\nSubject: hi\r\n X-Evil: 1\r\nTo: d@e.f\r\n \r\nnot a header end\r\n"
+                                   "\r\nbody\r\nline\r\n.\r\n");
+  // A client that ends its lines with bare LFs throughout has them as line ends.
+  Talk("EHLO client\nMAIL FROM:<a@example.com>\nRCPT TO:<b@example.org>\nDATA\nFrom: a@b.c\nSubject: hi\n\nbody\n"
+       "\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "From: a@b.c\r\nSubject: hi\r\n\r\nbody\r\n\r\n.\r\n");
+}
+
+TEST(LineEnds, CrLfBareLfAndBareCr) {
+  TLineEnd end;
+  ASSERT_TRUE(FindLineEnd("ab\r\ncd", false, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_EQ(end.EndBytes, 2u);
+  EXPECT_TRUE(end.CrLf);
+  ASSERT_TRUE(FindLineEnd("ab\rcd\n", false, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_EQ(end.EndBytes, 1u);
+  EXPECT_FALSE(end.CrLf);
+  ASSERT_TRUE(FindLineEnd("abc\n", false, end));
+  EXPECT_EQ(end.Length, 3u);
+  EXPECT_FALSE(end.CrLf);
+  // A last CR may be half of a CR LF still on its way.
+  EXPECT_FALSE(FindLineEnd("ab\r", false, end));
+  ASSERT_TRUE(FindLineEnd("ab\r", true, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_FALSE(FindLineEnd("abc", true, end));
 }
 
 TEST(ParseAddress, AngleBracketsAndParameters) {
