@@ -90,10 +90,24 @@ void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMes
   context.Trace("Sending DATA");
   client.Command("DATA", {354});
   context.Trace("Data..");
-  std::string data = message.WireText();
+  // Gathered into writes of up to a block: a small message goes out in one,
+  // a large one is never held whole.
+  constexpr size_t kWriteBlock = 65536;
+  std::string pending;
+  pending.reserve(kWriteBlock);
+  message.StreamWire([&](std::string_view piece) {
+    if (pending.size() + piece.size() > kWriteBlock && !pending.empty()) {
+      client.SendRaw(pending);
+      pending.clear();
+    }
+    if (piece.size() >= kWriteBlock)
+      client.SendRaw(piece);
+    else
+      pending.append(piece);
+  });
   context.Trace("Sending closure");
-  data += ".\r\n"; // the body lines are still dot-stuffed as received
-  client.SendRaw(data);
+  pending += ".\r\n"; // the body lines are still dot-stuffed as received
+  client.SendRaw(pending);
   client.ReadReply({250});
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iconv.h>
+#include <memory>
 
 namespace quibo {
 namespace {
@@ -227,36 +228,40 @@ std::vector<std::string> FoldHeader(const std::string& name, const std::string& 
   return lines;
 }
 
-TMailMessage TMailMessage::Parse(std::istream& stored, size_t maxHeaderBytes) {
+TMailMessage TMailMessage::Parse(const TStoredMessage& stored, size_t maxHeaderBytes) {
   TMailMessage message;
-  std::string line;
-  bool inHeaders = true;
+  message.Stored = &stored;
+  message.TailEnd = stored.ContentEnd();
+  TStoredLineReader reader(stored, 0, message.TailEnd);
+  std::vector<uint64_t> starts; // of each parsed header line
   size_t headerBytes = 0;
-  while (std::getline(stored, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line == ".") break; // the end of data: stuffed dots are ".."
-    if (inHeaders && line.empty()) {
-      inHeaders = false;
-      continue;
+  std::string line;
+  while (true) {
+    const uint64_t lineStart = reader.Offset();
+    if (!reader.Next(line)) {
+      message.Tail = message.TailEnd; // headers only
+      break;
     }
-    if (!inHeaders) {
-      message.Body.append(line).append("\r\n");
-    } else if (!message.UnparsedHeaders.empty() || headerBytes + line.size() + 2 > maxHeaderBytes) {
-      if (message.UnparsedHeaders.empty() && IsContinuation(line)) {
-        // The header this line continues goes with it, so nothing set later can come between them.
-        size_t first = message.Headers.size();
+    if (line.empty()) {
+      message.Tail = reader.Offset(); // the body follows the empty line
+      break;
+    }
+    if (headerBytes + line.size() + 2 > maxHeaderBytes) {
+      // The header this line continues goes with it, so nothing set later can come between them.
+      size_t first = message.Headers.size();
+      if (IsContinuation(line)) {
         while (first > 0 && IsContinuation(message.Headers[first - 1]))
           --first;
         if (first > 0) --first;
-        for (size_t i = first; i < message.Headers.size(); ++i)
-          message.UnparsedHeaders.append(message.Headers[i]).append("\r\n");
-        message.Headers.resize(first);
       }
-      message.UnparsedHeaders.append(line).append("\r\n");
-    } else {
-      headerBytes += line.size() + 2;
-      message.Headers.push_back(line);
+      message.Tail = first < starts.size() ? starts[first] : lineStart;
+      message.Headers.resize(first);
+      message.TailHasHeaders = true;
+      break;
     }
+    headerBytes += line.size() + 2;
+    starts.push_back(lineStart);
+    message.Headers.push_back(line);
   }
   return message;
 }
@@ -302,33 +307,60 @@ void TMailMessage::SetHeader(const std::string& name, const std::string& value) 
 }
 
 void TMailMessage::RemoveHeader(const std::string& name) {
-  // One pass each: a header's continuation lines go with it.
+  // One pass: a header's continuation lines go with it.
   bool dropping = false;
   std::erase_if(Headers, [&](const std::string& line) {
     if (!IsContinuation(line)) dropping = HeaderNamed(line, name);
     return dropping;
   });
-  std::string kept;
-  dropping = false;
-  for (size_t at = 0; at < UnparsedHeaders.size();) {
-    const size_t next = UnparsedHeaders.find("\r\n", at) + 2;
-    const std::string_view line = std::string_view(UnparsedHeaders).substr(at, next - at);
-    if (line[0] != ' ' && line[0] != '\t') dropping = HeaderNamed(line, name);
-    if (!dropping) kept.append(line);
-    at = next;
+  if (TailHasHeaders) Removed.push_back(name);
+}
+
+uint64_t TMailMessage::StreamUnparsedHeaders(const std::function<void(std::string_view)>& sink) const {
+  TStoredLineReader reader(*Stored, Tail, TailEnd);
+  std::string line;
+  bool dropping = false;
+  for (uint64_t lineStart = reader.Offset(); reader.Next(line); lineStart = reader.Offset()) {
+    if (line.empty()) return lineStart; // the empty line goes out with the body
+    if (!IsContinuation(line))
+      dropping = std::any_of(Removed.begin(), Removed.end(),
+                             [&line](const std::string& name) { return HeaderNamed(line, name); });
+    if (!dropping) sink(line + "\r\n");
   }
-  UnparsedHeaders = std::move(kept);
+  return TailEnd;
+}
+
+void TMailMessage::StreamWire(const std::function<void(std::string_view)>& sink) const {
+  std::string headers;
+  for (const auto& line : Headers)
+    headers.append(line).append("\r\n");
+  sink(headers);
+  uint64_t from = Tail;
+  if (Stored && TailHasHeaders) from = StreamUnparsedHeaders(sink);
+  if (!Stored || !TailHasHeaders || from >= TailEnd) sink("\r\n"); // else the stored empty line comes next
+  if (!Stored || from >= TailEnd) return;
+  constexpr uint64_t kBlock = 65536;
+  const auto blockSize = static_cast<size_t>(std::min(kBlock, TailEnd - from));
+  const std::unique_ptr<char[]> block(new char[blockSize]); // not zero-filled: every byte is read over
+  while (from < TailEnd) {
+    const size_t got =
+        Stored->ReadAt(from, block.get(), static_cast<size_t>(std::min<uint64_t>(blockSize, TailEnd - from)));
+    if (got == 0) break;
+    sink(std::string_view(block.get(), got));
+    from += got;
+  }
 }
 
 std::string TMailMessage::WireText() const {
-  size_t size = 2 + UnparsedHeaders.size() + Body.size();
-  for (const auto& line : Headers)
-    size += line.size() + 2;
   std::string text;
-  text.reserve(size + 3); // room for the final "." the relay appends
-  for (const auto& line : Headers)
-    text.append(line).append("\r\n");
-  return text.append(UnparsedHeaders).append("\r\n").append(Body);
+  StreamWire([&text](std::string_view piece) { text.append(piece); });
+  return text;
+}
+
+std::string TMailMessage::UnparsedHeaders() const {
+  std::string text;
+  if (Stored && TailHasHeaders) StreamUnparsedHeaders([&text](std::string_view piece) { text.append(piece); });
+  return text;
 }
 
 } // namespace quibo

@@ -221,7 +221,8 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
   return std::nullopt;
 }
 
-TVerdict Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients) {
+TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stored,
+                           std::vector<std::string> recipients) {
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;

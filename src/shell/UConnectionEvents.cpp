@@ -66,7 +66,7 @@ std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, c
   return quibo::CheckMessage(context, file, size);
 }
 
-TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                                               const std::vector<std::string>& recipients) {
   Transaction();
   TPipelineContext context = Context(session);

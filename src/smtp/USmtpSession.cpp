@@ -8,9 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <istream>
 #include <memory>
-#include <streambuf>
 #include <unistd.h>
 
 namespace quibo {
@@ -79,28 +77,6 @@ private:
   uint64_t Written = 0;
   bool Ok = true;
   int FailureCode = 0;
-};
-
-// Reads an open file from its current position, without owning it.
-class TFileReadBuffer final : public std::streambuf {
-public:
-  explicit TFileReadBuffer(int file) : File(file), Chunk(new char[kChunk]) {}
-
-protected:
-  int_type underflow() override {
-    ssize_t got;
-    do
-      got = ::read(File, Chunk.get(), kChunk);
-    while (got < 0 && errno == EINTR);
-    if (got <= 0) return traits_type::eof();
-    setg(Chunk.get(), Chunk.get(), Chunk.get() + got);
-    return traits_type::to_int_type(Chunk[0]);
-  }
-
-private:
-  static constexpr size_t kChunk = 65536;
-  int File;
-  std::unique_ptr<char[]> Chunk; // on the heap: connection threads have small stacks
 };
 
 // A new uniquely named file in the folder, open for reading and writing;
@@ -418,11 +394,8 @@ void TSmtpSession::HandleData(const std::string&) {
 }
 
 TVerdict TSmtpSession::ProcessMessage(int descriptor, const fs::path& file, uint64_t size) {
-  ::lseek(descriptor, 0, SEEK_SET);
   if (auto refusal = Hooks.CheckMessage(*this, file, size)) return *refusal;
-  ::lseek(descriptor, 0, SEEK_SET);
-  TFileReadBuffer buffer(descriptor);
-  std::istream message(&buffer);
+  const TFileMessage message(descriptor, size);
   return Hooks.Server1ReceiveRaw(*this, message, RecipientList);
 }
 

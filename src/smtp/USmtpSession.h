@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ULineChannel.h"
+#include "UStoredMessage.h"
 #include "UThreadController.h"
 #include "UVerdict.h"
 
@@ -40,7 +41,7 @@ public:
   // The checks after the data: empty to go on with the message, else its answer.
   virtual std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                                uint64_t size) = 0;
-  virtual TVerdict Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+  virtual TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                                      const std::vector<std::string>& recipients) = 0;
   // Learning folders (ham/, spam/) that receive a copy of the finished message.
   virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) = 0;

@@ -145,3 +145,26 @@ TEST_F(Relay, OutOfDescriptorsNewConnectionsAreRefusedOthersServed) {
     return again.Reply() == kGreeting;
   }));
 }
+
+TEST_F(Relay, ABigMessageCostsAFewBlocksNotItsSize) {
+  Launch();
+  const auto peak = [this] {
+    const std::string status = ReadFile("/proc/" + std::to_string(Quibo->Child) + "/status");
+    const auto at = status.find("VmHWM:");
+    return std::stol(status.substr(at + 6));
+  };
+  EXPECT_EQ(Send("Subject: warm-up\r\n\r\nbody\r\n"), "250 Ok\r\n");
+  const long before = peak(); // kB
+  std::string big = "Subject: forty megabytes\r\n\r\n";
+  big.reserve(40u << 20);
+  while (big.size() < (40u << 20))
+    big += std::string(998, 'm') + "\r\n";
+  EXPECT_EQ(Send(big), "250 Ok\r\n");
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  const std::string& relayed = mails[1].Data;
+  const size_t body = big.find("\r\n\r\n") + 4;
+  ASSERT_GT(relayed.size(), big.size());
+  EXPECT_EQ(relayed.compare(relayed.size() - (big.size() - body), std::string::npos, big, body), 0);
+  EXPECT_LT(peak() - before, 16 * 1024) << "kB more at the peak for a 40 MB message";
+}

@@ -24,7 +24,7 @@ bool Printable(const std::string& line) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::istringstream stored(std::string(reinterpret_cast<const char*>(data), size));
+  const TTextMessage stored(std::string(reinterpret_cast<const char*>(data), size));
   TMailMessage message = TMailMessage::Parse(stored, 2048);
   const std::string subject = message.Subject();
   message.SetHeader("Subject", ReplaceNoCase("[SPAM] #SUBJECT#", "#SUBJECT#", subject));

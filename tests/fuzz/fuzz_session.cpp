@@ -26,8 +26,9 @@ public:
   std::optional<TVerdict> CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) override {
     return std::nullopt;
   }
-  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>&) override {
-    const std::string stored(std::istreambuf_iterator<char>(message), {});
+  TVerdict Server1ReceiveRaw(TSmtpSession&, const TStoredMessage& message, const std::vector<std::string>&) override {
+    std::string stored(message.Size(), '\0');
+    stored.resize(message.ReadAt(0, stored.data(), stored.size()));
     // The stored message ends with the only end of data in it.
     if (stored.size() < 3 || stored.compare(stored.size() - 3, 3, ".\r\n") != 0) std::abort();
     return {250, "Ok " + stored.substr(0, 40)}; // peer text in a verdict

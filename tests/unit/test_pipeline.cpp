@@ -74,10 +74,10 @@ TEST(Forwarding, RowsThatCannotBeUsedAreRefused) {
 }
 
 TEST(MailMessage, ParseSetAndFoldHeaders) {
-  std::istringstream stored("Subject: first\r\n part\r\nTo: x@y.z\r\n\r\nbody\r\n..dots\r\n.\r\n");
+  const TTextMessage stored("Subject: first\r\n part\r\nTo: x@y.z\r\n\r\nbody\r\n..dots\r\n.\r\n");
   TMailMessage message = TMailMessage::Parse(stored);
   EXPECT_EQ(message.Headers, (std::vector<std::string>{"Subject: first", " part", "To: x@y.z"}));
-  EXPECT_EQ(message.Body, "body\r\n..dots\r\n");
+  EXPECT_EQ(message.WireText(), "Subject: first\r\n part\r\nTo: x@y.z\r\n\r\nbody\r\n..dots\r\n");
   EXPECT_EQ(message.HeaderValue("subject"), "first part");
 
   message.SetHeader("SUBJECT", "new\r\nvalue");
@@ -98,7 +98,7 @@ TEST(MailMessage, ParseSetAndFoldHeaders) {
 }
 
 TEST(MailMessage, SubjectFromAndEncodedWords) {
-  std::istringstream stored(
+  const TTextMessage stored(
       "From: \"Doe, J\" <j.doe@example.com>\r\nSubject: =?UTF-8?B?SGVsbG8=?= =?utf-8?Q?_w=C3=B6rld?="
       "\r\nMessage-ID: <abc@host>\r\n\r\n.\r\n");
   const TMailMessage message = TMailMessage::Parse(stored);
@@ -113,12 +113,12 @@ TEST(MailMessage, SubjectFromAndEncodedWords) {
 
 TEST(MailMessage, OnlyTheBoundIsParsedAndTheRestTravelsOn) {
   const std::string big(100, 'x');
-  std::istringstream stored("Subject: first\r\nX-Spam-Status: Negative\r\nX-Long: " + big + "\r\n " + big +
+  const TTextMessage stored("Subject: first\r\nX-Spam-Status: Negative\r\nX-Long: " + big + "\r\n " + big +
                             "\r\nX-Spam-Score: 0\r\n more\r\nSubject: second\r\n\r\nbody\r\n.\r\n");
   TMailMessage message = TMailMessage::Parse(stored, 150);
   // The header that crosses the bound goes whole with the rest.
   EXPECT_EQ(message.Headers, (std::vector<std::string>{"Subject: first", "X-Spam-Status: Negative"}));
-  EXPECT_EQ(message.UnparsedHeaders,
+  EXPECT_EQ(message.UnparsedHeaders(),
             "X-Long: " + big + "\r\n " + big + "\r\nX-Spam-Score: 0\r\n more\r\nSubject: second\r\n");
   AddFilterHeaders(message, false, "Hits: 1", true, "Quibo SMTP Server");
   EXPECT_EQ(message.WireText(), "Subject: first\r\nX-Server: Quibo SMTP Server\r\nX-Spam-Status: Negative \r\n"
@@ -127,7 +127,7 @@ TEST(MailMessage, OnlyTheBoundIsParsedAndTheRestTravelsOn) {
 }
 
 TEST(MailMessage, SetHeadersArePrintableFoldedAndEncoded) {
-  std::istringstream stored("Subject: =?utf-8?Q?a=00b=0D=0AX-Evil:_1?= =?iso-8859-1?q?_caf=E9?=\r\n\r\n.\r\n");
+  const TTextMessage stored("Subject: =?utf-8?Q?a=00b=0D=0AX-Evil:_1?= =?iso-8859-1?q?_caf=E9?=\r\n\r\n.\r\n");
   TMailMessage message = TMailMessage::Parse(stored);
   EXPECT_EQ(message.Subject(), std::string("a\0b\r\nX-Evil: 1 caf\xC3\xA9", 20));
   message.SetHeader("Subject", "[SPAM] " + message.Subject());
@@ -336,7 +336,7 @@ protected:
                              Clock};
     auto verdict = CheckMessage(context, file, std::filesystem::file_size(file));
     if (!verdict) {
-      std::ifstream stored(file, std::ios::binary);
+      const TTextMessage stored(ReadFile(file));
       verdict = Server1ReceiveRaw(context, stored, recipients);
     }
     LastClose = verdict->Close;
@@ -482,4 +482,38 @@ TEST_F(Processing, NoRelayForAGoneSenderOrAnUncheckedMessageOnRequest) {
   Settings.DeferUncheckedMail = true;
   EXPECT_EQ(Process(kMail), "451 Quibo dederazu says: Message could not be checked, try again later");
   EXPECT_EQ(NextHop.Mails().size(), 1u);
+}
+
+TEST(MailMessage, LargeMessagesStreamInBlocks) {
+  // Headers and a body of more than two blocks, with lines across the block ends.
+  std::string headers = "Subject: big\r\n";
+  for (int i = 0; headers.size() < 70000; ++i)
+    headers += "X-Filler-" + std::to_string(i) + ": " + std::string(50, 'h') + "\r\n";
+  std::string body;
+  for (int i = 0; body.size() < 200000; ++i)
+    body += (i % 7 == 0 ? ".." : "") + std::to_string(i) + std::string(61, 'b') + "\r\n";
+  const TTextMessage stored(headers + "\r\n" + body + ".\r\n");
+  TMailMessage message = TMailMessage::Parse(stored);
+  EXPECT_EQ(message.Subject(), "big");
+  message.InsertFirst("Received: by us");
+  size_t largest = 0;
+  std::string wire;
+  message.StreamWire([&](std::string_view piece) {
+    largest = std::max(largest, piece.size());
+    wire.append(piece);
+  });
+  EXPECT_EQ(wire, "Received: by us\r\n" + headers + "\r\n" + body);
+  EXPECT_LE(largest, 80000u); // the parsed headers, or one block of the stored rest
+
+  // The stored end of data is the line "." alone; without it the message ends where it ends.
+  EXPECT_EQ(TTextMessage("a\r\n.\r\n").ContentEnd(), 3u);
+  EXPECT_EQ(TTextMessage(".\r\n").ContentEnd(), 0u);
+  EXPECT_EQ(TTextMessage("a.\r\n").ContentEnd(), 4u);
+  const TTextMessage lines("one\r\ntwo\nthree");
+  TStoredLineReader reader(lines, 0, lines.Size());
+  std::string line;
+  std::vector<std::string> read;
+  while (reader.Next(line))
+    read.push_back(line);
+  EXPECT_EQ(read, (std::vector<std::string>{"one", "two", "three"}));
 }

@@ -58,10 +58,11 @@ public:
     InEndOfDataDuringCheck = session.Record().InEndOfData;
     return CheckVerdict;
   }
-  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message,
+  TVerdict Server1ReceiveRaw(TSmtpSession&, const TStoredMessage& message,
                              const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
-    ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
+    ReceivedMessage.assign(message.Size(), '\0');
+    ReceivedMessage.resize(message.ReadAt(0, ReceivedMessage.data(), ReceivedMessage.size()));
     ReceivedRecipients = recipients;
     return PipelineVerdict ? *PipelineVerdict : EndOfDataOkay();
   }
