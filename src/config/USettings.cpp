@@ -94,6 +94,7 @@ const TKey kKeys[] = {
     {"Settings", "TerminateWaitTime", TWholeNumber{&TSettings::TerminateWaitTime, 0, 600000}, false},
     {"Settings", "MaxMessageSize", TWholeNumber{&TSettings::MaxMessageSize, 1, 2097152}, false},
     {"Settings", "MaxHeaderSize", TWholeNumber{&TSettings::MaxHeaderSize, 1, 102400}, false},
+    {"Settings", "SpillSize", TWholeNumber{&TSettings::SpillSize, 0, 1048576}, false},
     {"Settings", "ForwardTimeout", TWholeNumber{&TSettings::ForwardTimeout, 1, 86400}, false},
     {"Settings", "EndOfDataTimeout", TWholeNumber{&TSettings::EndOfDataTimeout, 1, 86400}, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},

@@ -60,6 +60,7 @@ struct TSettings {
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
   int MaxMessageSize = 51200;      // KB; the largest message a client may send
+  int SpillSize = 256;             // KB a message may take in memory before it goes to a file
   int MaxHeaderSize = 1024;        // KB of the header section parsed for the Subject and the filter's headers
   int ForwardTimeout = 300;        // seconds for the relay's connect and each reply
   int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data

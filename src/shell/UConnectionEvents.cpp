@@ -59,6 +59,14 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           Form.Clock()};
 }
 
+bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
+  const TSettingsGeneration& generation = Transaction();
+  const TThreadController& record = session.Record();
+  return generation.Applied->VirusCheck || generation.Applied->Heurastic ||
+         (generation.Settings->CBCopyIfWhitelisted && record.Whitelisted) ||
+         (generation.Settings->CBCopyIfBlacklisted && record.Blacklisted);
+}
+
 std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                                         uint64_t size) {
   Transaction();

@@ -28,6 +28,7 @@ public:
   void BeforeCommand(TSmtpSession& session, const std::string& line) override;
   TVerdict OnMail(TSmtpSession& session, const std::string& address) override;
   TVerdict OnRcpt(TSmtpSession& session, const std::string& address) override;
+  bool NeedsMessageFile(TSmtpSession& session) override;
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                        uint64_t size) override;
   TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,

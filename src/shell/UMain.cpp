@@ -308,7 +308,8 @@ void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
                       Folder / "temp",
                       settings->KeepTempFiles,
                       static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024,
-                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients))};
+                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients)),
+                      static_cast<uint64_t>(settings->SpillSize) * 1024};
   TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();

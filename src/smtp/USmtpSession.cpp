@@ -38,65 +38,6 @@ bool LooksLikeEndOfData(const std::string& line) {
          line.find_first_not_of(std::string_view(" \t\r\0", 4), 1) == std::string::npos;
 }
 
-// Buffered writes of the body straight to the file descriptor; remembers the
-// first failure and counts what it was given.
-class TBodyWriter {
-public:
-  explicit TBodyWriter(int file) : File(file) { Buffer.reserve(kBufferSize); }
-  void Put(const std::string& bytes) {
-    Written += bytes.size();
-    if (Buffer.size() + bytes.size() > kBufferSize) Flush();
-    Buffer += bytes;
-  }
-  bool Finish() {
-    Flush();
-    return Ok;
-  }
-  bool Failed() const { return !Ok; }
-  int Error() const { return FailureCode; }
-  uint64_t Size() const { return Written; }
-
-private:
-  static constexpr size_t kBufferSize = 65536;
-  void Flush() {
-    size_t done = 0;
-    while (Ok && done < Buffer.size()) {
-      const ssize_t wrote = ::write(File, Buffer.data() + done, Buffer.size() - done);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) {
-        Ok = false;
-        FailureCode = wrote < 0 ? errno : ENOSPC;
-      } else
-        done += static_cast<size_t>(wrote);
-    }
-    Buffer.clear();
-  }
-
-  int File;
-  std::string Buffer;
-  uint64_t Written = 0;
-  bool Ok = true;
-  int FailureCode = 0;
-};
-
-// A new uniquely named file in the folder, open for reading and writing;
-// -1 with the error code set when none can be made.
-int CreateMessageFile(const fs::path& folder, fs::path& file, int& failure) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    std::string name = (folder / "QuiboXXXXXX").string();
-    const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
-    if (descriptor >= 0) {
-      file = name;
-      return descriptor;
-    }
-    failure = errno;
-    if (failure != ENOENT) break;
-    std::error_code error;
-    fs::create_directories(folder, error); // first message, or the folder was removed
-  }
-  return -1;
-}
-
 void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
   std::error_code error;
   fs::create_directories(folder, error);
@@ -291,18 +232,14 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
   SendReply(235, "welcome " + Login);
 }
 
-TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
-  TBodyWriter writer(file);
+TSmtpSession::TBody TSmtpSession::ReceiveBody(TMessageStore& writer) {
   std::string line;
   bool tooLarge = false;
   bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
   bool inHeaders = true;
   while (true) {
     const TReadResult read = ReadClientLine(line);
-    if (read.Status != TReadStatus::Line) {
-      writer.Finish(); // what came is kept for inspection when temp files are kept
-      return {TBodyEnd::Gone};
-    }
+    if (read.Status != TReadStatus::Line) return {TBodyEnd::Gone};
     if (line == "." && read.EndedWithCrLf && previousEndedWithCrLf) break;
     // A client that ended DATA with CR LF meant a bare CR or LF inside a
     // header as part of that header's line: it stays there, folded, and never
@@ -318,13 +255,13 @@ TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
     line += "\r\n";
     if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
     // After a failed write the rest is read and dropped, so the client hears why.
-    if (!tooLarge && !writer.Failed()) writer.Put(line);
+    if (!tooLarge) writer.Put(line);
     previousEndedWithCrLf = read.EndedWithCrLf;
   }
   writer.Put(".\r\n");
-  if (!writer.Finish()) return {TBodyEnd::StorageFailed, 0, writer.Error()};
+  if (!writer.Finish()) return {TBodyEnd::StorageFailed, writer.Error()};
   if (tooLarge) return {TBodyEnd::TooLarge};
-  return {TBodyEnd::Complete, writer.Size()};
+  return {TBodyEnd::Complete};
 }
 
 void TSmtpSession::RefuseForStorage(int error) {
@@ -334,47 +271,38 @@ void TSmtpSession::RefuseForStorage(int error) {
   Ended = true;
 }
 
-void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
-  if (complete)
+void TSmtpSession::FinishMessage(TMessageStore& store, bool complete) {
+  store.Finish(); // what came is kept for inspection when temp files are kept
+  if (complete && store.HasFile())
     for (const auto& folder : Hooks.LearningCopies(*this))
-      CopyWithoutOverwrite(file, folder);
-  std::error_code error;
-  if (!Setup.KeepTempFiles) fs::remove(file, error);
+      CopyWithoutOverwrite(store.Path(), folder);
+  store.Discard(Setup.KeepTempFiles);
 }
 
 void TSmtpSession::HandleData(const std::string&) {
   if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
-  fs::path file;
-  int failure = 0;
-  const int descriptor = CreateMessageFile(Setup.TempFolder, file, failure);
-  if (descriptor < 0) return RefuseForStorage(failure); // a full disk, no inodes or descriptors left
-  struct TCloser {
-    int Descriptor;
-    ~TCloser() { ::close(Descriptor); }
-  } closer{descriptor};
+  TMessageStore store(Setup.TempFolder, Setup.KeepTempFiles || Hooks.NeedsMessageFile(*this), Setup.SpillBytes);
+  if (!store.Open()) return RefuseForStorage(store.Error()); // a full disk, no inodes or descriptors left
   SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
 
-  const TBody body = ReceiveBody(descriptor);
-  std::error_code error;
+  const TBody body = ReceiveBody(store);
   switch (body.End) {
   case TBodyEnd::Gone: // the client went away before the end of the data
-    FinishMessage(file, false);
+    FinishMessage(store, false);
     Ended = true;
     return;
   case TBodyEnd::StorageFailed:
-    fs::remove(file, error); // a partial file is never left behind after a write failure
+    store.Discard(false); // a partial file is never left behind after a write failure
     return RefuseForStorage(body.Error);
   case TBodyEnd::TooLarge:
-    fs::remove(file, error);
+    store.Discard(false);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
     return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
   case TBodyEnd::Complete: break;
   }
-  const uint64_t size = body.Size;
-
   DataEndTime = std::chrono::steady_clock::now();
   struct TEndOfData { // from the end of the data until the reply is written
     std::atomic<bool>& Flag;
@@ -383,20 +311,19 @@ void TSmtpSession::HandleData(const std::string&) {
   } inEndOfData(Controller->InEndOfData);
   TVerdict verdict;
   try {
-    verdict = ProcessMessage(descriptor, file, size);
+    verdict = ProcessMessage(store);
   } catch (...) {
-    FinishMessage(file, true);
+    FinishMessage(store, true);
     throw;
   }
-  FinishMessage(file, true);
+  FinishMessage(store, true);
   Answer(verdict);
   if (verdict.Accepted() && !Ended) CurrentState = TSessionState::Data;
 }
 
-TVerdict TSmtpSession::ProcessMessage(int descriptor, const fs::path& file, uint64_t size) {
-  if (auto refusal = Hooks.CheckMessage(*this, file, size)) return *refusal;
-  const TFileMessage message(descriptor, size);
-  return Hooks.Server1ReceiveRaw(*this, message, RecipientList);
+TVerdict TSmtpSession::ProcessMessage(TMessageStore& store) {
+  if (auto refusal = Hooks.CheckMessage(*this, store.Path(), store.Size())) return *refusal;
+  return Hooks.Server1ReceiveRaw(*this, store.Message(), RecipientList);
 }
 
 } // namespace quibo

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ULineChannel.h"
+#include "UMessageStore.h"
 #include "UStoredMessage.h"
 #include "UThreadController.h"
 #include "UVerdict.h"
@@ -38,7 +39,12 @@ public:
   virtual void BeforeCommand(TSmtpSession& session, const std::string& line) = 0;
   virtual TVerdict OnMail(TSmtpSession& session, const std::string& address) = 0;
   virtual TVerdict OnRcpt(TSmtpSession& session, const std::string& address) = 0;
-  // The checks after the data: empty to go on with the message, else its answer.
+  // Whether the coming message must be in a file from its first byte (a
+  // scanner or the classifier reads it, or a learning copy is due); else it
+  // is held in memory while it is small.
+  virtual bool NeedsMessageFile(TSmtpSession& session) = 0;
+  // The checks after the data: empty to go on with the message, else its
+  // answer. The file is empty when the message is held in memory.
   virtual std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                                uint64_t size) = 0;
   virtual TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
@@ -56,6 +62,7 @@ struct TSessionSetup {
   bool KeepTempFiles = false;
   uint64_t MaxMessageBytes = 0; // 0: no limit
   size_t MaxRecipients = 0;     // per transaction; 0: no limit
+  uint64_t SpillBytes = 0;      // a message held in memory goes to a file past this size
 };
 
 class TSmtpSession {
@@ -115,16 +122,16 @@ private:
   enum class TBodyEnd { Complete, Gone, TooLarge, StorageFailed };
   struct TBody {
     TBodyEnd End;
-    uint64_t Size = 0;
     int Error = 0; // of the failed write
   };
-  // Stores the body into the file up to the end of the data.
-  TBody ReceiveBody(int file);
+  // Stores the body up to the end of the data.
+  TBody ReceiveBody(TMessageStore& store);
   // The message cannot be stored: 452, and the session ends.
   void RefuseForStorage(int error);
-  void FinishMessage(const std::filesystem::path& file, bool complete);
+  // Learning copies, then the file goes unless temp files are kept.
+  void FinishMessage(TMessageStore& store, bool complete);
   // Scan, classification and processing of a stored message; its answer.
-  TVerdict ProcessMessage(int descriptor, const std::filesystem::path& file, uint64_t size);
+  TVerdict ProcessMessage(TMessageStore& store);
 
   static const TCommand kCommands[];
 

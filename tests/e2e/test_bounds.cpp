@@ -111,7 +111,7 @@ TEST_F(Relay, AFullDiskIsAnsweredAndLogged) {
   Launch();
   LimitOf(Quibo->Child, RLIMIT_FSIZE, 64 * 1024);
   std::string big = "Subject: big\r\n\r\n";
-  while (big.size() < 100 * 1024)
+  while (big.size() < 400 * 1024) // past the spill size: it has to go to the disk
     big += std::string(76, 'x') + "\r\n";
   EXPECT_EQ(Send(big), "452 Quibo dederazu says: Insufficient system storage\r\n");
   EXPECT_TRUE(Client->ClosedByServer());

@@ -23,6 +23,7 @@ public:
   void BeforeCommand(TSmtpSession&, const std::string&) override {}
   TVerdict OnMail(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
   TVerdict OnRcpt(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
+  bool NeedsMessageFile(TSmtpSession&) override { return false; }
   std::optional<TVerdict> CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) override {
     return std::nullopt;
   }

@@ -25,6 +25,9 @@ public:
   std::optional<TVerdict> PipelineVerdict;
   bool ThrowInMail = false;
   std::vector<std::filesystem::path> CopyTo;
+  bool WantFile = true;
+  std::filesystem::path TempFolderSeen;
+  size_t FilesDuringPipeline = 0;
   // A copy of that name is already in the folder when the session copies.
   std::optional<std::filesystem::path> PlantCopyIn;
 
@@ -50,6 +53,7 @@ public:
     if (RcptVerdict) return *RcptVerdict;
     return AcceptRcpt ? AddressOkay(address) : AddressError(address);
   }
+  bool NeedsMessageFile(TSmtpSession&) override { return WantFile; }
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                        uint64_t size) override {
     Events.push_back("check");
@@ -61,6 +65,7 @@ public:
   TVerdict Server1ReceiveRaw(TSmtpSession&, const TStoredMessage& message,
                              const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
+    FilesDuringPipeline = FilesIn(TempFolderSeen).size();
     ReceivedMessage.assign(message.Size(), '\0');
     ReceivedMessage.resize(message.ReadAt(0, ReceivedMessage.data(), ReceivedMessage.size()));
     ReceivedRecipients = recipients;
@@ -80,8 +85,14 @@ protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
   std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
-    TSessionSetup setup{
-        "Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", TempFolder, KeepTempFiles, MaxMessageBytes, MaxRecipients};
+    TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1",
+                        "1.0.0.1",
+                        TempFolder,
+                        KeepTempFiles,
+                        MaxMessageBytes,
+                        MaxRecipients,
+                        SpillBytes};
+    Hooks.TempFolderSeen = TempFolder;
     TSmtpSession session(channel, Hooks, setup, 42, "127.0.0.1");
     session.Run();
     LastState = session.State();
@@ -95,6 +106,7 @@ protected:
   bool KeepTempFiles = false;
   uint64_t MaxMessageBytes = 0;
   size_t MaxRecipients = 0;
+  uint64_t SpillBytes = 0;
   std::filesystem::path TempFolder = Home.path() / "temp";
   TSessionState LastState = TSessionState::None;
   std::string LastEndReason;
@@ -200,6 +212,26 @@ TEST_F(SmtpSession, MessageIsStoredAsSentAndDeletedAfterwards) {
   EXPECT_EQ(Hooks.CheckedSize, body.size() + 3);
   EXPECT_EQ(Hooks.ReceivedRecipients, std::vector<std::string>{"b@example.org"});
   EXPECT_TRUE(TempFiles().empty());
+}
+
+TEST_F(SmtpSession, SmallMessagesStayInMemoryUnlessAFileIsNeeded) {
+  Hooks.WantFile = false;
+  SpillBytes = 1000;
+  const std::string body = "Subject: small\r\n\r\n..dots\r\n";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + body + ".\r\n"), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, body + ".\r\n");
+  EXPECT_EQ(Hooks.FilesDuringPipeline, 0u);
+  // Past the spill size it goes to a file after all, with the same bytes.
+  const std::string large = body + std::string(2000, 'x') + "\r\n";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + large + ".\r\n"), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, large + ".\r\n");
+  EXPECT_EQ(Hooks.FilesDuringPipeline, 1u);
+  EXPECT_TRUE(TempFiles().empty());
+  // Kept files are written however small.
+  KeepTempFiles = true;
+  Talk(kEnvelope + "DATA\r\n" + body + ".\r\n");
+  ASSERT_EQ(TempFiles().size(), 1u);
+  EXPECT_EQ(ReadFile(TempFiles()[0]), body + ".\r\n");
 }
 
 TEST_F(SmtpSession, MessageFileHasThePrefixAndIsKeptOnRequest) {

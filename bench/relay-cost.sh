@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# What one relayed message costs, loopback only: smtp-source -> quibo -> smtp-sink
+# (SIZE-byte messages, one session per message), at each concurrency of CONCS,
+# RUNS times, next to smtp-source straight into smtp-sink. For every run it
+# prints the rate, and from `perf stat -e task-clock,context-switches` on the
+# process, CPU milliseconds and context switches per message for the filter and
+# for smtp-sink; then the median of the runs with their spread. Messages the
+# sink did not count are reported as lost. Temp files go to BENCH_TMP's disk
+# (default /tmp). QUIBO_INI adds settings (e.g. a scanner). Installs Debian's
+# postfix (for smtp-source and smtp-sink, never started) and linux-perf.
+# Usage: bench/relay-cost.sh   (N=2000 SIZE=5120 CONCS="1 10 50" RUNS=3)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+N=${N:-2000}; SIZE=${SIZE:-5120}; CONCS=${CONCS:-"1 10 50"}; RUNS=${RUNS:-3}
+SINK_PORT=2536; QUIBO_PORT=2537
+OUT=bench/results.txt
+WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-cost-XXXXXX")
+chmod 755 "$WORK"
+
+install() {
+  local missing=()
+  command -v smtp-sink >/dev/null || missing+=(postfix)
+  command -v perf >/dev/null || missing+=(linux-perf)
+  command -v bc >/dev/null || missing+=(bc)
+  [ ${#missing[@]} -eq 0 ] && return
+  local created=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d; created=1; fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  [ $created = 1 ] && rm -f /usr/sbin/policy-rc.d
+}
+install
+scripts/build >/dev/null
+
+SINK_PID=""; QUIBO_PID=""
+cleanup() {
+  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null
+  [ -n "$SINK_PID" ] && kill -9 "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+log() { echo "$*" | tee -a "$OUT"; }
+wait_port() { for _ in $(seq 100); do ss -ltn | grep -q "127.0.0.1:$1 " && return 0; sleep 0.1; done; return 1; }
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+spread() { tr ' ' '\n' | grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }'; }
+sink_count() { tr '\r' '\n' < "$WORK/sink.log" | sed -n 's/.*mesg=\([0-9]*\).*/\1/p' | tail -1; }
+
+smtp-sink -u postfix -c 127.0.0.1:$SINK_PORT 1024 > "$WORK/sink.log" 2>&1 &
+SINK_PID=$!
+wait_port $SINK_PORT
+mkdir -p "$WORK/home"
+printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nMailHostName=filter.bench.test\nMaxConnectionsPerIp=0\n%b\n[LocalDomains]\n0=dst.bench.test\n' \
+  $QUIBO_PORT $SINK_PORT "${QUIBO_INI:-}" > "$WORK/home/quibo.ini"
+build/quibo --home "$WORK/home" > "$WORK/quibo.out" 2>&1 &
+QUIBO_PID=$!
+wait_port $QUIBO_PORT
+
+# perf_counts FILE: "task-clock-ms context-switches"
+perf_counts() { awk -F, '/task-clock/ { ms = $1 } /context-switches/ { cs = $1 } END { print ms, cs }' "$1"; }
+
+# run PORT CONC: "rate lost quibo_ms quibo_cs sink_ms sink_cs" (per message)
+run() {
+  local port=$1 conc=$2 before after t0 t1
+  before=$(sink_count); before=${before:-0}
+  perf stat -x, -e task-clock,context-switches -p "$QUIBO_PID" -o "$WORK/quibo.perf" &
+  local qperf=$!
+  perf stat -x, -e task-clock,context-switches -p "$SINK_PID" -o "$WORK/sink.perf" &
+  local sperf=$!
+  sleep 0.3
+  t0=$(date +%s.%N)
+  timeout 300 smtp-source -s "$conc" -m "$N" -l "$SIZE" -M client.bench.test -f sender@src.bench.test \
+    -t rcpt@dst.bench.test 127.0.0.1:"$port"
+  t1=$(date +%s.%N)
+  for _ in $(seq 50); do after=$(sink_count); [ $((${after:-0} - before)) -ge "$N" ] && break; sleep 0.1; done
+  kill -INT $qperf $sperf; wait $qperf $sperf 2>/dev/null || true
+  read -r qms qcs <<<"$(perf_counts "$WORK/quibo.perf")"
+  read -r sms scs <<<"$(perf_counts "$WORK/sink.perf")"
+  [ "$port" = "$SINK_PORT" ] && { qms=0; qcs=0; }
+  printf '%.1f %d %.3f %.2f %.3f %.2f\n' "$(echo "$N/($t1-$t0)" | bc -l)" $((N - (${after:-0} - before))) \
+    "$(echo "$qms/$N" | bc -l)" "$(echo "$qcs/$N" | bc -l)" "$(echo "$sms/$N" | bc -l)" "$(echo "$scs/$N" | bc -l)"
+}
+
+log "=== relay cost $(date -u +%FT%TZ) $(nproc) cores, N=$N SIZE=$SIZE RUNS=$RUNS temp on $(df --output=fstype "$WORK" | tail -1) ${QUIBO_INI:+settings: $QUIBO_INI}"
+for c in $CONCS; do
+  d_rates=""; q_rates=""; q_ms=""; q_cs=""; s_ms=""; s_cs=""; lost=0
+  for r in $(seq "$RUNS"); do
+    read -r rate _ _ _ dms dcs <<<"$(run $SINK_PORT "$c")"
+    d_rates+=" $rate"
+    read -r rate l qm qc sm sc <<<"$(run $QUIBO_PORT "$c")"
+    q_rates+=" $rate"; q_ms+=" $qm"; q_cs+=" $qc"; s_ms+=" $sm"; s_cs+=" $sc"; lost=$((lost + l))
+    log "$(printf 'conc=%-3s run %s: direct %8.1f/s (sink %s ms %s cs)  quibo %8.1f/s  quibo %s ms %s cs per msg, sink %s ms %s cs per msg, lost %s' \
+      "$c" "$r" "${d_rates##* }" "$dms" "$dcs" "$rate" "$qm" "$qc" "$sm" "$sc" "$l")"
+  done
+  dm=$(echo $d_rates | median); qmr=$(echo $q_rates | median)
+  log "$(printf 'conc=%-3s median: direct %s/s (%s), quibo %s/s (%s) = %.0f %% of direct; quibo CPU %s ms/msg (%s), sink %s ms/msg; quibo %s cs/msg (%s); lost %s' \
+    "$c" "$dm" "$(echo $d_rates | spread)" "$qmr" "$(echo $q_rates | spread)" "$(echo "100*$qmr/$dm" | bc -l)" \
+    "$(echo $q_ms | median)" "$(echo $q_ms | spread)" "$(echo $s_ms | median)" "$(echo $q_cs | median)" "$(echo $q_cs | spread)" "$lost")"
+done
