@@ -2,9 +2,11 @@
 
 #include "UEvents.h"
 #include "UFunctions.h"
+#include "URelayPool.h"
 #include "USmtpClient.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace quibo {
 namespace {
@@ -56,8 +58,10 @@ void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
 // them all never turns their refusals into its refusal of DATA. With
 // pipelining the envelope goes out in one write and the replies are read in
 // order, with the same checks.
+// Returns when the dialogue is at its end, clean (the connection can take
+// another transaction); mailAccepted tells whether anything of it was taken.
 void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message, const TRCPTList& group,
-                  bool pipelining, TRelayFailures& failures) {
+                  bool pipelining, TRelayFailures& failures, bool& mailAccepted) {
   std::vector<std::string> commands{"RSET", "MAIL FROM:<" + context.EnvelopeSender + ">"};
   for (const auto& address : group.Recipients)
     commands.push_back("RCPT TO:<" + address + ">");
@@ -75,6 +79,7 @@ void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMes
   step(0, {});
   context.Trace("Sending FROM");
   step(1, {250});
+  mailAccepted = true;
   context.Trace("Write Recipients");
   size_t accepted = 0;
   for (size_t i = 0; i < group.Recipients.size(); ++i) {
@@ -116,6 +121,92 @@ std::string Tag(const TPipelineContext& context) { return "[" + std::to_string(c
 void ClientDisconnected(TPipelineContext& context, const std::string& host) {
   context.Log.WriteMailLog(Tag(context) + " SMTP Client disconnected from " + host);
   context.Post(EvConnection, ClientDisconnect);
+}
+
+// One destination's connection for this message: an idle one the pool still
+// holds (already greeted), else a new one.
+struct TLease {
+  std::shared_ptr<TSmtpClient> Client;
+  bool Pipelining = false;
+  bool Reused = false;
+};
+
+TLease Lease(TPipelineContext& context, const TRCPTList& group, bool allowReuse) {
+  const TSettings& settings = *context.Settings;
+  TLease lease;
+  if (allowReuse && context.Relays)
+    if (auto idle = context.Relays->Take(group.Host, group.Port, settings.MailHostName))
+      lease = {idle->Client, idle->Pipelining, true};
+  if (!lease.Client) {
+    context.Trace("Creating client");
+    lease.Client = std::make_shared<TSmtpClient>(settings.ForwardTimeout);
+  }
+  lease.Client->SetDeadline(context.Deadline);
+  context.Trace("Setting events");
+  if (settings.CBClientLogging) {
+    const long thread = context.Connection.ThreadId;
+    TLogger& log = context.Log;
+    lease.Client->SetTap([&log, thread](bool sent, std::string_view chunk) {
+      log.WriteTraffic(sent ? TTrafficDirection::ClientSent : TTrafficDirection::ClientReceived, thread, chunk);
+    });
+  }
+  return lease;
+}
+
+// The message to one destination; its failures go to failures. False when a
+// forced disconnect stopped it.
+bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TRCPTList& group,
+                TRelayFailures& failures) {
+  const TSettings& settings = *context.Settings;
+  bool allowReuse = true;
+  while (true) {
+    TLease lease = Lease(context, group, allowReuse);
+    context.Trace("Adding object");
+    context.Record->SetForwardClient(lease.Client);
+    const auto client = lease.Client;
+    if (!context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return false;
+    bool opened = false, mailAccepted = false, clean = false;
+    std::optional<TSmtpReply> refused;
+    std::string failure;
+    try {
+      context.Trace("Connecting");
+      if (!lease.Reused) client->Connect(group.Host, group.Port);
+      opened = true;
+      context.Trace("Posting message");
+      context.Post(EvConnection, ClientConnect);
+      context.Trace("Acceptlogging");
+      context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
+      context.Trace("Connected");
+      if (!lease.Reused) lease.Pipelining = Greet(*client, settings.MailHostName);
+      SendEnvelope(context, *client, message, group, lease.Pipelining, failures, mailAccepted);
+      clean = true;
+    } catch (const TSmtpReplyError& error) {
+      refused = error.Received;
+    } catch (const std::exception& error) {
+      failure = error.what();
+    }
+    context.Record->Cancellation.Leave();
+    if (opened) ClientDisconnected(context, group.Host);
+    // A kept connection the server dropped meanwhile: nothing of the message went out, so a new one tries again.
+    if (!clean && lease.Reused && !mailAccepted && !context.Record->Cancellation.Cancelled()) {
+      client->Close();
+      allowReuse = false;
+      continue;
+    }
+    if (refused) {
+      failures.Refused(*refused);
+      LogHeard(context, *refused);
+    } else if (!failure.empty()) {
+      // No code from the next server: a temporary failure, so the sender retries.
+      failures.Add(451, failure);
+      context.Log.WriteLog("Message: " + failure + ": ESocketError", true);
+    }
+    if (clean && context.Relays)
+      context.Relays->Give(group.Host, group.Port, settings.MailHostName, {client, lease.Pipelining});
+    else if (opened)
+      client->Quit();
+    return true;
+  }
 }
 
 } // namespace
@@ -169,29 +260,15 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
 TVerdict RelayMessage(TPipelineContext& context, const TMailMessage& message,
                       const std::vector<std::string>& recipients) {
   const TSettings& settings = *context.Settings;
-  context.Trace("Creating client");
-  auto client = std::make_shared<TSmtpClient>(settings.ForwardTimeout);
-  client->SetDeadline(context.Deadline);
-  context.Trace("Adding object");
-  context.Record->SetForwardClient(client);
-  // A forced disconnect from now on cuts the relay; one that came first stops it here.
+  // A forced disconnect cuts the relay of the moment; one that came first stops it here.
   struct TCut {
     TCancellation& Cancellation;
     ~TCut() { Cancellation.Leave(); }
   } cut{context.Record->Cancellation};
-  if (!cut.Cancellation.Enter([client] { client->Disconnect(); })) return SilentClose();
+  if (cut.Cancellation.Cancelled()) return SilentClose();
   context.Log.WriteMailLog(message.Subject() + " from <" + message.FromAddress() + "> sent to <" +
                                JoinText(recipients, ",") + ">",
                            &context.Connection);
-
-  context.Trace("Setting events");
-  if (settings.CBClientLogging) {
-    const long thread = context.Connection.ThreadId;
-    TLogger& log = context.Log;
-    client->SetTap([&log, thread](bool sent, std::string_view chunk) {
-      log.WriteTraffic(sent ? TTrafficDirection::ClientSent : TTrafficDirection::ClientReceived, thread, chunk);
-    });
-  }
   context.Trace("Creating destinations");
   const auto groups = BuildDestinationGroups(recipients, settings.CBMultiMail, *context.Forwarders,
                                              context.Applied->OutgoingServer, context.Applied->OutgoingPort);
@@ -209,30 +286,7 @@ TVerdict RelayMessage(TPipelineContext& context, const TMailMessage& message,
       context.Log.WriteLog("Out of time: not relayed to " + group.Host, true, &context.Connection);
       continue;
     }
-    bool connected = false;
-    try {
-      context.Trace("Connecting");
-      client->Connect(group.Host, group.Port);
-      connected = true;
-      context.Trace("Posting message");
-      context.Post(EvConnection, ClientConnect);
-      context.Trace("Acceptlogging");
-      context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
-      context.Trace("Connected");
-      const bool pipelining = Greet(*client, settings.MailHostName);
-      SendEnvelope(context, *client, message, group, pipelining, failures);
-    } catch (const TSmtpReplyError& error) {
-      failures.Refused(error.Received);
-      LogHeard(context, error.Received);
-    } catch (const std::exception& error) {
-      // No code from the next server: a temporary failure, so the sender retries.
-      failures.Add(451, error.what());
-      context.Log.WriteLog(std::string("Message: ") + error.what() + ": ESocketError", true);
-    }
-    if (connected) {
-      client->Quit();
-      ClientDisconnected(context, group.Host);
-    }
+    if (!RelayGroup(context, message, group, failures)) return SilentClose();
   }
   return failures.Any() ? failures.Verdict() : EndOfDataOkay();
 }

@@ -22,6 +22,7 @@
 namespace quibo {
 
 class TForward;
+class TRelayPool;
 
 struct TPipelineContext {
   std::shared_ptr<const TSettings> Settings;
@@ -38,6 +39,7 @@ struct TPipelineContext {
   std::filesystem::path ProgramFolder;
   std::string ServerIdent; // "Quibo SMTP Server Version ..."
   const TClock& Clock;
+  TRelayPool* Relays = nullptr; // connections to next servers kept between messages (none: a new one each time)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.

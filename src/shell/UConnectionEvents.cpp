@@ -56,7 +56,8 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
                           Form.ProgramFolder(),
                           Form.ServerIdent(),
-                          Form.Clock()};
+                          Form.Clock(),
+                          &Form.Relays()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

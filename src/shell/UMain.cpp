@@ -200,6 +200,7 @@ void TForm1::StartListening(bool stopOnly) {
     } catch (const std::exception& failure) {
       ReportError(failure.what()); // connections that outlived the wait must not keep the listener down
     }
+    RelayConnections.CloseAll();
   }
   BindAddress = ListenAddress();
   BindPort = PortOrDefault(EditableSettings.EListenPort, 25);

@@ -14,6 +14,7 @@
 #include "UHeurastic.h"
 #include "ULog.h"
 #include "UPolicy.h"
+#include "URelayPool.h"
 #include "UPublished.h"
 #include "UScreenLog.h"
 #include "USettings.h"
@@ -129,6 +130,7 @@ public:
 
   // Used by the connection threads.
   TLogger& Log() { return Logger; }
+  TRelayPool& Relays() { return RelayConnections; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
   bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
@@ -196,6 +198,7 @@ private:
   std::string BindAddress = "0.0.0.0";
   int BindPort = 25;
 
+  TRelayPool RelayConnections;
   TSmtpListener Listener; // last: its connection threads use everything above
 };
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,7 +65,16 @@ void TSmtpClient::BoundByDeadline() {
   constexpr long kSlackMs = 1000; // a wait may end this much after the deadline
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) Fail("Out of time");
-  if (left.count() < AppliedTimeoutMs - kSlackMs) SetSocketTimeouts(static_cast<int>(left.count()));
+  const long wanted = std::min<long>(TimeoutMs, left.count());
+  if (wanted < AppliedTimeoutMs - kSlackMs || wanted > AppliedTimeoutMs + kSlackMs) // a reused connection's may be short
+    SetSocketTimeouts(static_cast<int>(wanted));
+}
+
+bool TSmtpClient::Quiet() const {
+  std::lock_guard lock(SocketLock);
+  if (Socket < 0 || Cut || !Pending.empty()) return false;
+  pollfd probe{Socket, POLLIN | POLLRDHUP, 0};
+  return ::poll(&probe, 1, 0) == 0;
 }
 
 bool TSmtpClient::Connected() const {

@@ -46,6 +46,9 @@ public:
   void SetDeadline(std::chrono::steady_clock::time_point deadline) { Deadline = deadline; }
   void Connect(const std::string& host, int port);
   bool Connected() const;
+  // Connected, nothing unread, and the server has neither spoken nor closed:
+  // fit for another transaction.
+  bool Quiet() const;
   // Reads one reply; throws TSmtpReplyError unless its code is accepted (empty: any).
   TSmtpReply ReadReply(std::initializer_list<int> accepted = {});
   // Sends one line and reads the reply; throws TSmtpReplyError unless its code is accepted.

@@ -56,13 +56,15 @@ TEST_F(Relay, UnexpectedSuccessCodesNeverReachTheSender) {
   }
   EXPECT_TRUE(NextHop.Mails().empty());
 
-  // HELO after a refused EHLO must be answered 250 too.
+  // HELO after a refused EHLO must be answered 250 too (a new filter: no kept connection).
+  Quibo.reset();
   NextHop.SetGreeting("220 nexthop.test ESMTP");
   const TCase helo{"HELO 220", "HELO filter.test", "220 odd"};
   const TCase ehlo{"EHLO 502", "EHLO filter.test", "502 5.5.2 no"};
   NextHop.SetAnswer([&](const std::string& command) {
     return command == helo.Command ? helo.Reply : command == ehlo.Command ? ehlo.Reply : std::string();
   });
+  Launch();
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Unexpected reply 220 from the next server\r\n");
   EXPECT_TRUE(Quibo->LogContains("Quibo heard: 220 odd"));
 }
@@ -247,4 +249,24 @@ TEST_F(Relay, MessageFilesOfAKilledRunAreRemovedAtStart) {
   Launch();
   EXPECT_TRUE(Quibo->LogContains("Removed 2 unfinished message files from temp/"));
   EXPECT_EQ(FilesIn(Home.path() / "temp"), std::vector<std::filesystem::path>{Home.path() / "temp" / "notes.txt"});
+}
+
+TEST_F(Relay, ConnectionsToTheNextHopAreKeptAndReplacedWhenDropped) {
+  Launch("", "[Debug]\nAcceptance=1\n");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Send(kMessage), "250 Ok\r\n");
+  EXPECT_EQ(NextHop.Connections(), 1); // greeted once, three transactions
+  EXPECT_EQ(CountOf(NextHop.Commands(), "RSET"), 3u);
+  // A kept connection the next hop has given up: a new one carries the message, the sender never knows.
+  NextHop.HangUpAtRset = 1;
+  EXPECT_EQ(Send(kMessage), "250 Ok\r\n");
+  EXPECT_EQ(NextHop.Connections(), 2);
+  EXPECT_EQ(NextHop.Mails().size(), 4u);
+  // Every message still counts as one relay connection in the log (and the statistics).
+  const std::string log = Quibo->MainLog();
+  size_t connected = 0;
+  for (size_t at = log.find("SMTP Client connected to"); at != std::string::npos;
+       at = log.find("SMTP Client connected to", at + 1))
+    ++connected;
+  EXPECT_EQ(connected, 5u); // the replaced connection's first try included
 }

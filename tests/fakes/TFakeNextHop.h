@@ -38,6 +38,8 @@ public:
   std::atomic<bool> Lax{false};
   std::atomic<bool> NeverAnswer{false};
   std::atomic<bool> Pipelining{false}; // offer PIPELINING in the EHLO reply
+  // This many later transactions find their connection closed: RSET is answered 421 and the server hangs up.
+  std::atomic<int> HangUpAtRset{0};
 
   explicit TFakeNextHop(const char* address = "127.0.0.1") {
     Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -158,6 +160,7 @@ private:
     Send(socket, greeting);
     std::string pending, line;
     TReceivedMail mail;
+    int rsets = 0; // on this connection
     while (ReadLine(socket, pending, line)) {
       const std::string word = line.substr(0, 4);
       std::string reply;
@@ -167,6 +170,10 @@ private:
         reply = Reply(line, "250 nexthop.test");
       else if (word == "RSET") {
         mail = {};
+        if (rsets++ > 0 && TakeHangUp()) {
+          Send(socket, "421 4.4.2 nexthop.test Error: timeout exceeded");
+          break;
+        }
         reply = Reply(line, "250 2.0.0 Ok");
       } else if (word == "MAIL") {
         reply = Reply(line, "250 2.1.0 Ok");
@@ -203,6 +210,13 @@ private:
       if (!reply.empty()) Send(socket, reply);
     }
     ::shutdown(socket, SHUT_RDWR);
+  }
+
+  bool TakeHangUp() {
+    int left = HangUpAtRset.load();
+    while (left > 0)
+      if (HangUpAtRset.compare_exchange_weak(left, left - 1)) return true;
+    return false;
   }
 
   int Listener = -1;

@@ -1,0 +1,76 @@
+#include "URelayPool.h"
+
+namespace quibo {
+namespace {
+
+std::string Key(const std::string& host, int port, const std::string& greetedAs) {
+  return host + ":" + std::to_string(port) + " " + greetedAs;
+}
+
+void Close(const std::vector<std::shared_ptr<TSmtpClient>>& clients) {
+  for (const auto& client : clients)
+    client->Quit();
+}
+
+} // namespace
+
+void TRelayPool::Expire(std::vector<std::shared_ptr<TSmtpClient>>& closing) {
+  const auto now = std::chrono::steady_clock::now();
+  for (auto server = Idle.begin(); server != Idle.end();) {
+    std::erase_if(server->second, [&](const TIdle& idle) {
+      if (now - idle.Since < kIdleLimit) return false;
+      closing.push_back(idle.Connection.Client);
+      return true;
+    });
+    server = server->second.empty() ? Idle.erase(server) : std::next(server);
+  }
+}
+
+std::optional<TPooledConnection> TRelayPool::Take(const std::string& host, int port, const std::string& greetedAs) {
+  std::vector<std::shared_ptr<TSmtpClient>> closing;
+  std::optional<TPooledConnection> taken;
+  {
+    std::lock_guard lock(Lock);
+    Expire(closing);
+    const auto server = Idle.find(Key(host, port, greetedAs));
+    while (server != Idle.end() && !server->second.empty() && !taken) {
+      TIdle idle = std::move(server->second.back()); // the most recent: the least likely to be timed out
+      server->second.pop_back();
+      if (idle.Connection.Client->Quiet())
+        taken = std::move(idle.Connection);
+      else
+        closing.push_back(idle.Connection.Client); // closed by the server, or it had something to say
+    }
+  }
+  Close(closing);
+  return taken;
+}
+
+void TRelayPool::Give(const std::string& host, int port, const std::string& greetedAs, TPooledConnection connection) {
+  std::vector<std::shared_ptr<TSmtpClient>> closing;
+  connection.Client->SetTap(nullptr);
+  {
+    std::lock_guard lock(Lock);
+    Expire(closing);
+    auto& idle = Idle[Key(host, port, greetedAs)];
+    if (idle.size() < kIdlePerServer)
+      idle.push_back({std::move(connection), std::chrono::steady_clock::now()});
+    else
+      closing.push_back(connection.Client);
+  }
+  Close(closing);
+}
+
+void TRelayPool::CloseAll() {
+  std::vector<std::shared_ptr<TSmtpClient>> closing;
+  {
+    std::lock_guard lock(Lock);
+    for (auto& [key, idle] : Idle)
+      for (auto& entry : idle)
+        closing.push_back(entry.Connection.Client);
+    Idle.clear();
+  }
+  Close(closing);
+}
+
+} // namespace quibo
