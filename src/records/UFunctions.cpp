@@ -51,4 +51,19 @@ std::string ReplaceNoCase(const std::string& text, const std::string& what, cons
   return result.append(text, from);
 }
 
+std::string Printable(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (const unsigned char c : text) {
+    if (c == '\r' || c == '\n')
+      result += ' ';
+    else if (c < 0x20 || c == 0x7f)
+      result.append("\\x").append(1, kHex[c >> 4]).append(1, kHex[c & 15]);
+    else
+      result += static_cast<char>(c);
+  }
+  return result;
+}
+
 } // namespace quibo
