@@ -1,49 +1,12 @@
-#include "TFakeNextHop.h"
-#include "TQuiboProcess.h"
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include "TRelayTest.h"
 
 using namespace quibo::test;
 
 namespace {
 
-const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 
-// The real filter between a raw client and a scripted next hop.
-class Relay : public ::testing::Test {
-protected:
-  void Launch(const std::string& settings = "", const std::string& sections = "") {
-    Port = FreePort();
-    const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
-                              "\nMailHostName=filter.test\nForwardTimeout=2\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + settings) + sections, Port);
-    ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
-  }
-  // Sends one message; returns the reply to the end of data.
-  std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
-    Client = std::make_unique<TRawSmtpClient>(Port);
-    EXPECT_EQ(Client->Reply(), kGreeting);
-    Client->Command("EHLO client.test");
-    EXPECT_EQ(Client->Command("MAIL FROM:<envelope@example.com>"), "250 envelope@example.com Address Okay\r\n");
-    for (const auto& recipient : recipients)
-      Client->Command("RCPT TO:<" + recipient + ">");
-    EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
-    Client->SendRaw(data + ".\r\n");
-    return Client->Reply(10000);
-  }
-  void WriteScript(const std::string& name, const std::string& body) {
-    WriteFile(Home.path() / name, "#!/bin/sh\n" + body);
-    ::chmod((Home.path() / name).c_str(), 0755);
-  }
-
-  TFakeNextHop NextHop;
-  TTempFolder Home;
-  int Port = 0;
-  std::unique_ptr<TQuiboProcess> Quibo;
-  std::unique_ptr<TRawSmtpClient> Client;
-};
+using Relay = TRelayTest;
 
 const std::string kMessage = "From: Author <author@example.com>\r\nSubject: Hello\r\nMessage-Id: <id1@example.com>\r\n"
                              "\r\nFirst line\r\n..stuffed line\r\n\r\nLast line\r\n";

@@ -25,6 +25,24 @@ extern char** environ;
 
 namespace quibo::test {
 
+// Starts a program with its output in two files; returns its process id, -1 when it cannot start.
+inline pid_t StartProgram(const std::vector<std::string>& arguments, const std::filesystem::path& out,
+                          const std::filesystem::path& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv;
+  for (const auto& argument : arguments)
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  pid_t child = -1;
+  const int failure = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return failure == 0 ? child : -1;
+}
+
 // Runs a program to its end; returns its exit status, output in out and err.
 inline int RunProgram(const std::vector<std::string>& arguments, std::string* out = nullptr, std::string* err = nullptr,
                       const std::vector<std::string>& extraEnvironment = {}) {
@@ -72,18 +90,8 @@ public:
   }
 
   void Start() {
-    const std::string binary = QUIBO_BINARY, home = Home.string();
-    const std::string out = (Home / "stdout.txt").string(), err = (Home / "stderr.txt").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("--home"), const_cast<char*>(home.c_str()),
-                    nullptr};
-    if (::posix_spawn(&Child, binary.c_str(), &actions, nullptr, argv, environ) != 0)
-      throw std::runtime_error("cannot start " + binary);
-    posix_spawn_file_actions_destroy(&actions);
+    Child = StartProgram({QUIBO_BINARY, "--home", Home.string()}, Home / "stdout.txt", Home / "stderr.txt");
+    if (Child < 0) throw std::runtime_error(std::string("cannot start ") + QUIBO_BINARY);
   }
   bool WaitListening() {
     return WaitFor([this] {
