@@ -41,11 +41,12 @@ std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes
   std::ifstream in(file, std::ios::binary);
   if (!in) throw SystemError("cannot read " + file.string());
   std::string wire;
-  wire.resize(maxBytes + 1);
-  in.read(wire.data(), static_cast<std::streamsize>(wire.size()));
-  wire.resize(static_cast<size_t>(in.gcount()));
-  if (wire.size() > maxBytes)
-    throw std::runtime_error(file.string() + " is larger than " + std::to_string(maxBytes) + " bytes");
+  char chunk[65536];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    wire.append(chunk, static_cast<size_t>(in.gcount()));
+    if (wire.size() > maxBytes)
+      throw std::runtime_error(file.string() + " is larger than " + std::to_string(maxBytes) + " bytes");
+  }
   return UnstuffedMessage(wire);
 }
 
