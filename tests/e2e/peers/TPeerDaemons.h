@@ -5,15 +5,12 @@
 #pragma once
 
 #include "TQuiboProcess.h"
+#include "TRelayTest.h"
 
 #include <sys/un.h>
 
 namespace quibo::test {
 
-// The test signature of the anti-virus makers, in the scanner's .ndb form.
-inline const std::string kEicarSignature =
-    "Eicar-Test-Signature:0:*:45494341522d5354414e444152442d414e544956495255532d544553542d46494c45\n";
-inline const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
 inline const std::string kGtube = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X";
 
 inline bool Connects(const sockaddr* address, socklen_t length) {
