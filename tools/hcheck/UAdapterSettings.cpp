@@ -50,10 +50,10 @@ TAdapterSettings LoadAdapterSettings(const std::filesystem::path& programFolder)
   for (auto [key, program] : {std::pair{"Spamc", &settings.Spamc}, std::pair{"SpamAssassin", &settings.SpamAssassin},
                               std::pair{"SaLearn", &settings.SaLearn}})
     if (const auto value = text(key); value && !value->empty()) *program = ProgramPath(programFolder, *value);
-  if (const auto seconds = text("ScoreTimeout"))
-    settings.ScoreTimeout = std::chrono::seconds(PositiveNumber(*seconds, 120));
-  if (const auto seconds = text("LearnTimeout"))
-    settings.LearnTimeout = std::chrono::seconds(PositiveNumber(*seconds, 1800));
+  for (auto [key, time] :
+       {std::pair{"ScoreTimeout", &settings.ScoreTimeout}, std::pair{"LearnTimeout", &settings.LearnTimeout}})
+    if (const auto seconds = text(key))
+      *time = std::chrono::seconds(PositiveNumber(*seconds, static_cast<int>(time->count())));
   return settings;
 }
 

@@ -31,8 +31,9 @@ struct TAdapterSettings {
   TSpamdAddress Spamd = ParseSpamdAddress("127.0.0.1:783");
   std::filesystem::path BayesPath; // prefix of the Bayes files (bayes_toks, bayes_seen, ...)
   std::string Spamc = "spamc", SpamAssassin = "spamassassin", SaLearn = "sa-learn";
-  std::chrono::seconds ScoreTimeout{120};  // one score or one statistics dump
-  std::chrono::seconds LearnTimeout{1800}; // learning one folder
+  // Both below the filter's own limit for the classifier (600 s by default), so that HCheck says why.
+  std::chrono::seconds ScoreTimeout{120}; // one score or one statistics dump
+  std::chrono::seconds LearnTimeout{540}; // learning one folder
 };
 
 TAdapterSettings LoadAdapterSettings(const std::filesystem::path& programFolder);
