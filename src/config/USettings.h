@@ -16,6 +16,7 @@ namespace quibo {
 struct TBlacklistZone {
   std::string Zone;
   std::string Flag = "1"; // reverse flag: "1" or "0"
+  long StatId = -1;       // the zone's statistics row, given by the running filter
 };
 
 struct TForwardRow {
@@ -53,10 +54,13 @@ struct TSettings {
   bool CBSaveStats = false;
   int MaxConnections = 0;
   int DnsTimeout = 5;
+  int DnsPort = 53;
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
-  int MaxMessageSize = 51200; // KB; the largest message a client may send
-  int ForwardTimeout = 300;   // seconds for the relay's connect and each reply
+  int MaxMessageSize = 51200;      // KB; the largest message a client may send
+  int ForwardTimeout = 300;        // seconds for the relay's connect and each reply
+  int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data
+  bool DeferUncheckedMail = false; // a failed scan or classification answers 451
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

@@ -9,11 +9,29 @@
 namespace quibo {
 namespace {
 
-const char* const kSays = " Quibo dederazu says:";
+const char* const kSays = "Quibo dederazu says:";
 
-struct TRefusal {
-  int Code = 0;
-  std::string Text;
+bool IsRefusalCode(int code) { return code >= 400 && code < 600; }
+
+// The failures of one relay, recipients and destinations alike. The sender
+// hears a temporary one when there is any, so that a retry can still deliver
+// what a permanent refusal elsewhere would bounce; within a class the latest wins.
+class TRelayFailures {
+public:
+  // A reply of the next server that ended a step or refused a recipient.
+  void Refused(const TSmtpReply& reply) {
+    if (IsRefusalCode(reply.Code))
+      Add(reply.Code, reply.Text());
+    else
+      Add(451, "Unexpected reply " + std::to_string(reply.Code) + " from the next server");
+  }
+  void Add(int code, std::string text) { (code < 500 ? Temporary : Permanent) = TVerdict{code, kSays + text, true}; }
+  bool Any() const { return Temporary.Code != 0 || Permanent.Code != 0; }
+  const TVerdict& Verdict() const { return Temporary.Code != 0 ? Temporary : Permanent; }
+
+private:
+  TVerdict Temporary;
+  TVerdict Permanent;
 };
 
 // EHLO, falling back to HELO when EHLO is not answered 250. True when the
@@ -29,15 +47,20 @@ bool Greet(TSmtpClient& client, const std::string& name) {
                      [](const std::string& line) { return SameText(Trimmed(line), "PIPELINING"); });
 }
 
-// One transaction; returns the last recipient refusal (code 0 when none).
-// With pipelining the envelope goes out in one write and the replies are read
-// in order, with the same checks: one round trip instead of one per command.
-TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
-                      const TRCPTList& group, bool pipelining) {
-  std::vector<std::string> commands{"RSET", "MAIL FROM:<" + message.FromAddress() + ">"};
+void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
+  context.Log.WriteLog("Quibo heard: " + std::to_string(reply.Code) + " " + reply.Text(), true);
+}
+
+// One transaction. Refused recipients go to failures; the data is sent only
+// when the next server took at least one recipient, so a server that refuses
+// them all never turns their refusals into its refusal of DATA. With
+// pipelining the envelope goes out in one write and the replies are read in
+// order, with the same checks.
+void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
+                  const TRCPTList& group, bool pipelining, TRelayFailures& failures) {
+  std::vector<std::string> commands{"RSET", "MAIL FROM:<" + context.EnvelopeSender + ">"};
   for (const auto& address : group.Recipients)
     commands.push_back("RCPT TO:<" + address + ">");
-  commands.push_back("DATA");
   if (pipelining) {
     std::string batch;
     for (const auto& command : commands)
@@ -53,20 +76,25 @@ TRefusal SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMai
   context.Trace("Sending FROM");
   step(1, {250});
   context.Trace("Write Recipients");
-  TRefusal refusal;
+  size_t accepted = 0;
   for (size_t i = 0; i < group.Recipients.size(); ++i) {
     const TSmtpReply reply = step(2 + i, {});
-    if (reply.Code != 250 && reply.Code != 251) refusal = {reply.Code, reply.Text()};
+    if (reply.Code == 250 || reply.Code == 251) {
+      ++accepted;
+      continue;
+    }
+    failures.Refused(reply);
+    LogHeard(context, reply);
   }
+  if (accepted == 0) return;
   context.Trace("Sending DATA");
-  step(commands.size() - 1, {354});
+  client.Command("DATA", {354});
   context.Trace("Data..");
   std::string data = message.WireText();
   context.Trace("Sending closure");
   data += ".\r\n"; // the body lines are still dot-stuffed as received
   client.SendRaw(data);
   client.ReadReply({250});
-  return refusal;
 }
 
 std::string Tag(const TPipelineContext& context) { return "[" + std::to_string(context.Connection.ThreadId) + "]"; }
@@ -116,19 +144,28 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
         port = ToIntDef(row.Port, outgoingPort);
         break;
       }
-    auto group = std::find_if(groups.begin(), groups.end(), [&host](const TRCPTList& g) { return g.Host == host; });
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&host, port](const TRCPTList& g) { return g.Host == host && g.Port == port; });
     if (group == groups.end()) group = groups.insert(groups.end(), TRCPTList{host, port, {}});
     group->Recipients.push_back(address);
   }
   return groups;
 }
 
-void RelayMessage(TPipelineContext& context, const TMailMessage& message, const std::vector<std::string>& recipients) {
+TVerdict RelayMessage(TPipelineContext& context, const TMailMessage& message,
+                      const std::vector<std::string>& recipients) {
   const TSettings& settings = *context.Settings;
   context.Trace("Creating client");
   auto client = std::make_shared<TSmtpClient>(settings.ForwardTimeout);
+  client->SetDeadline(context.Deadline);
   context.Trace("Adding object");
   context.Record->SetForwardClient(client);
+  // A forced disconnect from now on cuts the relay; one that came first stops it here.
+  struct TCut {
+    TCancellation& Cancellation;
+    ~TCut() { Cancellation.Leave(); }
+  } cut{context.Record->Cancellation};
+  if (!cut.Cancellation.Enter([client] { client->Disconnect(); })) return SilentClose();
   context.Log.WriteMailLog(message.Subject() + " from <" + message.FromAddress() + "> sent to <" +
                                JoinText(recipients, ",") + ">",
                            &context.Connection);
@@ -145,14 +182,19 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
   const auto groups = BuildDestinationGroups(recipients, settings.CBMultiMail, *context.Forwarders,
                                              context.Applied->OutgoingServer, context.Applied->OutgoingPort);
 
-  std::string failure;
+  TRelayFailures failures;
   if (recipients.empty()) {
     // A redirection left nobody to deliver to: the message must not vanish behind a 250.
-    failure = std::string("451") + kSays + " No recipients left to relay to";
+    failures.Add(451, " No recipients left to relay to");
     context.Log.WriteLog("Message: no recipients left to relay to: ERelayError", true, &context.Connection);
   }
   for (const auto& group : groups) {
     if (group.Recipients.empty()) continue;
+    if (context.OutOfTime()) {
+      failures.Add(451, " Message could not be processed in time, try again later");
+      context.Log.WriteLog("Out of time: not relayed to " + group.Host, true, &context.Connection);
+      continue;
+    }
     bool connected = false;
     try {
       context.Trace("Connecting");
@@ -164,17 +206,13 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
       context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
       context.Trace("Connected");
       const bool pipelining = Greet(*client, settings.MailHostName);
-      const TRefusal refusal = SendEnvelope(context, *client, message, group, pipelining);
-      if (refusal.Code != 0) {
-        failure = std::to_string(refusal.Code) + kSays + refusal.Text;
-        context.Log.WriteLog("Quibo heard: " + std::to_string(refusal.Code) + " " + refusal.Text, true);
-      }
+      SendEnvelope(context, *client, message, group, pipelining, failures);
     } catch (const TSmtpReplyError& error) {
-      failure = std::to_string(error.Code) + kSays + error.Reply;
-      context.Log.WriteLog("Quibo heard: " + std::to_string(error.Code) + " " + error.Reply, true);
+      failures.Refused(error.Received);
+      LogHeard(context, error.Received);
     } catch (const std::exception& error) {
       // No code from the next server: a temporary failure, so the sender retries.
-      failure = std::string("451") + kSays + error.what();
+      failures.Add(451, error.what());
       context.Log.WriteLog(std::string("Message: ") + error.what() + ": ESocketError", true);
     }
     if (connected) {
@@ -182,12 +220,7 @@ void RelayMessage(TPipelineContext& context, const TMailMessage& message, const 
       ClientDisconnected(context, group.Host);
     }
   }
-
-  if (failure.empty() || !context.Session.Channel().Connected()) return;
-  for (size_t at = failure.find("\r\n"); at != std::string::npos; at = failure.find("\r\n", at))
-    failure.replace(at, 2, " ");
-  context.Session.SendLine(failure);
-  context.Session.Disconnect();
+  return failures.Any() ? failures.Verdict() : EndOfDataOkay();
 }
 
 } // namespace quibo

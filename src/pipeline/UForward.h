@@ -1,14 +1,17 @@
 // The forwarding client: the forwarding table (TForward), the choice of
 // destination per recipient (BuildDestinationGroups) and RelayMessage, which
 // hands one message to each destination with the program's own SMTP client
-// and turns every failure on the outgoing side into the reply the sender
-// sees. The table is built on the window thread at apply and published
-// read-only; relaying runs on the connection thread. RelayMessage never
-// throws: failures are logged and answered to the sender.
+// and turns every failure on the outgoing side into the verdict the sender
+// gets: the next server's own code when it is a refusal (4xx, 5xx), else a
+// 451, so that nothing but a delivered message is ever answered with 2xx.
+// The table is built on the window thread at apply and published read-only;
+// relaying runs on the connection thread. RelayMessage never throws:
+// failures are logged and become its verdict.
 #pragma once
 
 #include "UMailMessage.h"
 #include "UPipelineContext.h"
+#include "UVerdict.h"
 
 #include <string>
 #include <vector>
@@ -45,6 +48,8 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
                                               const TForward& forwarders, const std::string& outgoingServer,
                                               int outgoingPort);
 
-void RelayMessage(TPipelineContext& context, const TMailMessage& message, const std::vector<std::string>& recipients);
+// Groups are keyed by server and port, served in order of creation.
+TVerdict RelayMessage(TPipelineContext& context, const TMailMessage& message,
+                      const std::vector<std::string>& recipients);
 
 } // namespace quibo

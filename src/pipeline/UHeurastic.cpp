@@ -4,6 +4,7 @@
 #include "UProcess.h"
 #include "USettings.h"
 
+#include <charconv>
 #include <ctime>
 #include <sstream>
 
@@ -39,23 +40,31 @@ std::string StatisticValue(const std::vector<std::string>& dump, const std::stri
 
 } // namespace
 
-TClassification TClassifierBridge::Classify(const std::filesystem::path& message,
-                                            const std::string& recipientDomain) const {
+bool ParseScore(const std::string& text, double& score) {
+  const std::string value = Trimmed(text);
+  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), score);
+  return !value.empty() && error == std::errc{} && end == value.data() + value.size();
+}
+
+TClassification TClassifierBridge::Classify(const std::filesystem::path& message, const std::string& recipientDomain,
+                                            TCancellation* cancel) const {
   TClassification result;
   try {
     std::string commandLine = std::string(kClassifier) + " \"" + message.string() + "\" ";
     const std::string domainFolder = DomainPrefix + "/" + recipientDomain;
     if (!recipientDomain.empty() && std::filesystem::is_directory(Folder / domainFolder)) commandLine += domainFolder;
     Log.WriteDebugLog("Executing: " + commandLine);
-    const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+    const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
     if (!Succeeded(run.ExitCode)) {
       Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
-      result.Result = "not tested " + Printable(Trimmed(run.Output));
+      result.Result = "not tested " + PrintableText(Trimmed(run.Output));
       return result;
     }
     Log.WriteDebugLog("Result: " + run.Output);
     result.Score = Trimmed(Field(run.Output, 0));
     result.Result = Field(run.Output, 1);
+    double score = 0;
+    result.Answered = ParseScore(result.Score, score);
   } catch (const std::exception& error) {
     result = {"0", std::string("Exception: ") + error.what()};
   }

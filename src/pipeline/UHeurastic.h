@@ -2,10 +2,11 @@
 // folder to score one message, to learn from the ham and spam folders, and to
 // dump its statistics, and reads its output. Scoring runs on connection
 // threads, learning and statistics on the window thread. Never throws: a
-// classifier that is missing, fails or times out gives score "0" and a
-// readable reason.
+// classifier that is missing, fails or times out gives score "0", a
+// readable reason and Answered false.
 #pragma once
 
+#include "UCancellation.h"
 #include "ULog.h"
 
 #include <filesystem>
@@ -19,6 +20,7 @@ inline constexpr const char* kClassifier = "./HCheck";
 struct TClassification {
   std::string Score = "0";
   std::string Result;
+  bool Answered = false; // the classifier exited with 0 and its score is a number
 };
 
 struct TLearnResult {
@@ -36,7 +38,8 @@ public:
   TClassifierBridge(std::filesystem::path programFolder, TLogger& log, int timeoutMs, std::string domainPrefix)
       : Folder(std::move(programFolder)), Log(log), TimeoutMs(timeoutMs), DomainPrefix(std::move(domainPrefix)) {}
 
-  TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain) const;
+  TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain,
+                           TCancellation* cancel = nullptr) const;
   TLearnResult Learn(bool spam) const;
   // The dump's lines; false when the classifier could not be run.
   bool DumpStatistics(std::vector<std::string>& lines) const;
@@ -47,6 +50,9 @@ private:
   int TimeoutMs;
   std::string DomainPrefix;
 };
+
+// A score text as a number with "." as separator; false when it is none.
+bool ParseScore(const std::string& text, double& score);
 
 TClassifierStatistics ParseStatistics(const std::vector<std::string>& dump);
 // Seconds since 1970 as "dd-mm-yyyy hh:mm:ss" in local time; "NA" when empty.

@@ -8,7 +8,6 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <charconv>
 #include <ctime>
 #include <malloc.h>
 #include <mutex>
@@ -20,12 +19,19 @@ namespace quibo {
 namespace {
 
 const char* const kVirusReply = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!";
+const TVerdict kVirusFound{541, "Quibo dederazu says: Message cannot be accepted: Virus Found!", true};
+const TVerdict kUnchecked{451, "Quibo dederazu says: Message could not be checked, try again later"};
+const TVerdict kOutOfTime{451, "Quibo dederazu says: Message could not be processed in time, try again later"};
 
-// A score text as a number with "." as separator; false when it is none.
-bool ParseScore(const std::string& text, double& score) {
-  const std::string value = Trimmed(text);
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), score);
-  return !value.empty() && error == std::errc{} && end == value.data() + value.size();
+// What became of a scan or classification that gave no answer: the message
+// waits for a retry when the operator asks for it or when its time is up.
+std::optional<TVerdict> AfterFailedCheck(TPipelineContext& context, const std::string& what,
+                                         const std::string& reason) {
+  if (context.Record->Cancellation.Cancelled()) return SilentClose();
+  context.Log.WriteLog(what + " failed: " + reason, true, &context.Connection);
+  if (context.OutOfTime()) return kOutOfTime;
+  if (context.Settings->DeferUncheckedMail) return kUnchecked;
+  return std::nullopt;
 }
 
 std::vector<std::string> AddressList(const std::string& text) {
@@ -71,6 +77,22 @@ void TrimWorkingSet() {
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
   long previous = lastTrim.load();
   if (now > previous && lastTrim.compare_exchange_strong(previous, now)) ::malloc_trim(0);
+}
+
+// The relay, unless nobody waits for its outcome any more: a sender who hung
+// up would retry, and the message would arrive twice.
+TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& message,
+                            const std::vector<std::string>& recipients) {
+  if (context.Record->Cancellation.Cancelled()) return SilentClose();
+  if (!context.ClientStillThere()) {
+    context.Log.WriteLog("Sender disconnected before the relay: message not relayed", true, &context.Connection);
+    return SilentClose();
+  }
+  if (context.OutOfTime()) {
+    context.Log.WriteLog("Out of time before the relay: message not relayed", true, &context.Connection);
+    return kOutOfTime;
+  }
+  return RelayMessage(context, message, recipients);
 }
 
 } // namespace
@@ -138,43 +160,46 @@ void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& sco
   }
 }
 
-bool CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size) {
+std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size) {
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
   if (applied.VirusCheck) {
-    const TScanResult scan = ScanFile(applied.VirusProgram, file, applied.VirusResultCode, settings.VirusCheckTimeOut,
-                                      context.ProgramFolder);
+    const TScanResult scan =
+        ScanFile(applied.VirusProgram, file, applied.VirusResultCode, context.TimeLeftMs(settings.VirusCheckTimeOut),
+                 context.ProgramFolder, &record.Cancellation);
     if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
     if (scan.Found) {
       context.Log.WriteMailLog(kVirusReply, &context.Connection);
       context.Post(EvStatistic, 8);
-      context.Session.SendLine(kVirusReply);
-      context.Session.Disconnect();
-      return false;
+      return kVirusFound;
+    }
+    if (!scan.Answered()) {
+      if (auto verdict = AfterFailedCheck(context, "Virus scan", scan.Error.empty() ? scan.Failure : scan.Error))
+        return verdict;
     }
   }
   if (record.Whitelisted) {
     record.SpamScore = "0";
     record.CheckReason = "not checked: Host or sender whitelisted";
-    return true;
+    return std::nullopt;
   }
   record.SpamScore = "0";
-  if (record.Blacklisted) return true;
+  if (record.Blacklisted) return std::nullopt;
   if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
-    const TClassifierBridge classifier(context.ProgramFolder, context.Log, settings.HeurasticCheckTimeOut,
-                                       settings.Multidomainprefix);
-    const TClassification result = classifier.Classify(file, record.RecipientDomain);
+    const TClassifierBridge classifier(context.ProgramFolder, context.Log,
+                                       context.TimeLeftMs(settings.HeurasticCheckTimeOut), settings.Multidomainprefix);
+    const TClassification result = classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
     record.SpamScore = result.Score;
     record.CheckReason = result.Result;
+    if (!result.Answered) return AfterFailedCheck(context, "Classifier", result.Result);
   } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
     record.CheckReason = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
   }
-  return true;
+  return std::nullopt;
 }
 
-void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients,
-                       std::string& customReply) {
+TVerdict Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients) {
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
@@ -210,6 +235,7 @@ void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vec
                          &context.Connection);
   context.Trace("Modify subject" + scoreText + " " + std::to_string(applied.DropScore) + " ");
 
+  TVerdict verdict = EndOfDataOkay();
   try {
     if (score >= applied.DropScore && settings.CBDropScore) {
       context.Post(EvStatistic, 10);
@@ -237,14 +263,15 @@ void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vec
       context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + JoinText(recipients, ","),
                                &context.Connection);
       context.Trace("Sending message");
-      RelayMessage(context, message, recipients);
+      verdict = RelayIfStillWanted(context, message, recipients);
     }
   } catch (const std::exception& error) {
     context.Log.WriteLog(std::string("Message: ") + error.what() + ": Exception", true, &context.Connection);
     // The message went nowhere: the sender must not be told it was taken.
-    customReply = std::string("451 Quibo dederazu says: ") + error.what();
+    verdict = {451, std::string("Quibo dederazu says: ") + error.what()};
   }
   record.SetForwardClient(nullptr);
+  return verdict;
 }
 
 } // namespace quibo

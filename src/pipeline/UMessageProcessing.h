@@ -1,26 +1,30 @@
 // Message processing between the end of DATA and the relay: the pre-check
 // (virus scan, whitelist and blacklist results, classifier score) and the
 // processing proper (trace header, blacklist tagging or redirection, drop,
-// spam marking, status headers, relay). Runs on the connection thread.
-// Failures are logged with their fixed prefixes; the sender never gets "250"
-// for a message that was neither relayed nor dropped on purpose.
+// spam marking, status headers, relay). Runs on the connection thread and
+// returns the verdict for the sender. Failures are logged with their fixed
+// prefixes; the sender never gets "250" for a message that was neither
+// relayed nor dropped on purpose, and a message whose time is up, whose
+// sender is gone, or (on request) that could not be checked is not relayed.
 #pragma once
 
 #include "UClock.h"
 #include "UMailMessage.h"
 #include "UPipelineContext.h"
+#include "UVerdict.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace quibo {
 
-bool CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size);
-void Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients,
-                       std::string& customReply);
+// Empty to go on with the message; else the verdict that ends it here.
+std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size);
+TVerdict Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients);
 
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate);
 void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& scoreText, bool heurastic,

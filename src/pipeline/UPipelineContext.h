@@ -1,17 +1,21 @@
 // What the message pipeline needs from the connection it runs for: the
-// published settings, the forwarding table, the connection's record and
-// session, the log writers and a way to post events to the window thread.
+// published settings, the forwarding table, the connection's record, the
+// envelope sender, whether the client is still there, the time left for the
+// message, the log writers and a way to post events to the window thread.
 // Built per message by the connection's hooks; used on the connection thread.
+// The pipeline never writes to the client: it returns its verdict.
 #pragma once
 
 #include "UClock.h"
 #include "ULog.h"
 #include "USettings.h"
-#include "USmtpSession.h"
 #include "UThreadController.h"
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -24,7 +28,10 @@ struct TPipelineContext {
   std::shared_ptr<const TAppliedSettings> Applied;
   std::shared_ptr<const TForward> Forwarders;
   std::shared_ptr<TThreadController> Record;
-  TSmtpSession& Session;
+  std::string EnvelopeSender; // the session's MAIL FROM; "" is the null sender
+  std::function<bool()> ClientStillThere;
+  // Scan, classification and relay of the message must end by then.
+  std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
   TLogger& Log;
   TLogConnection Connection; // thread id and peer address, for log lines
   std::function<void(int event, long argument)> Post;
@@ -33,6 +40,14 @@ struct TPipelineContext {
   const TClock& Clock;
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
+  // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.
+  int TimeLeftMs(int limitMs) const {
+    // Rounded up: a step cut by the time left ends at or after the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+    const long bounded = std::max<long>(1, std::min<long>(left.count(), limitMs > 0 ? limitMs : left.count()));
+    return static_cast<int>(std::min<long>(bounded, std::numeric_limits<int>::max()));
+  }
+  bool OutOfTime() const { return std::chrono::steady_clock::now() >= Deadline; }
 };
 
 } // namespace quibo

@@ -28,8 +28,14 @@ struct TDescriptor {
 };
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<long>(0, left.count()));
+}
+
+// True once the child has ended; it stays unreaped (its id stays reserved).
+bool HasExited(pid_t child) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
 }
 
 int ExitCodeOf(int status) {
@@ -62,7 +68,7 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
 }
 
 TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int timeoutMs,
-                      const std::filesystem::path& workingFolder) {
+                      const std::filesystem::path& workingFolder, TCancellation* cancel) {
   if (commandLine.size() > kMaxCommandLine) return {-1, "The command line is too long"};
   std::vector<std::string> arguments = SplitCommandLine(commandLine);
   if (arguments.empty()) return {-1, "No program given"};
@@ -91,7 +97,8 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &defaults); // the child gets ordinary signal handling
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0); // a group of its own, so it can be ended with all it started
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   pid_t child = 0;
   const int failure = ::posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ);
@@ -101,17 +108,20 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
   ::close(writeEnd.Value);
   writeEnd.Value = -1;
 
+  // Until the child is reaped its process id cannot be reused, so killing its
+  // group is safe up to the waitpid at the end.
+  auto killGroup = [child] { ::kill(-child, SIGKILL); };
+  if (cancel && !cancel->Enter(killGroup)) killGroup();
+
   // Read while waiting: a child with much to say would block on a full pipe otherwise.
   TDescriptor childHandle{static_cast<int>(::syscall(SYS_pidfd_open, child, 0))};
   const auto deadline = timeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)
                                       : std::chrono::steady_clock::time_point::max();
-  TRunResult result;
-  std::string output;
-  bool exited = false, pipeOpen = captureOutput;
-  int status = 0;
+  std::string output, waitFailure;
+  bool exited = false, pipeOpen = captureOutput, timedOut = false;
   auto drainDeadline = std::chrono::steady_clock::time_point::max();
   while (true) {
-    if (!exited && ::waitpid(child, &status, WNOHANG) == child) {
+    if (!exited && HasExited(child)) {
       exited = true;
       drainDeadline = std::chrono::steady_clock::now() + kDrainTime; // a grandchild may hold the pipe
     }
@@ -120,9 +130,8 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
     if (!exited) {
       if (timeoutMs > 0) wait = RemainingMs(deadline);
       if (timeoutMs > 0 && wait == 0) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
-        return {kTimedOutExitCode, {}};
+        timedOut = true;
+        break;
       }
       if (childHandle.Value < 0) wait = wait < 0 ? 10 : std::min(wait, 10); // no process handle: poll the exit
     } else {
@@ -130,7 +139,10 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
       if (wait == 0) break;
     }
     pollfd waits[2] = {{exited ? -1 : childHandle.Value, POLLIN, 0}, {pipeOpen ? readEnd.Value : -1, POLLIN, 0}};
-    if (::poll(waits, 2, wait) < 0 && errno != EINTR) break;
+    if (::poll(waits, 2, wait) < 0 && errno != EINTR) {
+      waitFailure = std::string("Waiting for the program failed: ") + std::strerror(errno);
+      break;
+    }
     if (pipeOpen && (waits[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       char chunk[kReadChunk];
       const ssize_t got = ::read(readEnd.Value, chunk, sizeof chunk);
@@ -139,9 +151,24 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
       if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) pipeOpen = false;
     }
   }
+  if (cancel) cancel->Leave();
+  if (!exited || pipeOpen) killGroup(); // it did not end cleanly, or something it started still runs
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timedOut) return {kTimedOutExitCode, {}};
+  if (!waitFailure.empty()) return {-1, waitFailure};
+  TRunResult result;
   result.ExitCode = ExitCodeOf(status);
   if (result.ExitCode >= 0 && result.ExitCode != kTimedOutExitCode && result.ExitCode != 259) result.Output = output;
   return result;
+}
+
+std::string RunFailure(const TRunResult& run) {
+  if (run.ExitCode == -1) return "could not run: " + run.Output;
+  if (run.ExitCode == kTimedOutExitCode) return "timed out";
+  if (run.ExitCode < 0) return "killed by signal " + std::to_string(-run.ExitCode);
+  return {};
 }
 
 } // namespace quibo

@@ -27,14 +27,15 @@ bool FillScanTemplate(const std::string& commandTemplate, const std::string& fil
 }
 
 TScanResult ScanFile(const std::string& commandTemplate, const std::filesystem::path& file, int infectedCode,
-                     int timeoutMs, const std::filesystem::path& programFolder) {
+                     int timeoutMs, const std::filesystem::path& programFolder, TCancellation* cancel) {
   TScanResult result;
   std::string commandLine;
   if (!FillScanTemplate(commandTemplate, file.string(), commandLine, result.Error)) return result;
-  const TRunResult run = RunAndWait(commandLine, false, timeoutMs, programFolder);
+  const TRunResult run = RunAndWait(commandLine, false, timeoutMs, programFolder, cancel);
   result.ExitCode = run.ExitCode;
   result.Output = run.Output;
   result.Found = run.ExitCode == infectedCode;
+  result.Failure = RunFailure(run);
   return result;
 }
 

@@ -51,19 +51,23 @@ std::string ReplaceNoCase(const std::string& text, const std::string& what, cons
   return result.append(text, from);
 }
 
-std::string Printable(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string result;
-  result.reserve(text.size());
-  for (const unsigned char c : text) {
-    if (c == '\r' || c == '\n')
-      result += ' ';
-    else if (c < 0x20 || c == 0x7f)
-      result.append("\\x").append(1, kHex[c >> 4]).append(1, kHex[c & 15]);
-    else
-      result += static_cast<char>(c);
+std::string PrintableText(std::string_view text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n') {
+      out += ' ';
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0x0f];
+    } else {
+      out += c;
+    }
   }
-  return result;
+  return out;
 }
 
 } // namespace quibo

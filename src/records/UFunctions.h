@@ -1,5 +1,5 @@
-// Small text helpers shared by every unit: trimming, case-insensitive
-// comparison of ASCII text, and peer text made printable. Pure functions, any thread, never fail.
+// Small text helpers shared by every unit: trimming and case-insensitive
+// comparison of ASCII text. Pure functions, any thread, never fail.
 #pragma once
 
 #include <string>
@@ -18,8 +18,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 std::string JoinText(const std::vector<std::string>& items, std::string_view separator);
 // Every occurrence of what (compared without regard to case) replaced by by.
 std::string ReplaceNoCase(const std::string& text, const std::string& what, const std::string& by);
-// Peer text fit for one line of a log, a reply or a header: CR and LF become
+
+// Peer text made safe for a reply, a log line or a header: CR and LF become
 // blanks, other control characters "\xNN".
-std::string Printable(std::string_view text);
+std::string PrintableText(std::string_view text);
 
 } // namespace quibo

@@ -1,5 +1,6 @@
 #include "UStats.h"
 
+#include <algorithm>
 #include <fstream>
 
 namespace quibo {
@@ -9,9 +10,11 @@ void TStats::Bump(TStatCounter counter) {
   ++Lifetime[counter];
 }
 
-void TStats::CountStatEvent(int code, int row) {
-  auto rowAt = [this, row]() -> TBLServer* {
-    return row >= 0 && static_cast<size_t>(row) < Servers.size() ? &Servers[static_cast<size_t>(row)] : nullptr;
+void TStats::CountStatEvent(int code, long rowId) {
+  auto rowAt = [this, rowId]() -> TBLServer* {
+    const auto row =
+        std::find_if(Servers.begin(), Servers.end(), [rowId](const TBLServer& s) { return s.Id == rowId; });
+    return row == Servers.end() ? nullptr : &*row;
   };
   switch (code) {
   case 0: Bump(Total); break;
@@ -40,7 +43,10 @@ void TStats::ResetStatistics() {
     server.TotalChecks = server.Timeout = server.Listed = 0;
 }
 
-void TStats::AddBlacklistServer(const std::string& host) { Servers.push_back(TBLServer{host}); }
+long TStats::AddBlacklistServer(const std::string& host) {
+  Servers.push_back(TBLServer{host, NextServerId});
+  return NextServerId++;
+}
 
 void TStats::DeleteBlacklistServer(size_t index) {
   if (index < Servers.size()) Servers.erase(Servers.begin() + static_cast<std::ptrdiff_t>(index));

@@ -27,6 +27,7 @@ enum TStatCounter : size_t {
 
 struct TBLServer {
   std::string HostName;
+  long Id = 0; // what statistics events 5 to 7 name the row by
   int32_t TotalChecks = 0;
   int32_t Timeout = 0;
   int32_t Listed = 0;
@@ -36,9 +37,11 @@ class TStats {
 public:
   using TCounters = std::array<int32_t, StatCounterCount>;
 
-  void CountStatEvent(int code, int row = 0);
+  // Codes 5 to 7 name their row by its id: a row deleted meanwhile is not counted.
+  void CountStatEvent(int code, long rowId = 0);
   void ResetStatistics();
-  void AddBlacklistServer(const std::string& host);
+  // Appends a row; returns its id, never the id of an earlier row.
+  long AddBlacklistServer(const std::string& host);
   void DeleteBlacklistServer(size_t index);
   void ClearBlacklistServers() { Servers.clear(); }
   bool LoadStatFile(const std::filesystem::path& file);
@@ -54,6 +57,7 @@ private:
   TCounters Current{};
   TCounters Lifetime{};
   std::vector<TBLServer> Servers;
+  long NextServerId = 0;
 };
 
 // Server and client connects and disconnects, shown on the status page.

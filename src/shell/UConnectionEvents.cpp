@@ -1,53 +1,55 @@
 #include "UConnectionEvents.h"
 
-#include "UMain.h"
 #include "UMessageProcessing.h"
 
 #include <stdexcept>
 
 namespace quibo {
 
-TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
-                                     std::shared_ptr<const TSettings> settings)
-    : Form(form), Connection(std::move(connection)),
-      SessionSettings(std::move(settings)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
+TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection)
+    : Form(form), Connection(std::move(connection)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
 
-std::shared_ptr<TThreadController> TConnectionEvents::Controller() const {
-  auto record = Form.Connections().FindController(Connection.get());
-  if (!record) throw std::runtime_error("connection record not found");
-  return record;
+const TSettingsGeneration& TConnectionEvents::Transaction() {
+  if (!Generation) Generation = Form.Generation();
+  return *Generation;
 }
 
-void TConnectionEvents::OnConnect(TSmtpSession& session) {
-  session.Channel().SetReadTimeout(SessionSettings->ServerTimeout * 1000);
-  Form.Connections().RecordStatus(Connection, "CONNECT", false);
+TPolicyContext TConnectionEvents::PolicyContext() const {
+  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity,
+          [this](int event, long argument, long argument2) { Form.EventQueue().Post(event, argument, argument2); }};
+}
+
+std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
+  auto record = Form.Connections().RecordStatus(Connection, "CONNECT", false);
   Form.EventQueue().Post(EvConnection, ServerConnect);
   Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
+  return record;
 }
 
 void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
   if (Form.Log().Switches().Screen.load()) Form.Connections().RecordStatus(Connection, line, false);
 }
 
-bool TConnectionEvents::OnMail(TSmtpSession&, const std::string& address) {
-  const auto settings = Form.Settings();
-  const auto applied = Form.Applied();
-  Controller()->SetSender(address, applied->LocalDomains, settings->CBRelayLocalIp, applied->LocalIps);
-  return true;
+TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
+  Generation = Form.Generation(); // a new transaction
+  return quibo::OnMail(PolicyContext(), session.Record(), Connection->PeerIp(), address);
 }
 
-void TConnectionEvents::OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string&) {
-  const auto record = Controller();
-  if (record->RecipientDomain.empty()) record->SetRecipientDomain(address);
-  accept = true;
+TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& address) {
+  Transaction();
+  return quibo::OnRcpt(PolicyContext(), session.Record(), address);
 }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
-  return TPipelineContext{Form.Settings(),
-                          Form.Applied(),
-                          Form.Forwarders(),
-                          Controller(),
-                          session,
+  const auto& settings = Generation->Settings;
+  const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
+  return TPipelineContext{settings,
+                          Generation->Applied,
+                          Generation->Forwarders,
+                          session.SharedRecord(),
+                          session.From(),
+                          [&session] { return session.ClientStillThere(); },
+                          deadline,
                           Form.Log(),
                           LogIdentity,
                           [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
@@ -56,24 +58,26 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           Form.Clock()};
 }
 
-bool TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) {
+std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                                        uint64_t size) {
+  Transaction();
   TPipelineContext context = Context(session);
   return quibo::CheckMessage(context, file, size);
 }
 
-void TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
-                                          const std::vector<std::string>& recipients, std::string& customReply) {
+TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                                              const std::vector<std::string>& recipients) {
+  Transaction();
   TPipelineContext context = Context(session);
-  quibo::Server1ReceiveRaw(context, message, recipients, customReply);
+  return quibo::Server1ReceiveRaw(context, message, recipients);
 }
 
-std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession&) {
+std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession& session) {
   std::vector<std::filesystem::path> folders;
-  const auto record = Form.Connections().FindController(Connection.get());
-  if (!record) return folders;
-  const auto settings = Form.Settings();
-  if (settings->CBCopyIfWhitelisted && record->Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
-  if (settings->CBCopyIfBlacklisted && record->Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
+  const TThreadController& record = session.Record();
+  const auto& settings = Transaction().Settings;
+  if (settings->CBCopyIfWhitelisted && record.Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
+  if (settings->CBCopyIfBlacklisted && record.Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
   return folders;
 }
 

@@ -2,13 +2,16 @@
 // the connection in the monitor list, logs its connect and disconnect, posts
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
-// Server1ReceiveRaw) are called: the policy accepts every sender and
-// recipient for now; messages go through the message pipeline. Runs on the connection's thread; reads only published
-// settings. A missing monitor record ends the session (by exception).
+// Server1ReceiveRaw) are called. Each MAIL takes one settings generation
+// that the rest of its transaction keeps. Every call returns its verdict to
+// the session. Runs on the connection's thread; reads only published
+// settings. Without a monitor record the session ends.
 #pragma once
 
 #include "ULog.h"
+#include "UMain.h"
 #include "UPipelineContext.h"
+#include "UPolicy.h"
 #include "USettings.h"
 #include "USmtpListener.h"
 #include "USmtpSession.h"
@@ -17,30 +20,30 @@
 
 namespace quibo {
 
-class TForm1;
-
 class TConnectionEvents final : public TSessionHooks {
 public:
-  TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection,
-                    std::shared_ptr<const TSettings> settings);
+  TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection);
 
-  void OnConnect(TSmtpSession& session) override;
+  std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) override;
   void BeforeCommand(TSmtpSession& session, const std::string& line) override;
-  bool OnMail(TSmtpSession& session, const std::string& address) override;
-  void OnRcpt(TSmtpSession& session, const std::string& address, bool& accept, std::string& customReply) override;
-  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override;
-  void Server1ReceiveRaw(TSmtpSession& session, std::istream& message, const std::vector<std::string>& recipients,
-                         std::string& customReply) override;
+  TVerdict OnMail(TSmtpSession& session, const std::string& address) override;
+  TVerdict OnRcpt(TSmtpSession& session, const std::string& address) override;
+  std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                       uint64_t size) override;
+  TVerdict Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                             const std::vector<std::string>& recipients) override;
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;
   void OnDisconnect(TSmtpSession& session) override;
 
 private:
-  std::shared_ptr<TThreadController> Controller() const;
   TPipelineContext Context(TSmtpSession& session) const;
+  TPolicyContext PolicyContext() const;
+  // The generation of the current transaction (the latest one before any MAIL).
+  const TSettingsGeneration& Transaction();
 
   TForm1& Form;
   std::shared_ptr<TLiveConnection> Connection;
-  std::shared_ptr<const TSettings> SessionSettings;
+  std::shared_ptr<const TSettingsGeneration> Generation;
   TLogConnection LogIdentity;
 };
 

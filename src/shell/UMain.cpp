@@ -7,6 +7,7 @@
 #include "UVirusCheck.h"
 
 #include <algorithm>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -73,9 +74,7 @@ TForm1::TForm1(TOptions options)
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
-  CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
-  CurrentApplied.store(std::make_shared<const TAppliedSettings>());
-  CurrentForwarders.store(std::make_shared<const TForward>());
+  Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
 }
 
 TForm1::~TForm1() {
@@ -98,6 +97,7 @@ void TForm1::Create() {
   ProbeSocketInterface();
   try {
     LoadSettings();
+    RemoveUnfinishedMessages();
     ApplySettings();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
@@ -106,6 +106,19 @@ void TForm1::Create() {
   Registry.Clear();
   AboutReplyText = std::string("Quibo version ") + kVersionString;
   Events.EnableTimer(HourlyTimer, true);
+}
+
+void TForm1::RemoveUnfinishedMessages() {
+  // A message file left by a process that was killed was never answered with
+  // 250: its sender retries, so the file is of no use to anybody.
+  if (EditableSettings.KeepTempFiles) return;
+  std::error_code error;
+  int removed = 0;
+  for (const auto& entry : fs::directory_iterator(Folder / "temp", error))
+    if (entry.is_regular_file(error) && entry.path().filename().string().rfind("Quibo", 0) == 0 &&
+        fs::remove(entry.path(), error))
+      ++removed;
+  if (removed > 0) Logger.WriteLog("Removed " + std::to_string(removed) + " unfinished message files from temp/", true);
 }
 
 void TForm1::ProbeSocketInterface() {
@@ -149,9 +162,7 @@ void TForm1::HandleEvent(const TEvent& event) {
     if (const int statistic = Counters.Apply(static_cast<int>(event.Argument)); statistic >= 0)
       Statistics.CountStatEvent(statistic);
     break;
-  case EvStatistic:
-    Statistics.CountStatEvent(static_cast<int>(event.Argument), static_cast<int>(event.Argument2));
-    break;
+  case EvStatistic: Statistics.CountStatEvent(static_cast<int>(event.Argument), event.Argument2); break;
   case EvShowWindow: Logger.WriteDebugLog("Show window requested"); break; // no window headless
   case EvHideWindow: Logger.WriteDebugLog("Hide window requested"); break;
   case EvServiceState: // the tray icon belongs to the window; nothing to hide headless
@@ -174,6 +185,7 @@ bool TForm1::ListensOnAll() const {
 void TForm1::StartListening(bool stopOnly) {
   if (stopOnly) Logger.WriteLog("Stopping server..", true);
   Listener.StopListening();
+  WaitForMessagesInProgress();
   {
     ForcedDisconnect = true;
     struct TClearFlag {
@@ -181,7 +193,11 @@ void TForm1::StartListening(bool stopOnly) {
       ~TClearFlag() { Flag = false; }
     } clearFlag{ForcedDisconnect};
     ForceDisconnectAll();
-    Listener.Deactivate(EditableSettings.TerminateWaitTime);
+    try {
+      Listener.Deactivate(EditableSettings.TerminateWaitTime);
+    } catch (const std::exception& failure) {
+      ReportError(failure.what()); // connections that outlived the wait must not keep the listener down
+    }
   }
   BindAddress = ListenAddress();
   BindPort = ToIntDef(EditableSettings.EListenPort, 25);
@@ -198,19 +214,39 @@ void TForm1::StartListening(bool stopOnly) {
   ListenSettingsChanged = false;
 }
 
+void TForm1::WaitForMessagesInProgress() {
+  const size_t busy = Registry.InEndOfDataCount();
+  if (busy == 0) return;
+  Logger.WriteLog("Waiting for " + std::to_string(busy) + " messages in progress", true);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+  while (Registry.InEndOfDataCount() > 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 void TForm1::ForceDisconnectAll() {
   // The records leave the list under its lock; the waits happen outside it,
   // so a session that is recording a status line at this moment can finish.
+  // Every connection is cut first, then all are waited for together.
   try {
-    for (const auto& record : Registry.TakeAll()) {
+    const auto records = Registry.TakeAll();
+    for (const auto& record : records) {
       if (!record) continue;
+      record->Cancellation.Cancel(); // its scanner, classifier or relay ends now
       if (auto client = record->ForwardClient()) client->Disconnect();
       const auto& peer = record->PeerThread;
       if (!peer) continue;
       const TLogConnection identity{peer->ThreadId(), peer->PeerIp()};
       Logger.WriteLog("Forced SMTP Server disconnect", false, &identity);
       peer->Disconnect();
-      peer->WaitEnded(EditableSettings.TerminateWaitTime);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+    for (const auto& record : records) {
+      if (!record || !record->PeerThread) continue;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      record->PeerThread->WaitEnded(static_cast<int>(std::max<long>(0, left.count())));
     }
   } catch (...) {
   }
@@ -256,6 +292,7 @@ void TForm1::SessionEnded() {
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
+  channel.SetReadTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();
     channel.SetTap([this, thread](bool sent, std::string_view chunk) {
@@ -264,15 +301,16 @@ void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   }
   TSessionSetup setup{settings->Welcome, kVersionString, Folder / "temp", settings->KeepTempFiles,
                       static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024};
-  TConnectionEvents events(*this, connection, settings);
+  TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();
 }
 
 // ---- Settings ----
 
-void TForm1::PublishSettings() {
-  CurrentSettings.store(std::make_shared<const TSettings>(EditableSettings));
+void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders) {
+  Current.store(std::make_shared<const TSettingsGeneration>(TSettingsGeneration{
+      std::make_shared<const TSettings>(EditableSettings), std::move(applied), std::move(forwarders)}));
   auto& switches = Logger.Switches();
   switches.MailLogging = EditableSettings.CBMailLogging;
   switches.Screen = EditableSettings.CBScreen;
@@ -284,6 +322,11 @@ void TForm1::PublishSettings() {
   Listener.SetMaxConnections(EditableSettings.MaxConnections);
 }
 
+void TForm1::PublishSettings() {
+  const auto current = Generation();
+  Publish(current->Applied, current->Forwarders);
+}
+
 void TForm1::SettingsEdited() { PublishSettings(); }
 
 void TForm1::LoadSettings() {
@@ -292,8 +335,8 @@ void TForm1::LoadSettings() {
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
   Statistics.ClearBlacklistServers();
-  for (const auto& zone : EditableSettings.LBBlacklists)
-    Statistics.AddBlacklistServer(zone.Zone);
+  for (auto& zone : EditableSettings.LBBlacklists)
+    zone.StatId = Statistics.AddBlacklistServer(zone.Zone);
   PublishSettings();
   SettingsFileTime = ModificationTime(IniPath());
 }
@@ -322,9 +365,7 @@ void TForm1::ApplySettings() {
     else if (!notice.empty())
       Logger.WriteLog(notice, true);
   }
-  CurrentForwarders.store(std::move(forwarders));
-  CurrentApplied.store(applied);
-  PublishSettings(); // the threshold text may have been normalised
+  Publish(std::move(applied), std::move(forwarders)); // the threshold text may have been normalised too
   if (ListenSettingsChanged) StartListening(false);
 }
 
@@ -335,6 +376,87 @@ void TForm1::CheckSettingsReload() {
   LoadSettings();
   ApplySettings();
   Logger.WriteLog("Reloaded settings file", true);
+}
+
+// ---- Policy lists ----
+
+namespace {
+
+bool ActsAtOnce(TPolicyList list) { return list != TPolicyList::LocalDomains && list != TPolicyList::LocalIps; }
+
+// Every list but the zones, for a settings record or a const one.
+template <class TRecord> auto& TextList(TRecord& settings, TPolicyList list) {
+  switch (list) {
+  case TPolicyList::ManualBlacklist: return settings.LBManualBlacklist;
+  case TPolicyList::AllowedHosts: return settings.LBWhiteList;
+  case TPolicyList::FromAddresses: return settings.LBFromAddresses;
+  case TPolicyList::LocalDomains: return settings.LBLocalDomain;
+  case TPolicyList::LocalIps: return settings.LBLocalIP;
+  case TPolicyList::Blacklists: break;
+  }
+  throw std::logic_error("the blacklist zones are no text list");
+}
+
+} // namespace
+
+std::vector<std::string> TForm1::ListEntries(TPolicyList list) const {
+  if (list != TPolicyList::Blacklists) return TextList(EditableSettings, list);
+  std::vector<std::string> zones;
+  for (const auto& zone : EditableSettings.LBBlacklists)
+    zones.push_back(zone.Zone);
+  return zones;
+}
+
+void TForm1::AddListEntry(TPolicyList list, const std::string& text) {
+  if (list == TPolicyList::Blacklists)
+    EditableSettings.LBBlacklists.push_back({text, "1", Statistics.AddBlacklistServer(text)});
+  else
+    TextList(EditableSettings, list).push_back(text);
+  if (ActsAtOnce(list)) PublishSettings();
+}
+
+void TForm1::DeleteListEntry(TPolicyList list, int index) {
+  try {
+    const size_t size = list == TPolicyList::Blacklists ? EditableSettings.LBBlacklists.size()
+                                                        : TextList(EditableSettings, list).size();
+    if (index < 0 || static_cast<size_t>(index) >= size) {
+      if (!ActsAtOnce(list)) return; // nothing selected: nothing removed
+      throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+    }
+    if (list == TPolicyList::Blacklists) {
+      EditableSettings.LBBlacklists.erase(EditableSettings.LBBlacklists.begin() + index);
+      Statistics.DeleteBlacklistServer(static_cast<size_t>(index));
+    } else {
+      auto& entries = TextList(EditableSettings, list);
+      entries.erase(entries.begin() + index);
+    }
+    if (ActsAtOnce(list)) PublishSettings();
+  } catch (const std::exception& failure) {
+    ReportError(failure.what());
+  }
+}
+
+void TForm1::RewriteListEntry(TPolicyList list, int index, const std::string& text) {
+  if (ActsAtOnce(list)) return; // only the relay lists are edited in place
+  auto& entries = TextList(EditableSettings, list);
+  if (index >= 0 && static_cast<size_t>(index) < entries.size()) entries[static_cast<size_t>(index)] = text;
+}
+
+TPolicyContext TForm1::PolicyContext(const TSettingsGeneration& generation) {
+  return {*generation.Settings, *generation.Applied, Logger, nullptr,
+          [this](int event, long argument, long argument2) { Events.Post(event, argument, argument2); }};
+}
+
+std::string TForm1::CheckBlacklist(const std::string& address) {
+  const auto generation = Generation();
+  try {
+    std::string found;
+    const bool listed = CheckBlacklists(PolicyContext(*generation), address, found, false);
+    Label10 = listed ? address + " listed on " + found : address + " not listed";
+  } catch (const std::exception& failure) {
+    Label10 = failure.what();
+  }
+  return Label10;
 }
 
 // ---- Classifier and scanner pages ----

@@ -13,6 +13,7 @@
 #include "UForward.h"
 #include "UHeurastic.h"
 #include "ULog.h"
+#include "UPolicy.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USmtpListener.h"
@@ -28,6 +29,18 @@
 #include <vector>
 
 namespace quibo {
+
+// One settings generation: the editable settings as published, the applied
+// copy and the forwarding table that belong with them. A transaction takes
+// one at its MAIL and keeps it to its end.
+struct TSettingsGeneration {
+  std::shared_ptr<const TSettings> Settings;
+  std::shared_ptr<const TAppliedSettings> Applied;
+  std::shared_ptr<const TForward> Forwarders;
+};
+
+// The operator's policy lists. The first four act at once; the relay lists at the next apply.
+enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
 
 class TForm1 {
 public:
@@ -72,10 +85,24 @@ public:
   TSettings& Editable() { return EditableSettings; }
   void SettingsEdited(); // publishes the editable record after an operator change
   void SetListenSettingsChanged() { ListenSettingsChanged = true; }
-  std::shared_ptr<const TSettings> Settings() const { return CurrentSettings.load(); }
-  std::shared_ptr<const TAppliedSettings> Applied() const { return CurrentApplied.load(); }
+  std::shared_ptr<const TSettingsGeneration> Generation() const { return Current.load(); }
+  std::shared_ptr<const TSettings> Settings() const { return Generation()->Settings; }
+  std::shared_ptr<const TAppliedSettings> Applied() const { return Generation()->Applied; }
   std::vector<std::string> ListenChoices() const { return IpChoices; }
-  std::shared_ptr<const TForward> Forwarders() const { return CurrentForwarders.load(); }
+  std::shared_ptr<const TForward> Forwarders() const { return Generation()->Forwarders; }
+
+  // The list pages: "Add" appends the text as it is; "Del"/"Remove" removes
+  // the selected entry (index; -1 when nothing is selected, which is an error
+  // for the four lists that act at once, logged as "Unhandled Exception: ...").
+  // A blacklist zone comes and goes with its flag and its statistics row.
+  void AddListEntry(TPolicyList list, const std::string& text);
+  void DeleteListEntry(TPolicyList list, int index);
+  // Typing in the field of a relay list with an entry selected rewrites it.
+  void RewriteListEntry(TPolicyList list, int index, const std::string& text);
+  std::vector<std::string> ListEntries(TPolicyList list) const; // zones without their flags
+  // The Debug page's blacklist "Check": the result label's text.
+  std::string CheckBlacklist(const std::string& address);
+  const std::string& BlacklistCheckLabel() const { return Label10; }
   const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
 
   // Classifier and scanner pages.
@@ -117,7 +144,13 @@ public:
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
+  // Gives sessions between the end of a message's data and its reply up to
+  // TerminateWaitTime to answer their senders before a stop cuts them.
+  void WaitForMessagesInProgress();
+  void RemoveUnfinishedMessages(); // start-up: message files of a killed run
   void PublishSettings();
+  void Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders);
+  TPolicyContext PolicyContext(const TSettingsGeneration& generation);
   void ReportError(const std::string& message);
   std::string ListenAddress() const;
   bool ListensOnAll() const;
@@ -139,9 +172,8 @@ private:
   TConnectionRegistry Registry;
 
   TSettings EditableSettings;
-  std::atomic<std::shared_ptr<const TSettings>> CurrentSettings;
-  std::atomic<std::shared_ptr<const TAppliedSettings>> CurrentApplied;
-  std::atomic<std::shared_ptr<const TForward>> CurrentForwarders;
+  std::atomic<std::shared_ptr<const TSettingsGeneration>> Current;
+  std::string Label10 = "not checked";
   std::vector<std::string> ServerChoices;
   std::string LblHam;
   std::string LblSpam;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -48,6 +49,13 @@ bool TSocketChannel::Fill(TReadStatus& failure) {
     failure = TReadStatus::Closed;
     return false;
   }
+}
+
+bool TSocketChannel::PeerStillThere() const {
+  if (PeerGone) return false;
+  pollfd probe{Socket, POLLRDHUP, 0};
+  if (::poll(&probe, 1, 0) < 0) return true; // cannot tell: assume it is
+  return (probe.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 void TSocketChannel::SetReadTimeout(int milliseconds) {

@@ -31,6 +31,8 @@ public:
   virtual bool Write(std::string_view bytes) = 0;
   virtual void Close() = 0;
   virtual bool Connected() const = 0;
+  // Looks without reading whether the peer is still there (it has not hung up).
+  virtual bool PeerStillThere() const = 0;
   virtual void SetReadTimeout(int milliseconds) = 0;
 };
 
@@ -45,6 +47,7 @@ public:
   bool Write(std::string_view bytes) override;
   void Close() override;
   bool Connected() const override { return !PeerGone; }
+  bool PeerStillThere() const override;
   void SetReadTimeout(int milliseconds) override;
   void SetTap(TTap tap) { Tap = std::move(tap); }
 

@@ -44,13 +44,27 @@ void TSmtpClient::Connect(const std::string& host, int port) {
   // The send time-out also bounds a blocking connect.
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  timeval limit{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
-  ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) Fail("Out of time");
+  SetSocketTimeouts(static_cast<int>(std::min<long>(TimeoutMs, left.count())));
   while (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (errno == EINTR) continue;
     Fail(errno == EINPROGRESS || errno == EAGAIN ? "Connection timed out" : std::strerror(errno));
   }
+}
+
+void TSmtpClient::SetSocketTimeouts(int milliseconds) {
+  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+  ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  ::setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  AppliedTimeoutMs = milliseconds;
+}
+
+void TSmtpClient::BoundByDeadline() {
+  constexpr long kSlackMs = 1000; // a wait may end this much after the deadline
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) Fail("Out of time");
+  if (left.count() < AppliedTimeoutMs - kSlackMs) SetSocketTimeouts(static_cast<int>(left.count()));
 }
 
 bool TSmtpClient::Connected() const {
@@ -80,6 +94,7 @@ bool TSmtpClient::ReadLine(std::string& line) {
       return true;
     }
     if (Pending.size() > kMaxLineLength) Fail("Reply line too long");
+    BoundByDeadline();
     char chunk[4096];
     const ssize_t got = ::recv(Socket, chunk, sizeof chunk, 0);
     if (got < 0 && errno == EINTR) continue;
@@ -110,6 +125,7 @@ TSmtpReply TSmtpClient::ReadReply(std::initializer_list<int> accepted) {
 
 void TSmtpClient::SendRaw(std::string_view bytes) {
   if (!Connected()) Fail("Not connected.");
+  BoundByDeadline();
   if (Tap) Tap(true, bytes);
   size_t done = 0;
   while (done < bytes.size()) {

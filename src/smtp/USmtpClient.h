@@ -1,6 +1,7 @@
 // TSmtpClient: the program's own SMTP client for relaying: connect with a
 // time limit, read whole (multi-line) replies, send commands and message
-// data in single writes, QUIT and close. Used by the forwarding client on a
+// data in single writes, QUIT and close. Every wait is bounded by the time
+// limit and by an optional deadline for the whole relay. Used by the forwarding client on a
 // connection thread; Disconnect may be called from the window thread (forced
 // disconnect) and wakes any wait. Failures throw: TSmtpReplyError for a reply
 // outside the accepted set (it carries the code and text), std::runtime_error
@@ -9,6 +10,7 @@
 
 #include "UThreadController.h"
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -27,10 +29,9 @@ struct TSmtpReply {
 
 class TSmtpReplyError : public std::runtime_error {
 public:
-  explicit TSmtpReplyError(const TSmtpReply& reply)
-      : std::runtime_error(std::to_string(reply.Code) + " " + reply.Text()), Code(reply.Code), Reply(reply.Text()) {}
-  int Code;
-  std::string Reply;
+  explicit TSmtpReplyError(TSmtpReply reply)
+      : std::runtime_error(std::to_string(reply.Code) + " " + reply.Text()), Received(std::move(reply)) {}
+  TSmtpReply Received;
 };
 
 class TSmtpClient final : public TForwardClientHandle {
@@ -41,6 +42,8 @@ public:
   ~TSmtpClient() override { Close(); }
 
   void SetTap(TTap tap) { Tap = std::move(tap); }
+  // No wait runs past it; once it has passed, every call fails.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) { Deadline = deadline; }
   void Connect(const std::string& host, int port);
   bool Connected() const;
   // Reads one reply; throws TSmtpReplyError unless its code is accepted (empty: any).
@@ -55,8 +58,13 @@ public:
 
 private:
   bool ReadLine(std::string& line);
+  // Shortens the socket's time-outs when the deadline is nearer than they are.
+  void BoundByDeadline();
+  void SetSocketTimeouts(int milliseconds);
 
   const int TimeoutMs;
+  std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
+  int AppliedTimeoutMs = 0;
   TTap Tap;
   mutable std::mutex SocketLock; // guards Socket against a concurrent Disconnect
   int Socket = -1;

@@ -4,6 +4,7 @@
 #include "UFunctions.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fcntl.h>
 #include <istream>
@@ -21,6 +22,15 @@ const char* const kNoHello = "Polite people say HELO";
 const char* const kExampleAddress = "<someone@example.com>";
 
 std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
+
+// A reply is one line: line breaks inside a verdict's text become blanks.
+std::string OneLine(std::string text) {
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+    text.replace(at, 2, " ");
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return text;
+}
 
 // Control characters would let a peer inject lines into our replies.
 std::string Printable(std::string text) {
@@ -137,14 +147,23 @@ TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSession
                            std::string peerIp)
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
-void TSmtpSession::SendLine(const std::string& line) { Link.Write(line + "\r\n"); }
+void TSmtpSession::SendReply(int code, const std::string& text) {
+  Link.Write(std::to_string(code) + " " + text + "\r\n");
+}
 
-void TSmtpSession::SendReply(int code, const std::string& text) { SendLine(std::to_string(code) + " " + text); }
+void TSmtpSession::Answer(const TVerdict& verdict) {
+  if (verdict.Code > 0) SendReply(verdict.Code, OneLine(verdict.Text));
+  if (verdict.Close) {
+    Link.Close();
+    Ended = true;
+  }
+}
 
 void TSmtpSession::Run() {
   try {
     SendReply(220, Setup.Greeting);
-    Hooks.OnConnect(*this);
+    Controller = Hooks.OnConnect(*this);
+    if (!Controller) throw std::runtime_error("connection record not found");
     std::string line;
     while (!Ended && Link.Connected()) {
       if (Link.ReadLine(line).Status != TReadStatus::Line) break;
@@ -225,10 +244,9 @@ void TSmtpSession::HandleMail(const std::string& parameter) {
   if (!StartsWithNoCase(parameter, "FROM:"))
     return SendReply(501, std::string("Parameter error! Example: mail from:") + kExampleAddress);
   const std::string address = ParseAddress(parameter.substr(5));
-  const bool accepted = Hooks.OnMail(*this, address);
-  if (!Link.Connected()) return; // the policy replied and closed the connection
-  if (!accepted) return SendReply(500, address + " Address Error");
-  SendReply(250, address + " Address Okay");
+  const TVerdict verdict = Hooks.OnMail(*this, address);
+  Answer(verdict);
+  if (!verdict.Accepted() || Ended) return;
   Sender = address;
   CurrentState = TSessionState::Mail;
 }
@@ -239,19 +257,11 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (!StartsWithNoCase(parameter, "TO:"))
     return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
   const std::string address = ParseAddress(parameter.substr(3));
-  bool accepted = false;
-  std::string customReply;
-  Hooks.OnRcpt(*this, address, accepted, customReply);
-  if (!Link.Connected()) return;
-  customReply = Trimmed(customReply);
-  if (!customReply.empty())
-    SendLine(customReply);
-  else
-    SendReply(accepted ? 250 : 500, address + (accepted ? " Address Okay" : " Address Error"));
-  if (accepted) {
-    RecipientList.push_back(address);
-    CurrentState = TSessionState::Rcpt;
-  }
+  const TVerdict verdict = Hooks.OnRcpt(*this, address);
+  Answer(verdict);
+  if (!verdict.Accepted() || Ended) return;
+  RecipientList.push_back(address);
+  CurrentState = TSessionState::Rcpt;
 }
 
 bool TSmtpSession::ReadAuthLine(std::string& text) {
@@ -270,12 +280,12 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
     return SendReply(504, "Unrecognized authentication type");
   std::string answer = mechanism.size() < parameter.size() ? Trimmed(parameter.substr(6)) : std::string();
   if (answer.empty()) {
-    SendLine("334 " + Base64Encode("Username:"));
+    SendReply(334, Base64Encode("Username:"));
     if (!ReadAuthLine(answer)) return;
   }
   const auto name = answer.empty() ? std::nullopt : Base64Decode(answer);
   if (!name || name->empty()) return SendReply(535, "Authentication Failed");
-  SendLine("334 " + Base64Encode("Password:"));
+  SendReply(334, Base64Encode("Password:"));
   if (!ReadAuthLine(answer)) return;
   const auto password = answer.empty() ? std::nullopt : Base64Decode(answer);
   if (!password) return SendReply(535, "Authentication Failed");
@@ -351,30 +361,31 @@ void TSmtpSession::HandleData(const std::string&) {
     return;
   }
 
-  std::string customReply;
+  DataEndTime = std::chrono::steady_clock::now();
+  struct TEndOfData { // from the end of the data until the reply is written
+    std::atomic<bool>& Flag;
+    explicit TEndOfData(std::atomic<bool>& flag) : Flag(flag) { Flag = true; }
+    ~TEndOfData() { Flag = false; }
+  } inEndOfData(Controller->InEndOfData);
+  TVerdict verdict;
   try {
-    ::lseek(descriptor, 0, SEEK_SET);
-    if (!Hooks.CheckMessage(*this, file, size)) {
-      FinishMessage(file, true);
-      return;
-    }
-    ::lseek(descriptor, 0, SEEK_SET);
-    TFileReadBuffer buffer(descriptor);
-    std::istream message(&buffer);
-    Hooks.Server1ReceiveRaw(*this, message, RecipientList, customReply);
+    verdict = ProcessMessage(descriptor, file, size);
   } catch (...) {
     FinishMessage(file, true);
     throw;
   }
   FinishMessage(file, true);
-  if (!Link.Connected()) { // the relay answered the failure itself and closed
-    Ended = true;
-    return;
-  }
-  customReply = Trimmed(customReply);
-  if (!customReply.empty()) return SendLine(customReply);
-  SendReply(250, "Ok");
-  CurrentState = TSessionState::Data;
+  Answer(verdict);
+  if (verdict.Accepted() && !Ended) CurrentState = TSessionState::Data;
+}
+
+TVerdict TSmtpSession::ProcessMessage(int descriptor, const fs::path& file, uint64_t size) {
+  ::lseek(descriptor, 0, SEEK_SET);
+  if (auto refusal = Hooks.CheckMessage(*this, file, size)) return *refusal;
+  ::lseek(descriptor, 0, SEEK_SET);
+  TFileReadBuffer buffer(descriptor);
+  std::istream message(&buffer);
+  return Hooks.Server1ReceiveRaw(*this, message, RecipientList);
 }
 
 } // namespace quibo

@@ -1,17 +1,23 @@
 // TSmtpSession: one SMTP server dialogue over a TLineChannel: greeting,
 // command dispatch, the built-in commands and their replies, AUTH LOGIN, and
 // the reception of a message body into a file in temp/. Policy and message
-// processing are reached through TSessionHooks at fixed points. Runs on one
-// connection thread; knows no sockets and no policy. Failures (time-out,
+// processing are reached through TSessionHooks at fixed points; each returns
+// a finished verdict, which the session alone writes to the client. Runs on
+// one connection thread; knows no sockets and no policy. Failures (time-out,
 // over-long line, lost peer, disk errors, exceptions from hooks) end the
 // session without a reply; OnDisconnect always runs.
 #pragma once
 
 #include "ULineChannel.h"
+#include "UThreadController.h"
+#include "UVerdict.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <iosfwd>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,19 +27,21 @@ enum class TSessionState { None, Helo, Mail, Rcpt, Data };
 
 class TSmtpSession;
 
-// The calls out of the session; the session waits for each.
+// The calls out of the session; the session waits for each and writes the
+// verdicts they return. The connection's record is the session's Record().
 class TSessionHooks {
 public:
   virtual ~TSessionHooks() = default;
-  virtual void OnConnect(TSmtpSession& session) = 0;
+  // Returns the connection's record; without one the session ends.
+  virtual std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) = 0;
   virtual void BeforeCommand(TSmtpSession& session, const std::string& line) = 0;
-  virtual bool OnMail(TSmtpSession& session, const std::string& address) = 0;
-  // Sets accept, and may set a whole reply line of its own.
-  virtual void OnRcpt(TSmtpSession& session, const std::string& address, bool& accept, std::string& customReply) = 0;
-  // False when the message is refused (the hook has replied and closed).
-  virtual bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) = 0;
-  virtual void Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
-                                 const std::vector<std::string>& recipients, std::string& customReply) = 0;
+  virtual TVerdict OnMail(TSmtpSession& session, const std::string& address) = 0;
+  virtual TVerdict OnRcpt(TSmtpSession& session, const std::string& address) = 0;
+  // The checks after the data: empty to go on with the message, else its answer.
+  virtual std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                               uint64_t size) = 0;
+  virtual TVerdict Server1ReceiveRaw(TSmtpSession& session, std::istream& message,
+                                     const std::vector<std::string>& recipients) = 0;
   // Learning folders (ham/, spam/) that receive a copy of the finished message.
   virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) = 0;
   virtual void OnDisconnect(TSmtpSession& session) = 0;
@@ -58,10 +66,12 @@ public:
   // For the hooks.
   long ThreadId() const { return Thread; }
   const std::string& PeerIp() const { return Peer; }
-  TLineChannel& Channel() { return Link; }
-  void SendReply(int code, const std::string& text);
-  void SendLine(const std::string& line); // line without its CR LF
-  void Disconnect() { Link.Close(); }
+  TThreadController& Record() { return *Controller; }
+  const std::shared_ptr<TThreadController>& SharedRecord() const { return Controller; }
+  // Whether the client is still connected (looks without reading).
+  bool ClientStillThere() const { return Link.PeerStillThere(); }
+  // When the end of the current message's data arrived.
+  std::chrono::steady_clock::time_point DataEnded() const { return DataEndTime; }
 
   TSessionState State() const { return CurrentState; }
   const std::string& From() const { return Sender; }
@@ -78,6 +88,9 @@ private:
     THandler Handler;
   };
 
+  void SendReply(int code, const std::string& text);
+  // Writes a verdict as one line and ends the session when it says so.
+  void Answer(const TVerdict& verdict);
   void Dispatch(const std::string& line);
   void HandleAbout(const std::string& parameter);
   void HandleData(const std::string& parameter);
@@ -96,6 +109,8 @@ private:
   // Stores the body into the file; returns its size, 0 when the peer went away.
   uint64_t ReceiveBody(int file);
   void FinishMessage(const std::filesystem::path& file, bool complete);
+  // Scan, classification and processing of a stored message; its answer.
+  TVerdict ProcessMessage(int descriptor, const std::filesystem::path& file, uint64_t size);
 
   static const TCommand kCommands[];
 
@@ -105,6 +120,8 @@ private:
   long Thread;
   std::string Peer;
   bool Ended = false;
+  std::shared_ptr<TThreadController> Controller;
+  std::chrono::steady_clock::time_point DataEndTime{};
 
   TSessionState CurrentState = TSessionState::None;
   bool HeloSeen = false;

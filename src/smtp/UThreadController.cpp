@@ -31,7 +31,7 @@ bool TThreadController::PeerIpIsLocal(const std::vector<std::string>& localIps) 
   if (!PeerThread) return false;
   const std::string& ip = PeerThread->PeerIp();
   for (auto entry = localIps.rbegin(); entry != localIps.rend(); ++entry)
-    if (ip.compare(0, entry->size(), *entry) == 0) return true;
+    if (!entry->empty() && ip.compare(0, entry->size(), *entry) == 0) return true; // an empty entry never matches
   return false;
 }
 
@@ -55,15 +55,15 @@ std::string TConnectionRegistry::LineText(const TPeerConnection& peer, const std
          " Time: " + FormatStamp(Clock.Now());
 }
 
-void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection>& peer, const std::string& status,
-                                       bool remove) {
+std::shared_ptr<TThreadController> TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection>& peer,
+                                                                     const std::string& status, bool remove) {
   try {
     std::lock_guard lock(ThreadListLock);
     auto line = std::find_if(Lines.begin(), Lines.end(),
                              [&peer](const TLine& l) { return l.Record && l.Record->PeerThread == peer; });
     if (remove) {
       if (line != Lines.end()) Lines.erase(line);
-      return;
+      return nullptr;
     }
     std::string text = LineText(*peer, status);
     if (line == Lines.end()) {
@@ -76,7 +76,9 @@ void TConnectionRegistry::RecordStatus(const std::shared_ptr<TPeerConnection>& p
     record.LastActivity = Clock.Now();
     if (record.History.size() >= kMaxHistory) record.History.erase(record.History.begin());
     record.History.push_back(std::move(text));
+    return line->Record;
   } catch (...) {
+    return nullptr;
   }
 }
 
@@ -97,6 +99,12 @@ std::shared_ptr<TThreadController> TConnectionRegistry::FindController(const TPe
 size_t TConnectionRegistry::Count() const {
   std::lock_guard lock(ThreadListLock);
   return Lines.size();
+}
+
+size_t TConnectionRegistry::InEndOfDataCount() const {
+  std::lock_guard lock(ThreadListLock);
+  return static_cast<size_t>(std::count_if(
+      Lines.begin(), Lines.end(), [](const TLine& line) { return line.Record && line.Record->InEndOfData.load(); }));
 }
 
 std::vector<std::string> TConnectionRegistry::LineTexts() const {

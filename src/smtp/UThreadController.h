@@ -6,8 +6,10 @@
 // expect.
 #pragma once
 
+#include "UCancellation.h"
 #include "UClock.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,6 +50,11 @@ public:
   std::vector<std::string> History;
   std::string SpamScore = "0";
   std::string CheckReason;
+  // Set by the connection thread from the end of a message's data until its
+  // reply is written; a graceful stop waits for these.
+  std::atomic<bool> InEndOfData{false};
+  // Ends the connection's scanner, classifier or relay on a forced disconnect.
+  TCancellation Cancellation;
 
   void SetWhitelisted(bool value) { Whitelisted = value; }
   void SetBlacklisted(bool value) { Blacklisted = value; }
@@ -74,12 +81,16 @@ class TConnectionRegistry {
 public:
   explicit TConnectionRegistry(const TClock& clock) : Clock(clock) {}
 
-  // Adds or updates the connection's line (or removes it with remove set).
-  void RecordStatus(const std::shared_ptr<TPeerConnection>& peer, const std::string& status, bool remove);
+  // Adds or updates the connection's line (or removes it with remove set);
+  // returns the connection's record (null after a removal or a failure).
+  std::shared_ptr<TThreadController> RecordStatus(const std::shared_ptr<TPeerConnection>& peer,
+                                                  const std::string& status, bool remove);
   int FindControllerIndex(const TPeerConnection* peer) const;
   std::shared_ptr<TThreadController> FindController(const TPeerConnection* peer) const;
 
   size_t Count() const;
+  // Connections between the end of a message's data and its reply.
+  size_t InEndOfDataCount() const;
   std::vector<std::string> LineTexts() const;
   // Removes every line and returns the records, last line first (forced disconnect).
   std::vector<std::shared_ptr<TThreadController>> TakeAll();

@@ -14,7 +14,7 @@ protected:
   void Launch(const std::string& extraIni = "") {
     Port = FreePort();
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) + "\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + extraIni), Port);
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + extraIni) + kLocalRelay, Port);
     ASSERT_TRUE(Quibo->WaitListening()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
   }
   std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }

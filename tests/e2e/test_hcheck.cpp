@@ -1,6 +1,6 @@
 // The HCheck adapter run as the filter runs it, with stand-ins for the
 // SpamAssassin programs where a test needs them to misbehave.
-#include "TRelayTest.h"
+#include "TRelayFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@ using namespace quibo::test;
 
 namespace {
 
-class Adapter : public TRelayTest {
+class Adapter : public Relay {
 protected:
   Adapter() {
     std::filesystem::create_symlink(HCHECK_BINARY, Home.path() / "HCheck");

@@ -1,10 +1,12 @@
-#include "TRelayTest.h"
+#include "TRelayFixture.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace quibo::test;
 
 namespace {
-
-using Relay = TRelayTest;
 
 const std::string kMessage = "From: Author <author@example.com>\r\nSubject: Hello\r\nMessage-Id: <id1@example.com>\r\n"
                              "\r\nFirst line\r\n..stuffed line\r\n\r\nLast line\r\n";
@@ -16,7 +18,7 @@ TEST_F(Relay, MessageReachesTheNextHopWithTraceAndStatusHeaders) {
   EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.net"}), "250 Ok\r\n");
   const auto mails = NextHop.Mails();
   ASSERT_EQ(mails.size(), 1u);
-  EXPECT_EQ(mails[0].From, "<author@example.com>"); // the From header's address
+  EXPECT_EQ(mails[0].From, "<envelope@example.com>"); // the session's MAIL FROM, not the From header
   EXPECT_EQ(mails[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.net>"}));
   const std::string& data = mails[0].Data;
   EXPECT_EQ(data.rfind("Received: from ", 0), 0u) << data;
@@ -62,13 +64,16 @@ TEST_F(Relay, PipelinedEnvelopeKeepsTheSameChecks) {
   EXPECT_EQ(mails[1].Recipients, std::vector<std::string>{"<a@example.org>"});
   EXPECT_NE(mails[1].Data.find("\r\nFirst line\r\n..stuffed line\r\n"), std::string::npos);
 
+  // Nobody accepted: no DATA, and the sender hears the recipients' refusal.
   NextHop.Answer = [](const std::string& command) {
     return command.rfind("RCPT", 0) == 0 ? "550 5.1.1 no such user"
            : command == "DATA"           ? "554 5.5.1 Error: no valid recipients"
                                          : "";
   };
-  EXPECT_EQ(Send(kMessage, {"a@example.org"}), "554 Quibo dederazu says:5.5.1 Error: no valid recipients\r\n");
+  EXPECT_EQ(Send(kMessage, {"a@example.org"}), "550 Quibo dederazu says:5.1.1 no such user\r\n");
   EXPECT_EQ(NextHop.Mails().size(), 2u);
+  const auto commands = NextHop.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DATA"), 2);
 }
 
 TEST_F(Relay, RefusalsOfTheNextHopKeepTheirCodes) {
@@ -110,7 +115,8 @@ TEST_F(Relay, UnreachableNextHopIsATemporaryFailure) {
   Port = FreePort();
   const int closedPort = FreePort();
   Quibo = std::make_unique<TQuiboProcess>(
-      Home.path(), ListenIni(Port, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n"), Port);
+      Home.path(),
+      ListenIni(Port, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") + kLocalRelay, Port);
   ASSERT_TRUE(Quibo->WaitListening());
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Connection refused\r\n");
 }

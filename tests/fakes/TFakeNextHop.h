@@ -65,6 +65,10 @@ public:
   }
 
   int Port() const { return ListenPort; }
+  void SetGreeting(const std::string& line) {
+    std::lock_guard lock(Lock);
+    Greeting = line;
+  }
   std::vector<TReceivedMail> Mails() {
     std::lock_guard lock(Lock);
     return Received;
@@ -125,7 +129,12 @@ private:
       ::close(socket);
       return;
     }
-    Send(socket, "220 nexthop.test ESMTP");
+    std::string greeting;
+    {
+      std::lock_guard lock(Lock);
+      greeting = Greeting;
+    }
+    Send(socket, greeting);
     std::string pending, line;
     TReceivedMail mail;
     while (ReadLine(socket, pending, line)) {
@@ -159,7 +168,7 @@ private:
         }
         if (!complete) break;
         reply = Reply(".", "250 2.0.0 Ok: queued");
-        if (reply[0] == '2') {
+        if (reply.rfind("250", 0) == 0) { // taken only with 250
           std::lock_guard lock(Lock);
           Received.push_back(mail);
         }
@@ -185,6 +194,7 @@ private:
   std::vector<std::thread> Workers;
   std::vector<TReceivedMail> Received;
   std::vector<std::string> SeenCommands;
+  std::string Greeting = "220 nexthop.test ESMTP";
 };
 
 } // namespace quibo::test

@@ -35,10 +35,12 @@ public:
   }
   void Close() override { Closed = true; }
   bool Connected() const override { return !Closed; }
+  bool PeerStillThere() const override { return !Closed && !HungUp; }
   void SetReadTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
 
   std::string Output;
   int TimeoutMs = 0;
+  bool HungUp = false; // the peer closed its side while the session was not reading
 
 private:
   std::string Input;

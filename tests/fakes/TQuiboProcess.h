@@ -109,6 +109,10 @@ public:
   pid_t Child = -1;
 };
 
+// Relaying as a local sender on loopback: senders in these domains, connecting
+// from 127.0.0.1, may send anywhere; mail for example.org is local.
+inline const std::string kLocalRelay = "[LocalDomains]\n0=example.com\n1=example.org\n2=b.cd\n[LocalIP]\n0=127.0.0.1\n";
+
 inline std::string ListenIni(int port, const std::string& extra = "") {
   return "[Settings]\nListenIP=127.0.0.1\nListenPort=" + std::to_string(port) + "\n" + extra;
 }

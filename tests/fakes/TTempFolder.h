@@ -46,4 +46,15 @@ inline std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& f
   return files;
 }
 
+// Whether the process whose id a file holds still runs (a zombie counts as gone).
+inline bool ProcessInFileAlive(const std::filesystem::path& pidFile) {
+  std::string pid = ReadFile(pidFile);
+  while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' '))
+    pid.pop_back();
+  if (pid.empty()) return false;
+  const std::string stat = ReadFile("/proc/" + pid + "/stat");
+  const auto close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+
 } // namespace quibo::test

@@ -224,3 +224,65 @@ TEST_F(Form, VirusCheckTestReportsTheVerdict) {
   EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
   EXPECT_NE(MainLog().find("Virus found! (result code: 1)"), std::string::npos);
 }
+
+TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
+  Start("[Blacklists]\n0=first.test\n1=second.test,0\n[LocalDomains]\n0=local.example\n");
+  const auto rows = [this] {
+    std::vector<std::string> names;
+    for (const auto& row : Main->Stats().BlacklistServers())
+      names.push_back(row.HostName);
+    return names;
+  };
+  EXPECT_EQ(rows(), (std::vector<std::string>{"first.test", "second.test"}));
+
+  // A deleted zone takes its own statistics row with it; a lookup still under
+  // way for it counts nowhere.
+  const long secondId = Main->Settings()->LBBlacklists[1].StatId;
+  Main->DeleteListEntry(TPolicyList::Blacklists, 0);
+  Main->AddListEntry(TPolicyList::Blacklists, "third.test");
+  EXPECT_EQ(rows(), (std::vector<std::string>{"second.test", "third.test"}));
+  EXPECT_EQ(Main->Settings()->LBBlacklists[1].Flag, "1");
+  Main->HandleEvent({EvStatistic, 5, secondId});
+  Main->HandleEvent({EvStatistic, 5, secondId - 1}); // the deleted zone's id
+  EXPECT_EQ(Main->Stats().BlacklistServers()[0].TotalChecks, 1);
+  EXPECT_EQ(Main->Stats().BlacklistServers()[1].TotalChecks, 0);
+
+  // Host and sender lists reach the running filter at once, duplicates and all.
+  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
+  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
+  EXPECT_EQ(Main->Settings()->LBManualBlacklist, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
+  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
+  Main->DeleteListEntry(TPolicyList::ManualBlacklist, 1);
+  Main->AddListEntry(TPolicyList::FromAddresses, "friend.example");
+  EXPECT_EQ(Main->Settings()->LBFromAddresses, std::vector<std::string>{"friend.example"});
+
+  // Nothing selected: an error for the lists that act at once, nothing at all for the relay lists.
+  Main->DeleteListEntry(TPolicyList::AllowedHosts, -1);
+  EXPECT_NE(MainLog().find("Unhandled Exception: List index out of bounds (-1)"), std::string::npos);
+  Main->DeleteListEntry(TPolicyList::LocalDomains, -1);
+  EXPECT_EQ(Occurrences(MainLog(), "Unhandled Exception"), 1u);
+
+  // The relay lists wait for "Save"; typing rewrites the selected entry.
+  Main->AddListEntry(TPolicyList::LocalDomains, "other.example");
+  Main->RewriteListEntry(TPolicyList::LocalDomains, 1, "second.example");
+  Main->RewriteListEntry(TPolicyList::LocalDomains, -1, "ignored.example");
+  EXPECT_EQ(Main->ListEntries(TPolicyList::LocalDomains),
+            (std::vector<std::string>{"local.example", "second.example"}));
+  EXPECT_EQ(Main->Applied()->LocalDomains, std::vector<std::string>{"local.example"});
+  Main->SaveSettings();
+  Main->ApplySettings();
+  EXPECT_EQ(Main->Applied()->LocalDomains, (std::vector<std::string>{"local.example", "second.example"}));
+  EXPECT_NE(ReadFile(Home.path() / "quibo.ini").find("[Blacklists]\n0=second.test,0\n1=third.test\n"),
+            std::string::npos);
+}
+
+TEST_F(Form, BlacklistCheckOfTheDebugPage) {
+  Start("DnsIP=127.0.0.1\nDnsPort=1\nDnsTimeout=1\n");
+  EXPECT_EQ(Main->BlacklistCheckLabel(), "not checked");
+  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
+  Main->AddListEntry(TPolicyList::Blacklists, "bl.test");
+  Main->Editable().EDNSIp = "dns.example";
+  Main->ApplySettings();
+  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
+  EXPECT_EQ(Main->BlacklistCheckLabel(), "Invalid DNS server address: dns.example");
+}

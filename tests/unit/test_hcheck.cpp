@@ -3,7 +3,6 @@
 #include "TTempFolder.h"
 #include "UAdapterSettings.h"
 #include "UChildProcess.h"
-#include "UFunctions.h"
 #include "USpamAssassin.h"
 #include "UWireMessage.h"
 
@@ -131,10 +130,4 @@ TEST(HCheckChild, OutputIsBoundedAndFailuresSayWhy) {
   const TChildResult slow = RunChild({"sh", "-c", "sleep 30"}, -1, {std::chrono::milliseconds(200)});
   EXPECT_TRUE(slow.TimedOut);
   EXPECT_FALSE(slow.Succeeded());
-}
-
-TEST(TextHelpers, PrintableKeepsOneLine) {
-  EXPECT_EQ(Printable("a\r\nb\tc\x7f"
-                      "d"),
-            "a  b\\x09c\\x7Fd");
 }

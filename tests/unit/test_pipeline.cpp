@@ -1,6 +1,6 @@
 #include "TFakeNextHop.h"
 #include "TFixedClock.h"
-#include "TMemoryChannel.h"
+#include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 #include "UEvents.h"
 #include "UForward.h"
@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace quibo;
 using namespace quibo::test;
@@ -46,12 +47,12 @@ TEST(Forwarding, DestinationGroups) {
   EXPECT_EQ(single[0].Recipients, recipients);
 
   const auto groups = BuildDestinationGroups(recipients, true, table, "10.0.0.9", 26);
-  // The first matching row wins (sub.example.org matches example.org first); the same
-  // server text joins the existing group with its port.
-  EXPECT_EQ(Hosts(groups), (std::vector<std::string>{"10.0.0.1:25", "10.0.0.9:26"}));
-  EXPECT_EQ(groups[0].Recipients,
-            (std::vector<std::string>{"a@EXAMPLE.org", "b@sub.example.org", "d@example.net", "e@notexample.org"}));
+  // The first matching row wins (sub.example.org matches example.org first); one server
+  // on two ports is two destinations.
+  EXPECT_EQ(Hosts(groups), (std::vector<std::string>{"10.0.0.1:25", "10.0.0.9:26", "10.0.0.1:587"}));
+  EXPECT_EQ(groups[0].Recipients, (std::vector<std::string>{"a@EXAMPLE.org", "b@sub.example.org", "e@notexample.org"}));
   EXPECT_EQ(groups[1].Recipients, std::vector<std::string>{"c@other.test"});
+  EXPECT_EQ(groups[2].Recipients, std::vector<std::string>{"d@example.net"});
 }
 
 TEST(Forwarding, RowsThatCannotBeUsedAreRefused) {
@@ -159,6 +160,30 @@ TEST(ProcessRunner, ExitCodesOutputAndLimits) {
   EXPECT_EQ(RunAndWait("sh -c \"echo hidden\"", false, 5000, folder.path()).Output, "");
 }
 
+TEST(ProcessRunner, TimeOutAndCancellationEndTheWholeGroup) {
+  TTempFolder folder;
+  const auto child = folder.path() / "child.pid";
+  const TRunResult slow = RunAndWait("sh -c \"sleep 30 & echo $! > child.pid; wait\"", true, 300, folder.path());
+  EXPECT_EQ(slow.ExitCode, kTimedOutExitCode);
+  EXPECT_EQ(RunFailure(slow), "timed out");
+  EXPECT_TRUE(WaitFor([&] { return !ProcessInFileAlive(child); }));
+
+  TCancellation cancel;
+  std::thread cutter([&] {
+    WaitFor([&] { return std::filesystem::exists(folder.path() / "started"); });
+    cancel.Cancel();
+  });
+  const TRunResult cut = RunAndWait("sh -c \"touch started; sleep 30\"", false, 0, folder.path(), &cancel);
+  cutter.join();
+  EXPECT_EQ(cut.ExitCode, -9);
+  EXPECT_EQ(RunFailure(cut), "killed by signal 9");
+  // Once cancelled, nothing runs to an end for that connection.
+  EXPECT_EQ(RunAndWait("sleep 30", false, 0, folder.path(), &cancel).ExitCode, -9);
+  EXPECT_EQ(RunFailure(RunAndWait("/nonexistent/x", false, 0, folder.path())),
+            "could not run: No such file or directory");
+  EXPECT_EQ(RunFailure(RunAndWait("sh -c \"exit 3\"", false, 0, folder.path())), "");
+}
+
 TEST(VirusScan, TemplatesAndVerdicts) {
   std::string line, error;
   EXPECT_TRUE(FillScanTemplate("scan --pct=100%% \"%s\"", "/tmp/m", line, error));
@@ -173,9 +198,9 @@ TEST(VirusScan, TemplatesAndVerdicts) {
   const TScanResult broken = ScanFile("./scanner %d", folder.path() / "infected", 1, 5000, folder.path());
   EXPECT_FALSE(broken.Found);
   EXPECT_EQ(VirusCheckTestLines(broken), std::vector<std::string>{broken.Error});
-  EXPECT_EQ(VirusCheckTestLines({true, 1, "hit\n", ""}),
+  EXPECT_EQ(VirusCheckTestLines({true, 1, "hit\n", "", ""}),
             (std::vector<std::string>{"Virus found! (result code: 1)", "hit\n"}));
-  EXPECT_EQ(VirusCheckTestLines({false, 0, "", ""}),
+  EXPECT_EQ(VirusCheckTestLines({false, 0, "", "", ""}),
             std::vector<std::string>{"Checking done, no viruses found (result code: 0)"});
 }
 
@@ -227,18 +252,6 @@ TEST(Classifier, ScoresLearnsAndDumps) {
 
 namespace {
 
-class TNoHooks final : public TSessionHooks {
-public:
-  void OnConnect(TSmtpSession&) override {}
-  void BeforeCommand(TSmtpSession&, const std::string&) override {}
-  bool OnMail(TSmtpSession&, const std::string&) override { return true; }
-  void OnRcpt(TSmtpSession&, const std::string&, bool& accept, std::string&) override { accept = true; }
-  bool CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) override { return true; }
-  void Server1ReceiveRaw(TSmtpSession&, std::istream&, const std::vector<std::string>&, std::string&) override {}
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return {}; }
-  void OnDisconnect(TSmtpSession&) override {}
-};
-
 // CheckMessage and Server1ReceiveRaw for one connection, relaying to a scripted next hop.
 class Processing : public ::testing::Test {
 protected:
@@ -251,7 +264,7 @@ protected:
   }
   void Classifier(const std::string& output) { WriteScript(Home.path() / "HCheck", "echo '" + output + "'\n"); }
 
-  // Runs the pre-check and the processing; returns the reply the pipeline asked for.
+  // Runs the pre-check and the processing; returns their verdict as a reply line.
   std::string Process(const std::string& message, std::vector<std::string> recipients = {"rcpt@example.org"}) {
     const auto file = Home.path() / "message";
     WriteFile(file, message + ".\r\n");
@@ -259,18 +272,22 @@ protected:
                              std::make_shared<const TAppliedSettings>(Applied),
                              std::make_shared<const TForward>(),
                              Record,
-                             Session,
+                             "envelope@example.com",
+                             [this] { return ClientThere; },
+                             std::chrono::steady_clock::now() + TimeLimit,
                              Log,
                              TLogConnection{7, "127.0.0.1"},
                              [this](int event, long argument) { Posted.emplace_back(event, argument); },
                              Home.path(),
                              "Quibo SMTP Server Version 1.0.0.1",
                              Clock};
-    std::string reply;
-    if (!CheckMessage(context, file, std::filesystem::file_size(file))) return Channel.Output;
-    std::ifstream stored(file, std::ios::binary);
-    Server1ReceiveRaw(context, stored, recipients, reply);
-    return reply;
+    auto verdict = CheckMessage(context, file, std::filesystem::file_size(file));
+    if (!verdict) {
+      std::ifstream stored(file, std::ios::binary);
+      verdict = Server1ReceiveRaw(context, stored, recipients);
+    }
+    LastClose = verdict->Close;
+    return verdict->Code == 0 ? std::string() : std::to_string(verdict->Code) + " " + verdict->Text;
   }
   std::string Relayed() {
     const auto mails = NextHop.Mails();
@@ -286,9 +303,9 @@ protected:
   TVisibleCriticalSection Lock{nullptr};
   TLogger Log{Home.path(), Clock, Lock, {}};
   TFakeNextHop NextHop;
-  TMemoryChannel Channel{""};
-  TNoHooks Hooks;
-  TSmtpSession Session{Channel, Hooks, {}, 7, "127.0.0.1"};
+  bool ClientThere = true;
+  bool LastClose = false;
+  std::chrono::milliseconds TimeLimit{std::chrono::seconds(60)};
   TSettings Settings;
   TAppliedSettings Applied;
   std::shared_ptr<TThreadController> Record = std::make_shared<TThreadController>(nullptr);
@@ -303,7 +320,7 @@ TEST_F(Processing, WhitelistedMailIsNotScored) {
   Classifier("9|HIGH|");
   Applied.Heurastic = true;
   Record->Whitelisted = true;
-  EXPECT_EQ(Process(kMail), "");
+  EXPECT_EQ(Process(kMail), "250 Ok");
   EXPECT_EQ(Record->SpamScore, "0");
   EXPECT_EQ(Record->CheckReason, "not checked: Host or sender whitelisted");
   EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\nX-Spam-Score: Hits: 0 Tests: not checked: Host or sender "
@@ -320,7 +337,7 @@ TEST_F(Processing, BlacklistedMailIsTaggedOnce) {
   Applied.HeurasticSubject = "heuristic #SUBJECT#";
   Record->Blacklisted = true;
   Record->CheckReason = "manual";
-  EXPECT_EQ(Process(kMail), "");
+  EXPECT_EQ(Process(kMail), "250 Ok");
   const std::string data = Relayed();
   EXPECT_NE(data.find("Subject: Quibo dederazu says: \"Offer\" is spam\r\n"), std::string::npos) << data;
   EXPECT_EQ(data.find("heuristic"), std::string::npos);
@@ -333,7 +350,7 @@ TEST_F(Processing, BlacklistedMailCanBeRedirected) {
   Settings.RBForward = true;
   Settings.EForward = "quarantine@example.org";
   Record->Blacklisted = true;
-  EXPECT_EQ(Process(kMail, {"a@example.org", "b@example.org"}), "");
+  EXPECT_EQ(Process(kMail, {"a@example.org", "b@example.org"}), "250 Ok");
   ASSERT_EQ(NextHop.Mails().size(), 1u);
   EXPECT_EQ(NextHop.Mails()[0].Recipients, std::vector<std::string>{"<quarantine@example.org>"});
 }
@@ -346,13 +363,13 @@ TEST_F(Processing, ScoreAtTheThresholdMarksAndAtTheDropScoreDrops) {
   Settings.CBHeurasticForward = true;
   Settings.EHeurasticForward = "spam-#USER#@#DOMAIN#";
   Classifier("5|AT_THRESHOLD|");
-  EXPECT_EQ(Process(kMail), "");
+  EXPECT_EQ(Process(kMail), "250 Ok");
   EXPECT_TRUE(WasPosted(9));
   EXPECT_EQ(NextHop.Mails().back().Recipients, std::vector<std::string>{"<spam-rcpt@example.org>"});
   EXPECT_NE(Relayed().find("X-Spam-Status: Positive \r\n"), std::string::npos);
 
   Classifier("15|AT_DROP|");
-  EXPECT_EQ(Process(kMail), ""); // the sender gets the normal reply
+  EXPECT_EQ(Process(kMail), "250 Ok"); // the sender gets the normal reply
   EXPECT_TRUE(WasPosted(10));
   EXPECT_EQ(NextHop.Mails().size(), 1u);
   EXPECT_NE(MainLog().find("Dropping message from author@example.com to rcpt@example.org due to maximum score "
@@ -380,8 +397,8 @@ TEST_F(Processing, VirusRefusalClosesTheConnection) {
   Applied.VirusCheck = true;
   Applied.VirusProgram = "./scanner %s";
   Applied.VirusResultCode = 1;
-  EXPECT_EQ(Process(kMail), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
-  EXPECT_FALSE(Channel.Connected());
+  EXPECT_EQ(Process(kMail), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!");
+  EXPECT_TRUE(LastClose);
   EXPECT_TRUE(WasPosted(8));
   EXPECT_TRUE(NextHop.Mails().empty());
 }
@@ -392,8 +409,24 @@ TEST_F(Processing, RedirectionToNobodyIsNotAcknowledged) {
   Settings.EForward = "";
   Settings.CBMultiMail = true;
   Record->Blacklisted = true;
-  Process(kMail);
-  EXPECT_EQ(Channel.Output, "451 Quibo dederazu says: No recipients left to relay to\r\n");
-  EXPECT_FALSE(Channel.Connected());
+  EXPECT_EQ(Process(kMail), "451 Quibo dederazu says: No recipients left to relay to");
+  EXPECT_TRUE(LastClose);
   EXPECT_TRUE(NextHop.Mails().empty());
+}
+
+TEST_F(Processing, NoRelayForAGoneSenderOrAnUncheckedMessageOnRequest) {
+  ClientThere = false;
+  EXPECT_EQ(Process(kMail), "");
+  EXPECT_TRUE(LastClose);
+  EXPECT_EQ(NextHop.Connections(), 0);
+  EXPECT_NE(MainLog().find("Sender disconnected before the relay: message not relayed"), std::string::npos);
+
+  ClientThere = true;
+  Applied.Heurastic = true;
+  Classifier("garbage without a score");
+  EXPECT_EQ(Process(kMail), "250 Ok"); // unscored, it goes on by default
+  EXPECT_NE(MainLog().find("Classifier failed: "), std::string::npos);
+  Settings.DeferUncheckedMail = true;
+  EXPECT_EQ(Process(kMail), "451 Quibo dederazu says: Message could not be checked, try again later");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
 }

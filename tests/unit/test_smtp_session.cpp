@@ -3,6 +3,8 @@
 #include "UBase64.h"
 #include "USmtpSession.h"
 
+#include <optional>
+
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -17,9 +19,9 @@ class TScriptedHooks final : public TSessionHooks {
 public:
   bool AcceptMail = true;
   bool AcceptRcpt = true;
-  std::string RcptReply;
-  bool CheckPasses = true;
-  std::string PipelineReply;
+  std::optional<TVerdict> RcptVerdict;
+  std::optional<TVerdict> CheckVerdict;
+  std::optional<TVerdict> PipelineVerdict;
   bool ThrowInMail = false;
   std::vector<std::filesystem::path> CopyTo;
 
@@ -27,35 +29,37 @@ public:
   std::string ReceivedMessage;
   std::vector<std::string> ReceivedRecipients;
   uint64_t CheckedSize = 0;
+  bool InEndOfDataDuringCheck = false;
+  std::shared_ptr<TThreadController> Record = std::make_shared<TThreadController>(nullptr);
 
-  void OnConnect(TSmtpSession&) override { Events.push_back("connect"); }
+  std::shared_ptr<TThreadController> OnConnect(TSmtpSession&) override {
+    Events.push_back("connect");
+    return Record;
+  }
   void BeforeCommand(TSmtpSession&, const std::string& line) override { Events.push_back("command " + line); }
-  bool OnMail(TSmtpSession&, const std::string& address) override {
+  TVerdict OnMail(TSmtpSession&, const std::string& address) override {
     Events.push_back("mail " + address);
     if (ThrowInMail) throw std::runtime_error("record gone");
-    return AcceptMail;
+    return AcceptMail ? AddressOkay(address) : AddressError(address);
   }
-  void OnRcpt(TSmtpSession&, const std::string& address, bool& accept, std::string& customReply) override {
+  TVerdict OnRcpt(TSmtpSession&, const std::string& address) override {
     Events.push_back("rcpt " + address);
-    accept = AcceptRcpt;
-    customReply = RcptReply;
+    if (RcptVerdict) return *RcptVerdict;
+    return AcceptRcpt ? AddressOkay(address) : AddressError(address);
   }
-  bool CheckMessage(TSmtpSession& session, const std::filesystem::path& file, uint64_t size) override {
+  std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
+                                       uint64_t size) override {
     Events.push_back("check");
     CheckedSize = size;
     ReceivedMessage = ReadFile(file);
-    if (!CheckPasses) {
-      session.SendLine("541 Quibo dederazu says: Message cannot be accepted: Virus Found!");
-      session.Disconnect();
-    }
-    return CheckPasses;
+    InEndOfDataDuringCheck = session.Record().InEndOfData;
+    return CheckVerdict;
   }
-  void Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients,
-                         std::string& customReply) override {
+  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
-    customReply = PipelineReply;
+    return PipelineVerdict ? *PipelineVerdict : EndOfDataOkay();
   }
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
   void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
@@ -129,9 +133,14 @@ TEST_F(SmtpSession, PolicyVerdictsBecomeReplies) {
   EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
             kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n500 d@e.f Address Error\r\n");
   EXPECT_EQ(LastState, TSessionState::Mail);
-  Hooks.RcptReply = "  550 Quibo dederazu says: Relaying denied  ";
+  Hooks.RcptVerdict = TVerdict{550, "Quibo dederazu says: Relaying denied"};
   EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
             kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n550 Quibo dederazu says: Relaying denied\r\n");
+  EXPECT_EQ(LastState, TSessionState::Mail);
+  // A verdict that closes: its line is the last thing on the wire.
+  Hooks.RcptVerdict = TVerdict{521, "Quibo dederazu says: go away", true};
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\nNOOP\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n521 Quibo dederazu says: go away\r\n");
 }
 
 TEST_F(SmtpSession, FixedRepliesAndUnknownInput) {
@@ -210,7 +219,7 @@ TEST_F(SmtpSession, SecondMessageWithoutRset) {
 }
 
 TEST_F(SmtpSession, RefusedMessageSkipsThePipeline) {
-  Hooks.CheckPasses = false;
+  Hooks.CheckVerdict = TVerdict{541, "Quibo dederazu says: Message cannot be accepted: Virus Found!", true};
   EXPECT_EQ(Talk(kEnvelope + "DATA\r\nvirus\r\n.\r\nQUIT\r\n"),
             kGreeting + kEnvelopeReplies + kDataStart +
                 "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
@@ -218,11 +227,19 @@ TEST_F(SmtpSession, RefusedMessageSkipsThePipeline) {
   EXPECT_TRUE(TempFiles().empty());
 }
 
-TEST_F(SmtpSession, PipelineReplyReplacesOk) {
-  Hooks.PipelineReply = "451 Quibo dederazu says: try later ";
-  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\n"),
-            kGreeting + kEnvelopeReplies + kDataStart + "451 Quibo dederazu says: try later\r\n");
+TEST_F(SmtpSession, PipelineVerdictReplacesOk) {
+  Hooks.PipelineVerdict = TVerdict{451, "Quibo dederazu says: try later"};
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\nNOOP\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart + "451 Quibo dederazu says: try later\r\n250 Ok\r\n");
   EXPECT_EQ(LastState, TSessionState::Rcpt);
+  EXPECT_TRUE(Hooks.InEndOfDataDuringCheck);
+  EXPECT_FALSE(Hooks.Record->InEndOfData);
+  // A next server's multi-line text is one reply line; a silent close writes nothing.
+  Hooks.PipelineVerdict = TVerdict{550, "Quibo dederazu says:5.1.1 first\r\nsecond", true};
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\nNOOP\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart + "550 Quibo dederazu says:5.1.1 first second\r\n");
+  Hooks.PipelineVerdict = SilentClose();
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\nNOOP\r\n"), kGreeting + kEnvelopeReplies + kDataStart);
 }
 
 TEST_F(SmtpSession, LearningCopiesNeverOverwrite) {

@@ -54,6 +54,6 @@ int main(int argc, char** argv) {
   } catch (const TClassifierError& error) {
     return Say(std::string("HCheck: ") + error.what(), kFailed);
   } catch (const std::exception& error) {
-    return Say("HCheck: " + Printable(error.what()), kFailed);
+    return Say("HCheck: " + PrintableText(error.what()), kFailed);
   }
 }

@@ -118,13 +118,12 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
   posix_spawn_file_actions_adddup2(&actions, errWrite.Value, 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0); // its own group, so that a kill reaches its helpers too
   sigset_t defaults, none;
   sigfillset(&defaults);
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   pid_t child = 0;
   const int failure = ::posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -151,7 +150,7 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
     if (exited && !streams[0].Open() && !streams[1].Open()) break;
     if (TClock::now() >= deadline) {
       if (exited) break; // the output was whole enough; helpers that keep the pipes get no more time
-      ::kill(-child, SIGKILL);
+      ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
       result.TimedOut = true;
       return result;
@@ -165,7 +164,7 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
       if (streams[i].Open() && (waits[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) streams[i].ReadSome();
   }
   if (!exited) {
-    ::kill(-child, SIGKILL);
+    ::kill(child, SIGKILL);
     ::waitpid(child, &status, 0);
   }
   if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);

@@ -1,9 +1,10 @@
 // RunChild: runs one program of the classifier (spamc, spamassassin,
 // sa-learn) without a shell, with its standard input taken from a given
 // descriptor, and collects its standard output and standard error up to fixed
-// limits while it runs. The child gets its own process group; when it outlives
-// its time the whole group is killed. Used by HCheck on its only thread. Never
-// throws: a program that cannot start is reported in StartError.
+// limits while it runs; one that outlives its time is killed. The child stays
+// in HCheck's process group, which the filter ends as a whole when it gives
+// up on HCheck. Used by HCheck on its only thread. Never throws: a program
+// that cannot start is reported in StartError.
 #pragma once
 
 #include <chrono>

@@ -61,7 +61,7 @@ std::string Seconds(std::chrono::seconds time) { return std::to_string(time.coun
 std::string Reason(const std::string& what, const TChildResult& run) {
   std::string reason = what + " " + run.Failure();
   if (reason.size() > 300) reason = reason.substr(0, 300) + "...";
-  return Printable(reason);
+  return PrintableText(reason);
 }
 
 // spamc says so on standard error (with -l) when no spamd took the connection.
@@ -108,7 +108,7 @@ void MakeBayesFolder(const TAdapterSettings& settings) {
   fs::create_directories(settings.BayesPath.parent_path(), error);
   if (error)
     throw TClassifierError(
-        Printable("cannot make " + settings.BayesPath.parent_path().string() + ": " + error.message()));
+        PrintableText("cannot make " + settings.BayesPath.parent_path().string() + ": " + error.message()));
 }
 
 TScore ScoreThroughSpamAssassin(const TAdapterSettings& settings, const TMemoryFile& message,
@@ -184,7 +184,7 @@ std::optional<std::vector<std::string>> ParseMagicDump(const std::string& output
   };
   if (!has("nspam") || !has("nham") || !has("ntokens")) return std::nullopt;
   for (auto& line : lines)
-    line = Printable(line);
+    line = PrintableText(line);
   return lines;
 }
 
@@ -193,7 +193,7 @@ TScore ScoreMessage(const TAdapterSettings& settings, const fs::path& message, c
   try {
     text = ReadStoredMessage(message, kMaxMessageBytes);
   } catch (const std::exception& error) {
-    throw TClassifierError(Printable(error.what()));
+    throw TClassifierError(PrintableText(error.what()));
   }
   const TMemoryFile input(text);
   if (settings.Spamd.Off()) return ScoreThroughSpamAssassin(settings, input, domainFolder, "spamd is off");
@@ -203,7 +203,7 @@ TScore ScoreMessage(const TAdapterSettings& settings, const fs::path& message, c
     return ScoreThroughSpamAssassin(settings, input, domainFolder, "no spamd at " + settings.Spamd.Text());
   if (!run.Succeeded()) throw TClassifierError(Reason("spamc to " + settings.Spamd.Text(), run));
   if (auto score = ParseSpamcReport(run.Output)) return *score;
-  throw TClassifierError(Printable("spamd at " + settings.Spamd.Text() + " gave no score it could be read from"));
+  throw TClassifierError(PrintableText("spamd at " + settings.Spamd.Text() + " gave no score it could be read from"));
 }
 
 TLearned LearnFolder(const TAdapterSettings& settings, const fs::path& folder, bool spam) {
@@ -211,7 +211,7 @@ TLearned LearnFolder(const TAdapterSettings& settings, const fs::path& folder, b
   try {
     copies.emplace(folder, kMaxMessageBytes);
   } catch (const std::exception& error) {
-    throw TClassifierError(Printable(error.what()));
+    throw TClassifierError(PrintableText(error.what()));
   }
   const int skipped = static_cast<int>(copies->SkippedCount());
   if (copies->Count() == 0) return {0, skipped};
@@ -227,7 +227,7 @@ TLearned LearnFolder(const TAdapterSettings& settings, const fs::path& folder, b
 
 std::vector<std::string> DumpMagic(const TAdapterSettings& settings) {
   if (!fs::exists(settings.BayesPath.string() + "_toks"))
-    throw TClassifierError(Printable("nothing learned yet: no Bayes database at " + settings.BayesPath.string()));
+    throw TClassifierError(PrintableText("nothing learned yet: no Bayes database at " + settings.BayesPath.string()));
   const TChildResult run =
       RunChild({settings.SaLearn, "--local", "--dbpath", settings.BayesPath.string(), "--dump", "magic"}, -1,
                {settings.ScoreTimeout, kMaxReport, 4096});

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "TQuiboProcess.h"
-#include "TRelayTest.h"
+#include "TRelayFixture.h"
 
 #include <sys/un.h>
 

@@ -1,7 +1,7 @@
 // The filter with the real SpamAssassin behind HCheck: one spamd for the
 // whole run (or the spamassassin program where spamd does not come up).
 #include "TPeerDaemons.h"
-#include "TRelayTest.h"
+#include "TRelayFixture.h"
 #include "UMain.h"
 
 #include <gtest/gtest.h>
@@ -44,13 +44,13 @@ TScoreHeader ScoreHeader(const std::string& data) {
   return {std::stod(value), value.substr(value.find(" Tests: ") + 8)};
 }
 
-class SpamAssassinRelay : public TRelayTest {
+class SpamAssassinRelay : public Relay {
 protected:
   void Launch(const std::string& heurastic) {
     InstallAdapter(Home.path(), SharedSpamd().Address());
-    TRelayTest::Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=5\nModifySubject=1\n"
-                           "NewSubject=[SPAM] #SUBJECT#\n" +
-                               heurastic);
+    Relay::Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=5\nModifySubject=1\n"
+                      "NewSubject=[SPAM] #SUBJECT#\n" +
+                          heurastic);
   }
 };
 

@@ -1,12 +1,12 @@
 // The filter with clamd as its scanner, through clamdscan.
 #include "TPeerDaemons.h"
-#include "TRelayTest.h"
+#include "TRelayFixture.h"
 
 #include <gtest/gtest.h>
 
 using namespace quibo::test;
 
-using ClamdRelay = TRelayTest;
+using ClamdRelay = Relay;
 
 TEST_F(ClamdRelay, EicarIsRefusedAndCleanMailPasses) {
   TClamd clamd;

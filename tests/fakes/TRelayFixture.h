@@ -1,6 +1,6 @@
-// Test fixture of the real filter between a raw SMTP client and a scripted
-// next hop: starts quibo in a fresh home folder relaying to the next hop, and
-// sends one message per session.
+// The real filter between a raw SMTP client and a scripted next hop, for the
+// end-to-end tests of the relay: start it with settings, send a message,
+// write helper scripts into its home folder.
 #pragma once
 
 #include "TFakeNextHop.h"
@@ -12,19 +12,22 @@
 
 namespace quibo::test {
 
-inline const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
-// The test file of the anti-virus makers, and their signature for it in the scanner's .ndb form.
-inline const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
-inline const std::string kEicarSignature =
+const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
+const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+// The anti-virus makers' signature for kEicar, in the scanner's .ndb form.
+const std::string kEicarSignature =
     "Eicar-Test-Signature:0:*:45494341522d5354414e444152442d414e544956495255532d544553542d46494c45\n";
 
-class TRelayTest : public ::testing::Test {
+// The real filter between a raw client and a scripted next hop.
+class Relay : public ::testing::Test {
 protected:
   void Launch(const std::string& settings = "", const std::string& sections = "") {
     Port = FreePort();
+    // Keys given first win over these defaults.
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
                               "\nMailHostName=filter.test\nForwardTimeout=2\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + settings) + sections, Port);
+    Quibo =
+        std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections + RelayPolicy, Port);
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
   }
   // Sends one message; returns the reply to the end of data.
@@ -32,14 +35,14 @@ protected:
     Client = std::make_unique<TRawSmtpClient>(Port);
     EXPECT_EQ(Client->Reply(), kGreeting);
     Client->Command("EHLO client.test");
-    EXPECT_EQ(Client->Command("MAIL FROM:<envelope@example.com>"), "250 envelope@example.com Address Okay\r\n");
+    EXPECT_EQ(Client->Command("MAIL FROM:<" + EnvelopeSender + ">"), "250 " + EnvelopeSender + " Address Okay\r\n");
     for (const auto& recipient : recipients)
       Client->Command("RCPT TO:<" + recipient + ">");
     EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     Client->SendRaw(data + ".\r\n");
-    return Client->Reply(60000);
+    return Client->Reply(10000);
   }
-  // With the scanner command line: a message carrying EICAR is refused with 541, a clean one passes.
+  // With this scanner command line a message carrying EICAR is refused with 541 and a clean one is relayed.
   void ExpectEicarRefusedAndCleanMailRelayed(const std::string& virusProgram) {
     Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=" + virusProgram + "\n");
     EXPECT_EQ(Send("Subject: test\r\n\r\n" + kEicar + "\r\n"),
@@ -54,6 +57,8 @@ protected:
     ::chmod((Home.path() / name).c_str(), 0755);
   }
 
+  std::string EnvelopeSender = "envelope@example.com";
+  std::string RelayPolicy = kLocalRelay; // the local domains and addresses
   TFakeNextHop NextHop;
   TTempFolder Home;
   int Port = 0;
