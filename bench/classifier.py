@@ -133,7 +133,8 @@ def filter_run(work, spamd_address, spamd_pids, plain):
     sink.start()
     open(os.path.join(home, "quibo.ini"), "w").write(
         "[Settings]\nListenIP=127.0.0.1\nListenPort=%d\nOutgoingIP=127.0.0.1\nOutgoingPort=%d\n"
-        "[Heurastic]\nDoHeurastic=1\nMaxMailSize=64\n" % (port, sink.port))
+        "[Heurastic]\nDoHeurastic=1\nMaxMailSize=64\n[LocalDomains]\n0=example.org\n[LocalIP]\n0=127.0.0.1\n"
+        % (port, sink.port))
     perf = os.path.join(work, "perf-filter.csv")
     daemon = subprocess.Popen(["perf", "stat", "-x", ",", "-e", "task-clock", "-o", perf, "--", QUIBO,
                                "--home", home], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
