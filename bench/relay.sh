@@ -17,5 +17,5 @@ scripts/build >/dev/null
 WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-relay-bench-XXXXXX")  # BENCH_TMP=/dev/shm: everything on tmpfs
 chmod 755 "$WORK"  # the Postfix daemons run as their own user
 trap 'rm -rf "$WORK"' EXIT
-WORK=$WORK QUIBO_BIN=$PWD/build/quibo bash "$PEERS"
+WORK=$WORK QUIBO_BIN=$PWD/bench/quibo-for-peers.sh bash "$PEERS"
 cat "$WORK/bench-results.txt" >> bench/results.txt

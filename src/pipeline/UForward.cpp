@@ -56,8 +56,8 @@ void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
 // them all never turns their refusals into its refusal of DATA. With
 // pipelining the envelope goes out in one write and the replies are read in
 // order, with the same checks.
-void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
-                  const TRCPTList& group, bool pipelining, TRelayFailures& failures) {
+void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message, const TRCPTList& group,
+                  bool pipelining, TRelayFailures& failures) {
   std::vector<std::string> commands{"RSET", "MAIL FROM:<" + context.EnvelopeSender + ">"};
   for (const auto& address : group.Recipients)
     commands.push_back("RCPT TO:<" + address + ">");
@@ -90,10 +90,24 @@ void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMes
   context.Trace("Sending DATA");
   client.Command("DATA", {354});
   context.Trace("Data..");
-  std::string data = message.WireText();
+  // Gathered into writes of up to a block: a small message goes out in one,
+  // a large one is never held whole.
+  constexpr size_t kWriteBlock = 65536;
+  std::string pending;
+  pending.reserve(kWriteBlock);
+  message.StreamWire([&](std::string_view piece) {
+    if (pending.size() + piece.size() > kWriteBlock && !pending.empty()) {
+      client.SendRaw(pending);
+      pending.clear();
+    }
+    if (piece.size() >= kWriteBlock)
+      client.SendRaw(piece);
+    else
+      pending.append(piece);
+  });
   context.Trace("Sending closure");
-  data += ".\r\n"; // the body lines are still dot-stuffed as received
-  client.SendRaw(data);
+  pending += ".\r\n"; // the body lines are still dot-stuffed as received
+  client.SendRaw(pending);
   client.ReadReply({250});
 }
 
@@ -113,7 +127,7 @@ bool TForward::AddForwarder(const std::string& domain, const std::string& server
     if (notice) *notice = "Invalid Ip number: " + server;
     return false;
   }
-  if (ToIntDef(port, -1) < 0) {
+  if (PortOrDefault(port, 0) == 0) {
     if (notice) *notice = "Invalid port number: " + port + " (" + domain + ")";
     return false;
   }
@@ -141,7 +155,7 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
     for (const auto& row : forwarders.Servers())
       if (MatchesSuffix(address, row.Domain)) {
         host = row.Server;
-        port = ToIntDef(row.Port, outgoingPort);
+        port = PortOrDefault(row.Port, outgoingPort);
         break;
       }
     auto group = std::find_if(groups.begin(), groups.end(),

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +23,8 @@ namespace quibo {
 
 // Empty to go on with the message; else the verdict that ends it here.
 std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size);
-TVerdict Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std::vector<std::string> recipients);
+TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stored,
+                           std::vector<std::string> recipients);
 
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate);
 void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& scoreText, bool heurastic,

@@ -92,15 +92,25 @@ public:
     options.flags = ARES_FLAG_NOCHECKRESP; // every reply reaches us, whatever its code
     options.timeout = setup.TimeoutMs;
     options.tries = 1;
-    const int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+    int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
+    in_addr server{};
+    char bindOnly[] = "b"; // look names up in the DNS only; the library copies it
+    if (!setup.Server.empty()) {
+      // A server of our own: the system's resolver configuration is not even read.
+      if (!IsIPv4Text(setup.Server) || ::inet_pton(AF_INET, Trimmed(setup.Server).c_str(), &server) != 1)
+        throw std::runtime_error("Invalid DNS server address: " + setup.Server);
+      options.servers = &server;
+      options.nservers = 1;
+      options.udp_port = static_cast<unsigned short>(setup.Port);
+      options.ndomains = 0;
+      options.ndots = 1;
+      options.lookups = bindOnly;
+      options.nsort = 0;
+      mask |= ARES_OPT_SERVERS | ARES_OPT_UDP_PORT | ARES_OPT_DOMAINS | ARES_OPT_NDOTS | ARES_OPT_LOOKUPS |
+              ARES_OPT_SORTLIST;
+    }
     if (ares_init_options(&Handle, &options, mask) != ARES_SUCCESS)
       throw std::runtime_error("DNS resolver unavailable");
-    if (setup.Server.empty()) return;
-    const std::string server = Trimmed(setup.Server) + ":" + std::to_string(setup.Port);
-    if (!IsIPv4Text(setup.Server) || ares_set_servers_ports_csv(Handle, server.c_str()) != ARES_SUCCESS) {
-      ares_destroy(Handle);
-      throw std::runtime_error("Invalid DNS server address: " + setup.Server);
-    }
   }
   ~TChannel() { ares_destroy(Handle); }
   TChannel(const TChannel&) = delete;

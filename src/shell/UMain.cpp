@@ -74,6 +74,7 @@ TForm1::TForm1(TOptions options)
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
+  Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
 }
 
@@ -94,15 +95,16 @@ void TForm1::Create() {
   for (auto& address : OwnAddresses())
     IpChoices.push_back(address);
   ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
-  ProbeSocketInterface();
   try {
+    // The settings first: the first line logged must see the rotation switch,
+    // or yesterday's log would take today's lines.
     LoadSettings();
+    ProbeSocketInterface();
     RemoveUnfinishedMessages();
     ApplySettings();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
-  if (EditableSettings.CBSaveStats) Statistics.LoadStatFile(StatPath());
   Registry.Clear();
   AboutReplyText = std::string("Quibo version ") + kVersionString;
   Events.EnableTimer(HourlyTimer, true);
@@ -200,14 +202,15 @@ void TForm1::StartListening(bool stopOnly) {
     }
   }
   BindAddress = ListenAddress();
-  BindPort = ToIntDef(EditableSettings.EListenPort, 25);
+  BindPort = PortOrDefault(EditableSettings.EListenPort, 25);
   if (!stopOnly) {
     Listener.Activate(BindAddress, BindPort);
     const std::string version = kVersionString;
     if (ListensOnAll())
-      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(BindPort), true);
+      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(Listener.BoundPort()), true);
     else
-      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " + std::to_string(BindPort),
+      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " +
+                          std::to_string(Listener.BoundPort()),
                       true);
     StartStopCaption = "Stop listening";
   }
@@ -292,15 +295,20 @@ void TForm1::SessionEnded() {
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
-  channel.SetReadTimeout(settings->ServerTimeout * 1000);
+  channel.SetTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();
     channel.SetTap([this, thread](bool sent, std::string_view chunk) {
       Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
     });
   }
-  TSessionSetup setup{settings->Welcome, kVersionString, Folder / "temp", settings->KeepTempFiles,
-                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024};
+  constexpr int kLeastRecipients = 100; // what every mail server must take
+  TSessionSetup setup{settings->Welcome,
+                      kVersionString,
+                      Folder / "temp",
+                      settings->KeepTempFiles,
+                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024,
+                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients))};
   TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();
@@ -320,6 +328,7 @@ void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::share
   switches.ClearCountersOnRotate = EditableSettings.ClearCountersOnRotate;
   switches.AutoLearn = EditableSettings.CBAutoLearn;
   Listener.SetMaxConnections(EditableSettings.MaxConnections);
+  Listener.SetMaxConnectionsPerIp(EditableSettings.MaxConnectionsPerIp);
 }
 
 void TForm1::PublishSettings() {
@@ -331,7 +340,8 @@ void TForm1::SettingsEdited() { PublishSettings(); }
 
 void TForm1::LoadSettings() {
   const TSettings previous = EditableSettings;
-  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()});
+  std::vector<std::string> notices;
+  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()}, &notices);
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
   Statistics.ClearBlacklistServers();
@@ -339,6 +349,14 @@ void TForm1::LoadSettings() {
     zone.StatId = Statistics.AddBlacklistServer(zone.Zone);
   PublishSettings();
   SettingsFileTime = ModificationTime(IniPath());
+  for (const auto& notice : notices)
+    Logger.WriteLog(notice, true);
+  // The lifetime totals are the file's plus what this run counted: the file
+  // is read once, when saving is first on (at start, or by a later reload).
+  if (EditableSettings.CBSaveStats && !StatFileLoaded) {
+    Statistics.LoadStatFile(StatPath());
+    StatFileLoaded = true;
+  }
 }
 
 void TForm1::SaveSettings() {

@@ -14,6 +14,7 @@
 #include "UHeurastic.h"
 #include "ULog.h"
 #include "UPolicy.h"
+#include "UPublished.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USmtpListener.h"
@@ -172,13 +173,14 @@ private:
   TConnectionRegistry Registry;
 
   TSettings EditableSettings;
-  std::atomic<std::shared_ptr<const TSettingsGeneration>> Current;
+  TPublished<TSettingsGeneration> Current;
   std::string Label10 = "not checked";
   std::vector<std::string> ServerChoices;
   std::string LblHam;
   std::string LblSpam;
   std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
+  bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
   std::vector<std::string> IpChoices;
 
   std::string ServerIdentText;

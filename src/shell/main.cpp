@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN); // a file size limit fails the write instead of ending the program
 
   const bool serviceMode = IsServiceProcess();
   TForm1 form({home, programName, serviceMode, nullptr});
