@@ -12,7 +12,8 @@
 namespace quibo {
 namespace {
 
-bool InRange(int exitCode) { return exitCode >= 0 && exitCode <= 255; }
+// Exit code 0 is the only success: a classifier that fails says why on its output and exits otherwise.
+bool Succeeded(int exitCode) { return exitCode == 0; }
 
 // The fields of "a|b|...": field 0 is the text before the first bar.
 std::string Field(const std::string& output, size_t index) {
@@ -59,9 +60,9 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
       commandLine += domainFolder;
     Log.WriteDebugLog("Executing: " + commandLine);
     const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
-    if (!InRange(run.ExitCode)) {
+    if (!Succeeded(run.ExitCode)) {
       Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
-      result.Result = "not tested " + Bounded(run.Output, kMaxClassifierText);
+      result.Result = "not tested " + Bounded(Trimmed(run.Output), kMaxClassifierText);
       return result;
     }
     Log.WriteDebugLog("Result: " + run.Output);
@@ -79,7 +80,7 @@ TLearnResult TClassifierBridge::Learn(bool spam) const {
   const std::string commandLine = std::string(kClassifier) + (spam ? " --spam ./spam" : " --ham ./ham");
   Log.WriteDebugLog("Executing: " + commandLine);
   const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
-  if (!InRange(run.ExitCode)) {
+  if (!Succeeded(run.ExitCode)) {
     Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
     return {};
   }

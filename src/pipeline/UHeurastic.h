@@ -22,7 +22,7 @@ inline constexpr size_t kMaxClassifierText = 1000;
 struct TClassification {
   std::string Score = "0";
   std::string Result;
-  bool Answered = false; // the classifier ran to an exit code and its score is a number
+  bool Answered = false; // the classifier exited with 0 and its score is a number
 };
 
 struct TLearnResult {

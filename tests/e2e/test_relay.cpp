@@ -134,16 +134,9 @@ TEST_F(Relay, DomainsGoToTheirForwarders) {
 }
 
 TEST_F(Relay, VirusFoundByClamscanIsRefused) {
-  WriteFile(Home.path() / "eicar.ndb",
-            "Eicar-Test-Signature:0:*:45494341522d5354414e444152442d414e544956495255532d544553542d46494c45\n");
-  Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=clamscan --no-summary -d \"" +
-                 (Home.path() / "eicar.ndb").string() + "\" \"%s\"\n");
-  EXPECT_EQ(Send("Subject: test\r\n\r\n" + kEicar + "\r\n"),
-            "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
-  EXPECT_TRUE(Client->ClosedByServer());
-  EXPECT_EQ(Send("Subject: clean\r\n\r\nnothing to see\r\n"), "250 Ok\r\n");
-  ASSERT_EQ(NextHop.Mails().size(), 1u);
-  EXPECT_NE(NextHop.Mails()[0].Data.find("Subject: clean"), std::string::npos);
+  WriteFile(Home.path() / "eicar.ndb", kEicarSignature);
+  ExpectEicarRefusedAndCleanMailRelayed("clamscan --no-summary -d \"" + (Home.path() / "eicar.ndb").string() +
+                                        "\" \"%s\"");
 }
 
 TEST_F(Relay, ClassifierScoreMarksAndDrops) {

@@ -61,7 +61,8 @@ TEST_F(Relay, UnexpectedSuccessCodesNeverReachTheSender) {
   NextHop.SetGreeting("220 nexthop.test ESMTP");
   const TCase helo{"HELO 220", "HELO filter.test", "220 odd"};
   const TCase ehlo{"EHLO 502", "EHLO filter.test", "502 5.5.2 no"};
-  NextHop.SetAnswer([&](const std::string& command) {
+  // By value: the next hop may still answer QUIT after this body has ended.
+  NextHop.SetAnswer([helo, ehlo](const std::string& command) {
     return command == helo.Command ? helo.Reply : command == ehlo.Command ? ehlo.Reply : std::string();
   });
   Launch();

@@ -14,6 +14,9 @@ namespace quibo::test {
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+// The anti-virus makers' signature for kEicar, in the scanner's .ndb form.
+const std::string kEicarSignature =
+    "Eicar-Test-Signature:0:*:45494341522d5354414e444152442d414e544956495255532d544553542d46494c45\n";
 
 // The real filter between a raw client and a scripted next hop.
 class Relay : public ::testing::Test {
@@ -37,6 +40,16 @@ protected:
     EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     Client->SendRaw(data + ".\r\n");
     return Client->Reply(10000);
+  }
+  // With this scanner command line a message carrying EICAR is refused with 541 and a clean one is relayed.
+  void ExpectEicarRefusedAndCleanMailRelayed(const std::string& virusProgram) {
+    Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=" + virusProgram + "\n");
+    EXPECT_EQ(Send("Subject: test\r\n\r\n" + kEicar + "\r\n"),
+              "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+    EXPECT_TRUE(Client->ClosedByServer());
+    EXPECT_EQ(Send("Subject: clean\r\n\r\nnothing to see\r\n"), "250 Ok\r\n");
+    ASSERT_EQ(NextHop.Mails().size(), 1u);
+    EXPECT_NE(NextHop.Mails()[0].Data.find("Subject: clean"), std::string::npos);
   }
   void WriteScript(const std::string& name, const std::string& body) {
     WriteFile(Home.path() / name, "#!/bin/sh\n" + body);

@@ -301,6 +301,12 @@ TEST(Classifier, ScoresLearnsAndDumps) {
   result = bridge.Classify(folder.path() / "m", "");
   EXPECT_EQ(result.Score, "0");
   EXPECT_EQ(result.Result, "not tested ");
+
+  WriteScript(folder.path() / "HCheck", "printf 'HCheck: no spamd\\r\\n'; exit 1\n"); // a failure is not a score
+  result = bridge.Classify(folder.path() / "m", "");
+  EXPECT_EQ(result.Score, "0");
+  EXPECT_EQ(result.Result, "not tested HCheck: no spamd");
+  EXPECT_EQ(bridge.Learn(true).Total, 0);
 }
 
 namespace {

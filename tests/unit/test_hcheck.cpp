@@ -1,0 +1,133 @@
+// The HCheck adapter's readers of SpamAssassin's answers, its view of the
+// stored message, its settings and its child runner.
+#include "TTempFolder.h"
+#include "UAdapterSettings.h"
+#include "UChildProcess.h"
+#include "USpamAssassin.h"
+#include "UWireMessage.h"
+
+#include <gtest/gtest.h>
+
+using namespace quibo;
+using namespace quibo::hcheck;
+using namespace quibo::test;
+
+TEST(HCheckAnswers, SpamcReportGivesTheScoreAndTheRulesOfItsTable) {
+  const std::string report = "1002.7/5.0\n"
+                             "Spam detection software, running on the system \"vm\",\n"
+                             "Content preview:  Win 1000 FREE now\n"
+                             "   1000 NOT_A_ROW in the preview\n\n"
+                             "Content analysis details:   (1002.7 points, 5.0 required)\n\n"
+                             " pts rule name              description\n"
+                             "---- ---------------------- --------------------------------------------------\n"
+                             "1000 GTUBE                  BODY: Generic Test for Unsolicited Bulk Email\n"
+                             " 2.7 MISSING_DATE           Missing Date: header\n"
+                             "                            10 LOOKS_LIKE_A_ROW but goes on\n"
+                             "-0.0 NO_RECEIVED            Informational: message has no Received headers\n";
+  const auto score = ParseSpamcReport(report);
+  ASSERT_TRUE(score);
+  EXPECT_EQ(score->Score, "1002.7");
+  EXPECT_EQ(score->Tests, (std::vector<std::string>{"GTUBE", "MISSING_DATE", "NO_RECEIVED"}));
+
+  EXPECT_FALSE(ParseSpamcReport("0/0\n"));                              // spamd did not check it (too large)
+  EXPECT_FALSE(ParseSpamcReport(""));                                   // nothing at all
+  EXPECT_FALSE(ParseSpamcReport("high/5.0\n"));                         // no number
+  EXPECT_FALSE(ParseSpamcReport("3.0/5.0\n---- --\n1.0 BAD-NAME x\n")); // not a rule name
+}
+
+TEST(HCheckAnswers, ScoreHeaderIsReadFromTheHeadersOnly) {
+  const auto folded = ParseScoreHeader("X-Spam-Flag: YES\nx-spam-hcheck: 7.1|RULE_B,\n\tRULE_A,RULE_B|\nSubject: s\n\n"
+                                       "X-Spam-HCheck: 99|FORGED|\n");
+  ASSERT_TRUE(folded);
+  EXPECT_EQ(folded->Score, "7.1");
+  EXPECT_EQ(folded->Tests, (std::vector<std::string>{"RULE_A", "RULE_B"}));
+  const auto none = ParseScoreHeader("X-Spam-HCheck: -0.5|none|\r\n\r\n");
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->Score, "-0.5");
+  EXPECT_TRUE(none->Tests.empty());
+  EXPECT_FALSE(ParseScoreHeader("Subject: s\n\nX-Spam-HCheck: 99|FORGED|\n"));
+  EXPECT_FALSE(ParseScoreHeader("X-Spam-HCheck: 5|A|extra|\n\n"));
+  EXPECT_FALSE(ParseScoreHeader("X-Spam-HCheck: 5,5|A|\n\n"));
+}
+
+TEST(HCheckAnswers, LearnSummaryAndMagicDump) {
+  const auto learned = ParseLearnSummary("Learned tokens from 2 message(s) (3 message(s) examined)\n");
+  ASSERT_TRUE(learned);
+  EXPECT_EQ(learned->Learned, 2);
+  EXPECT_EQ(learned->Total, 3);
+  EXPECT_FALSE(ParseLearnSummary("ERROR: the Bayes learn function returned an error\n"));
+
+  const auto dump = ParseMagicDump("0.000 0 3 0  non-token data: nspam\n0.000 0 1 0  non-token data: nham\r\n"
+                                   "0.000 0 21 0  non-token data: ntokens\x1b\n");
+  ASSERT_TRUE(dump);
+  EXPECT_EQ(dump->size(), 3u);
+  EXPECT_EQ((*dump)[1], "0.000 0 1 0  non-token data: nham");
+  EXPECT_EQ((*dump)[2], "0.000 0 21 0  non-token data: ntokens\\x1B");
+  EXPECT_FALSE(ParseMagicDump("ERROR: Bayes dump returned an error\n"));
+}
+
+TEST(HCheckMessage, WireFormIsUnstuffedWithoutTheFinalDot) {
+  EXPECT_EQ(UnstuffedMessage("A: b\r\n\r\n..one\r\n.\r\nx\r\n...\r\n.\r\n"), "A: b\r\n\r\n.one\r\n\r\nx\r\n..\r\n");
+  EXPECT_EQ(UnstuffedMessage("A: b\n\nbody\n.\n"), "A: b\n\nbody\n");
+  EXPECT_EQ(UnstuffedMessage("A: b\r\n\r\nno end"), "A: b\r\n\r\nno end");
+  EXPECT_EQ(UnstuffedMessage(".\r\n"), "");
+
+  TTempFolder folder;
+  WriteFile(folder.path() / "big", std::string(100, 'x'));
+  EXPECT_THROW(ReadStoredMessage(folder.path() / "big", 99), std::runtime_error);
+  EXPECT_THROW(ReadStoredMessage(folder.path() / "missing", 99), std::runtime_error);
+  std::filesystem::create_directories(folder.path() / "sub");
+  WriteFile(folder.path() / "small", "S: x\r\n\r\n..y\r\n.\r\n");
+  std::filesystem::path copies;
+  {
+    const TLearningCopies learning(folder.path(), 99);
+    copies = learning.Folder();
+    EXPECT_EQ(learning.Count(), 1u);
+    EXPECT_EQ(learning.SkippedCount(), 1u);
+    ASSERT_EQ(FilesIn(copies).size(), 1u);
+    EXPECT_EQ(ReadFile(FilesIn(copies)[0]), "S: x\r\n\r\n.y\r\n");
+  }
+  EXPECT_FALSE(std::filesystem::exists(copies));
+}
+
+TEST(HCheckSettings, FileBesideTheProgramOverridesTheDefaults) {
+  TTempFolder folder;
+  TAdapterSettings defaults = LoadAdapterSettings(folder.path());
+  EXPECT_EQ(defaults.Spamd.Text(), "127.0.0.1:783");
+  EXPECT_EQ(defaults.BayesPath, folder.path() / "bayes" / "bayes");
+  EXPECT_EQ(defaults.Spamc, "spamc");
+
+  WriteFile(folder.path() / kSettingsFile, "[spamassassin]\nSpamd=/run/spamd.sock\nBayesPath=db/b\n"
+                                           "SaLearn=bin/sa-learn\nScoreTimeout=x\nLearnTimeout=60\n");
+  const TAdapterSettings set = LoadAdapterSettings(folder.path());
+  EXPECT_EQ(set.Spamd.SocketPath, "/run/spamd.sock");
+  EXPECT_EQ(set.BayesPath, folder.path() / "db" / "b");
+  EXPECT_EQ(set.SaLearn, (folder.path() / "bin" / "sa-learn").string());
+  EXPECT_EQ(set.ScoreTimeout, defaults.ScoreTimeout);
+  EXPECT_EQ(set.LearnTimeout, std::chrono::seconds(60));
+
+  EXPECT_TRUE(ParseSpamdAddress("Off").Off());
+  EXPECT_TRUE(ParseSpamdAddress("").Off());
+  EXPECT_EQ(ParseSpamdAddress("spam.local").Text(), "spam.local:783");
+  EXPECT_EQ(ParseSpamdAddress("127.0.0.1:7830").Port, 7830);
+}
+
+TEST(HCheckChild, OutputIsBoundedAndFailuresSayWhy) {
+  const TChildResult flood =
+      RunChild({"sh", "-c", "head -c 100000 /dev/zero; echo done >&2"}, -1, {std::chrono::seconds(20), 1000, 100});
+  EXPECT_TRUE(flood.Succeeded());
+  EXPECT_EQ(flood.Output.size(), 1000u);
+  EXPECT_TRUE(flood.OutputCut);
+  EXPECT_EQ(flood.Errors, "done\n");
+
+  const TMemoryFile input("line one\nline two\n");
+  const TChildResult echo = RunChild({"cat"}, input.Rewound(), {});
+  EXPECT_EQ(echo.Output, "line one\nline two\n");
+
+  EXPECT_EQ(RunChild({"sh", "-c", "echo first >&2; echo last >&2; exit 4"}, -1, {}).Failure(), "exit code 4: last");
+  EXPECT_EQ(RunChild({"sh", "-c", "kill -9 $$"}, -1, {}).Failure(), "killed by signal 9");
+  EXPECT_EQ(RunChild({"/nonexistent/program"}, -1, {}).Failure(), "cannot start: No such file or directory");
+  const TChildResult slow = RunChild({"sh", "-c", "sleep 30"}, -1, {std::chrono::milliseconds(200)});
+  EXPECT_TRUE(slow.TimedOut);
+  EXPECT_FALSE(slow.Succeeded());
+}
