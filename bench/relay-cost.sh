@@ -81,17 +81,18 @@ run() {
 
 log "=== relay cost $(date -u +%FT%TZ) $(nproc) cores, N=$N SIZE=$SIZE RUNS=$RUNS temp on $(df --output=fstype "$WORK" | tail -1) ${QUIBO_INI:+settings: $QUIBO_INI}"
 for c in $CONCS; do
-  d_rates=""; q_rates=""; q_ms=""; q_cs=""; s_ms=""; s_cs=""; lost=0
+  d_rates=""; d_ms=""; q_rates=""; q_ms=""; q_cs=""; s_ms=""; s_cs=""; lost=0
   for r in $(seq "$RUNS"); do
     read -r rate _ _ _ dms dcs <<<"$(run $SINK_PORT "$c")"
-    d_rates+=" $rate"
+    d_rates+=" $rate"; d_ms+=" $dms"
     read -r rate l qm qc sm sc <<<"$(run $QUIBO_PORT "$c")"
     q_rates+=" $rate"; q_ms+=" $qm"; q_cs+=" $qc"; s_ms+=" $sm"; s_cs+=" $sc"; lost=$((lost + l))
     log "$(printf 'conc=%-3s run %s: direct %8.1f/s (sink %s ms %s cs)  quibo %8.1f/s  quibo %s ms %s cs per msg, sink %s ms %s cs per msg, lost %s' \
       "$c" "$r" "${d_rates##* }" "$dms" "$dcs" "$rate" "$qm" "$qc" "$sm" "$sc" "$l")"
   done
-  dm=$(echo $d_rates | median); qmr=$(echo $q_rates | median)
-  log "$(printf 'conc=%-3s median: direct %s/s (%s), quibo %s/s (%s) = %.0f %% of direct; quibo CPU %s ms/msg (%s), sink %s ms/msg; quibo %s cs/msg (%s); lost %s' \
+  dm=$(echo $d_rates | median); qmr=$(echo $q_rates | median); qcpu=$(echo $q_ms | median); dcpu=$(echo $d_ms | median)
+  log "$(printf 'conc=%-3s median: direct %s/s (%s), quibo %s/s (%s) = %.0f %% of direct; quibo CPU %s ms/msg (%s) = %.2f x smtp-sink'"'"'s %s ms for one dialogue (relay run: %s); quibo %s cs/msg (%s); lost %s' \
     "$c" "$dm" "$(echo $d_rates | spread)" "$qmr" "$(echo $q_rates | spread)" "$(echo "100*$qmr/$dm" | bc -l)" \
-    "$(echo $q_ms | median)" "$(echo $q_ms | spread)" "$(echo $s_ms | median)" "$(echo $q_cs | median)" "$(echo $q_cs | spread)" "$lost")"
+    "$qcpu" "$(echo $q_ms | spread)" "$(echo "$qcpu/$dcpu" | bc -l)" "$dcpu" "$(echo $s_ms | median)" \
+    "$(echo $q_cs | median)" "$(echo $q_cs | spread)" "$lost")"
 done

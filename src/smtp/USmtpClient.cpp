@@ -66,7 +66,8 @@ void TSmtpClient::BoundByDeadline() {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) Fail("Out of time");
   const long wanted = std::min<long>(TimeoutMs, left.count());
-  if (wanted < AppliedTimeoutMs - kSlackMs || wanted > AppliedTimeoutMs + kSlackMs) // a reused connection's may be short
+  if (wanted < AppliedTimeoutMs - kSlackMs ||
+      wanted > AppliedTimeoutMs + kSlackMs) // a reused connection's may be short
     SetSocketTimeouts(static_cast<int>(wanted));
 }
 

@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
@@ -17,6 +16,7 @@ namespace quibo {
 namespace {
 
 constexpr int kBacklog = 1024;
+constexpr int kIdleAcceptors = 4; // more threads than this waiting in accept leave
 const char* const kTooManyFromAddress = "421 Quibo dederazu says: Too many connections from your address\r\n";
 const char* const kOutOfDescriptors = "421 Quibo dederazu says: Out of resources, try again later\r\n";
 
@@ -62,7 +62,7 @@ TSmtpListener::~TSmtpListener() {
 
 void TSmtpListener::Activate(const std::string& address, int port) {
   StopListening();
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listener < 0) throw std::system_error(errno, std::generic_category(), "Socket Error");
   const int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -82,23 +82,41 @@ void TSmtpListener::Activate(const std::string& address, int port) {
   }
   socklen_t length = sizeof local;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
-  ListenSocket = listener;
-  WakeEvent = ::eventfd(0, EFD_CLOEXEC);
-  if (SpareDescriptor < 0) SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(AcceptLock);
+    ListenSocket = listener;
+    if (SpareDescriptor < 0) SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    StopAccepting = false;
+    generation = ++Generation;
+  }
   Address = address;
   Port = ntohs(local.sin_port);
   Activated = true;
-  AcceptThread = std::thread([this] { AcceptLoop(); });
+  if (!StartAcceptor(generation)) {
+    StopListening();
+    Activated = false;
+    throw std::system_error(EAGAIN, std::generic_category(), "Could not start a connection thread");
+  }
+}
+
+bool TSmtpListener::Accepting() const {
+  std::lock_guard lock(AcceptLock);
+  return !StopAccepting;
+}
+
+bool TSmtpListener::StartAcceptor(uint64_t generation) {
+  return Pool.Submit([this, generation] { AcceptLoop(generation); });
 }
 
 void TSmtpListener::StopListening() {
-  if (!AcceptThread.joinable()) return;
-  const uint64_t one = 1;
-  [[maybe_unused]] const auto wrote = ::write(WakeEvent, &one, sizeof one);
-  AcceptThread.join();
-  ::close(ListenSocket);
-  ::close(WakeEvent);
-  ListenSocket = WakeEvent = -1;
+  std::unique_lock lock(AcceptLock);
+  if (StopAccepting) return;
+  StopAccepting = true;
+  ::shutdown(ListenSocket, SHUT_RDWR); // every thread blocked in accept returns
+  NobodyAccepting.wait(lock, [this] { return Waiting == 0; });
+  ::close(ListenSocket); // nobody uses it any more
+  ListenSocket = -1;
   if (SpareDescriptor >= 0) ::close(SpareDescriptor);
   SpareDescriptor = -1;
 }
@@ -120,10 +138,13 @@ void TSmtpListener::Tell(TRateLimitedNotice& notice, const std::string& text) {
 }
 
 bool TSmtpListener::RefuseWithSpareDescriptor() {
+  std::lock_guard lock(SpareLock);
   if (SpareDescriptor < 0) return false;
+  pollfd pending{ListenSocket, POLLIN, 0};
+  if (::poll(&pending, 1, 0) <= 0) return false; // another thread took it
   ::close(SpareDescriptor);
   SpareDescriptor = -1;
-  const int socket = ::accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+  const int socket = ::accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (socket >= 0) {
     Refuse(socket, kOutOfDescriptors);
     ::close(socket);
@@ -162,31 +183,52 @@ bool TSmtpListener::DisconnectAll(int waitMilliseconds) {
   return allEnded;
 }
 
-void TSmtpListener::AcceptLoop() {
-  pollfd waits[2] = {{ListenSocket, POLLIN, 0}, {WakeEvent, POLLIN, 0}};
-  while (true) {
-    if (::poll(waits, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
+int TSmtpListener::AcceptOne(std::string& peerIp) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  if (socket >= 0) peerIp = PeerAddress(peer);
+  return socket;
+}
+
+void TSmtpListener::AcceptLoop(uint64_t generation) {
+  static thread_local const long thread = static_cast<long>(::gettid());
+  std::unique_lock lock(AcceptLock);
+  while (!StopAccepting && Generation == generation && Waiting < kIdleAcceptors) {
+    ++Waiting;
+    lock.unlock();
+    std::string peerIp;
+    int socket = AcceptOne(peerIp);
+    const int error = errno;
+    lock.lock();
+    bool starved = socket < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+    if (starved && error != ENOBUFS && error != ENOMEM && !StopAccepting) {
+      // Out of descriptors: the spare one takes the next connection to refuse it.
+      lock.unlock();
+      starved = !RefuseWithSpareDescriptor();
+      lock.lock();
     }
-    if (waits[1].revents) return;
-    // Empty the whole queue at each wake-up: with a backlog of 15 a burst of
-    // clients would otherwise overflow it and wait a second for a retry.
-    while (true) {
-      sockaddr_in peer{};
-      socklen_t length = sizeof peer;
-      const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-      if (socket >= 0) {
-        Serve(socket, PeerAddress(peer));
-        continue;
-      }
-      if ((errno == EMFILE || errno == ENFILE) && RefuseWithSpareDescriptor()) continue;
-      // Out of descriptors or memory: give the system a moment instead of spinning.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    --Waiting;
+    if (StopAccepting || Generation != generation) {
+      if (Waiting == 0) NobodyAccepting.notify_all();
+      if (socket >= 0) ::close(socket); // the listener stopped meanwhile
       break;
     }
+    if (socket < 0) {
+      if (starved) { // give the system a moment instead of spinning
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lock.lock();
+      }
+      continue;
+    }
+    const bool nobodyLeft = Waiting == 0;
+    lock.unlock();
+    if (nobodyLeft) StartAcceptor(generation); // the next connection finds a thread waiting
+    Serve(socket, peerIp, thread);
+    lock.lock();
   }
+  if (Waiting == 0) NobodyAccepting.notify_all();
 }
 
 void TSmtpListener::Ended(const std::shared_ptr<TLiveConnection>& connection) {
@@ -196,7 +238,7 @@ void TSmtpListener::Ended(const std::shared_ptr<TLiveConnection>& connection) {
   if (perIp != LivePerIp.end() && --perIp->second == 0) LivePerIp.erase(perIp);
 }
 
-void TSmtpListener::Serve(int socket, const std::string& peerIp) {
+void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
   const int limit = MaxConnections.load();
   const int perIpLimit = MaxPerIp.load();
   auto connection = std::make_shared<TLiveConnection>(socket, peerIp); // closes the socket when dropped
@@ -217,17 +259,13 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp) {
   }
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const bool started = Pool.Submit([this, connection] {
-    static thread_local const long thread = static_cast<long>(::gettid());
-    connection->SetThreadId(thread);
-    try {
-      Runner(connection);
-    } catch (...) {
-    }
-    connection->MarkEnded();
-    Ended(connection);
-  });
-  if (!started) Ended(connection);
+  connection->SetThreadId(thread);
+  try {
+    Runner(connection);
+  } catch (...) {
+  }
+  connection->MarkEnded();
+  Ended(connection);
 }
 
 } // namespace quibo

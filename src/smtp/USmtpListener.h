@@ -1,10 +1,13 @@
-// TSmtpListener: one listening socket (backlog 15), its accept thread, and the
-// set of live incoming connections, each run on a pooled connection thread.
+// TSmtpListener: one listening socket (backlog 15), the set of live incoming
+// connections, and the connection threads that take them: idle threads wait
+// in accept themselves, and the one that takes a connection runs its session
+// (another takes its place), so no connection waits for a hand-over between
+// threads.
 // It refuses with a 421 line a connection beyond the per-address limit, and
 // every connection while the process is out of descriptors (a spare one is
 // kept for that), so the others go on being served.
 // Called by TForm1 on the window thread (activate, stop, deactivate); the
-// accept thread and connection threads are its own. Activate throws
+// connection threads are its own. Activate throws
 // std::system_error on a bind or listen failure; Deactivate throws
 // std::runtime_error("Terminate Thread Timeout") when connections outlive
 // the wait.
@@ -63,7 +66,7 @@ public:
   void StopListening();
   void Deactivate(int waitMilliseconds);
   bool Active() const { return Activated; }
-  bool Accepting() const { return AcceptThread.joinable(); }
+  bool Accepting() const;
   int BoundPort() const { return Port; }
   const std::string& BoundAddress() const { return Address; }
 
@@ -80,8 +83,14 @@ private:
     std::chrono::steady_clock::time_point Last{};
     bool Due(); // true at most once a minute
   };
-  void AcceptLoop();
-  void Serve(int socket, const std::string& peerIp);
+  // A connection thread: accepts, runs the session, and accepts again while
+  // this generation of the listening socket lasts and not too many wait.
+  void AcceptLoop(uint64_t generation);
+  bool StartAcceptor(uint64_t generation);
+  // Accepts one connection; -1 when there is none (errno tells why).
+  int AcceptOne(std::string& peerIp);
+  // Runs the connection's session on the calling thread, unless a limit refuses it.
+  void Serve(int socket, const std::string& peerIp, long thread);
   // Out of descriptors: the spare one takes the next connection to refuse it.
   bool RefuseWithSpareDescriptor();
   void Refuse(int socket, const char* line);
@@ -93,13 +102,17 @@ private:
   std::atomic<int> MaxConnections{0};
   std::atomic<int> MaxPerIp{0};
   TRateLimitedNotice PerIpNotice, DescriptorNotice; // the accept thread's
-  int SpareDescriptor = -1;
+  std::mutex SpareLock;
+  int SpareDescriptor = -1; // Activate and StopListening change it under AcceptLock, while nobody accepts
   bool Activated = false;
   std::string Address;
   int Port = 0;
   int ListenSocket = -1;
-  int WakeEvent = -1;
-  std::thread AcceptThread;
+  mutable std::mutex AcceptLock; // guards the four below and SpareDescriptor
+  std::condition_variable NobodyAccepting;
+  bool StopAccepting = true;
+  uint64_t Generation = 0; // of the listening socket
+  int Waiting = 0;         // threads in accept
   mutable std::mutex LiveLock;
   std::set<std::shared_ptr<TLiveConnection>> Live;
   std::map<std::string, int> LivePerIp;
