@@ -62,10 +62,10 @@ for c in $CONCS; do
   rate=$(measure "smtp-source->quibo" $QUIBO_PORT "$c" | tail -1)
   log "$(printf '   quibo/ceiling at conc=%s: %.0f %%' "$c" "$(echo "100*$rate/${ceiling[$c]}" | bc -l)")"
 done
-log "temp files left: $(find "$WORK/home/temp" -type f | wc -l)"
+log "temp files left: $(find "$WORK/home/temp" -type f 2>/dev/null | wc -l)"
 
 sleep 1
 before=$(rss_kb $QUIBO_PID)
 python3 bench/idle_connections.py $QUIBO_PORT "$IDLE" "$QUIBO_PID" > "$WORK/idle.txt"
-after=$(cat "$WORK/idle.txt")
-log "idle: rss before=${before} kB with ${IDLE} idle connections=${after} kB  per connection: $(( (after - before) * 1024 / IDLE )) bytes"
+read -r after greet_median greet_max < "$WORK/idle.txt"
+log "idle: rss before=${before} kB with ${IDLE} idle connections=${after} kB  per connection: $(( (after - before) * 1024 / IDLE )) bytes; a new connection then greeted in ${greet_median} ms (slowest of 20: ${greet_max} ms)"
