@@ -18,17 +18,8 @@ DNS_PORT=2553; QUIBO_PORT=2530; SINK_PORT=2531
 OUT=bench/results.txt
 WORK=$(mktemp -d /tmp/quibo-policy-bench-XXXXXX)
 
-install() {
-  local missing=()
-  command -v smtp-sink >/dev/null || missing+=(postfix)
-  command -v perf >/dev/null || missing+=(linux-perf)
-  [ ${#missing[@]} -eq 0 ] && return
-  local created=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d; created=1; fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  [ $created = 1 ] && rm -f /usr/sbin/policy-rc.d
-}
-install
+source bench/common.sh
+install_peers
 scripts/build >/dev/null
 
 PIDS=()
@@ -39,10 +30,6 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-log() { echo "$*" | tee -a "$OUT"; }
-wait_port() { for _ in $(seq 100); do ss -ltn | grep -q "127.0.0.1:$1 " && return 0; sleep 0.1; done; return 1; }
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-spread() { tr ' ' '\n' | grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }'; }
 
 python3 bench/policy_bench.py dns $DNS_PORT z1.test:1 z2.test:2 z3.test:3 silent.test:0:silent &
 PIDS+=($!)

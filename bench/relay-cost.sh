@@ -21,18 +21,8 @@ OUT=bench/results.txt
 WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-cost-XXXXXX")
 chmod 755 "$WORK"
 
-install() {
-  local missing=()
-  command -v smtp-sink >/dev/null || missing+=(postfix)
-  command -v perf >/dev/null || missing+=(linux-perf)
-  command -v bc >/dev/null || missing+=(bc)
-  [ ${#missing[@]} -eq 0 ] && return
-  local created=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d; created=1; fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  [ $created = 1 ] && rm -f /usr/sbin/policy-rc.d
-}
-install
+source bench/common.sh
+install_peers
 scripts/build >/dev/null
 
 CLAMD_PID=""
@@ -58,10 +48,6 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-log() { echo "$*" | tee -a "$OUT"; }
-wait_port() { for _ in $(seq 100); do ss -ltn | grep -q "127.0.0.1:$1 " && return 0; sleep 0.1; done; return 1; }
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-spread() { tr ' ' '\n' | grep -v '^$' | sort -g | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print lo "-" hi }'; }
 sink_count() { tr '\r' '\n' < "$WORK/sink.log" | sed -n 's/.*mesg=\([0-9]*\).*/\1/p' | tail -1; }
 
 smtp-sink -u postfix -c 127.0.0.1:$SINK_PORT 1024 > "$WORK/sink.log" 2>&1 &

@@ -123,13 +123,7 @@ TEST_F(Relay, OneServerOnTwoPortsIsTwoDestinations) {
 TEST_F(Relay, NothingIsRelayedForASenderWhoHungUp) {
   WriteScript("HCheck", "touch scoring; sleep 2; echo '1|SLOW|'\n");
   Launch("", "[Heurastic]\nDoHeurastic=1\n");
-  Client = std::make_unique<TRawSmtpClient>(Port);
-  Client->Reply();
-  Client->Command("HELO client.test");
-  Client->Command("MAIL FROM:<envelope@example.com>");
-  Client->Command("RCPT TO:<rcpt@example.org>");
-  Client->Command("DATA");
-  Client->SendRaw(kMessage + ".\r\n");
+  Transmit(kMessage);
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Home.path() / "scoring"); }));
   Client.reset(); // the sender gives up while the classifier runs
   EXPECT_TRUE(Quibo->LogContains("Sender disconnected before the relay: message not relayed"));
@@ -201,13 +195,7 @@ TEST_F(Relay, StopLetsWaitingTransfersFinish) {
 TEST_F(Relay, StopCutsAHungClassifierAndItsChildren) {
   WriteScript("HCheck", "sleep 120 & echo $! > classifier-child.pid; sleep 120\n");
   Launch("TerminateWaitTime=1000\n", "[Heurastic]\nDoHeurastic=1\nHeurasticCheckTimeOut=120000\n");
-  Client = std::make_unique<TRawSmtpClient>(Port);
-  Client->Reply();
-  Client->Command("HELO client.test");
-  Client->Command("MAIL FROM:<envelope@example.com>");
-  Client->Command("RCPT TO:<rcpt@example.org>");
-  Client->Command("DATA");
-  Client->SendRaw(kMessage + ".\r\n");
+  Transmit(kMessage);
   ASSERT_TRUE(WaitFor([&] { return !ReadFile(Home.path() / "classifier-child.pid").empty(); }));
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(Quibo->Stop(), 0);
@@ -221,13 +209,7 @@ TEST_F(Relay, StopCutsAHungClassifierAndItsChildren) {
 TEST_F(Relay, ForcedDisconnectDuringARelayKeepsTheListenerUsable) {
   NextHop.NeverAnswer = true;
   Launch("ForwardTimeout=60\nTerminateWaitTime=300\n");
-  Client = std::make_unique<TRawSmtpClient>(Port);
-  Client->Reply();
-  Client->Command("HELO client.test");
-  Client->Command("MAIL FROM:<envelope@example.com>");
-  Client->Command("RCPT TO:<rcpt@example.org>");
-  Client->Command("DATA");
-  Client->SendRaw(kMessage + ".\r\n");
+  Transmit(kMessage);
   ASSERT_TRUE(WaitFor([&] { return NextHop.Connections() == 1; }));
   // A new port in the settings file restarts the listener, cutting the relay.
   const int newPort = FreePort();

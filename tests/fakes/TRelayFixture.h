@@ -29,8 +29,8 @@ protected:
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
     Port = Quibo->Port;
   }
-  // Sends one message; returns the reply to the end of data.
-  std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+  // Sends one message up to its final "." without waiting for the reply.
+  void Transmit(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
     Client = std::make_unique<TRawSmtpClient>(Port);
     EXPECT_EQ(Client->Reply(), kGreeting);
     Client->Command("EHLO client.test");
@@ -39,6 +39,10 @@ protected:
       Client->Command("RCPT TO:<" + recipient + ">");
     EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     Client->SendRaw(data + ".\r\n");
+  }
+  // Sends one message; returns the reply to the end of data.
+  std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+    Transmit(data, recipients);
     return Client->Reply(10000);
   }
   // With this scanner command line a message carrying EICAR is refused with 541 and a clean one is relayed.
