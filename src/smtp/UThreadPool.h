@@ -1,7 +1,7 @@
 // A pool of connection threads with a small stack. A job runs on an idle
 // thread when there is one, else on a new thread; threads idle for a while
-// leave the pool. Used by the listener's accept thread. Submit returns false
-// when no thread could be started (the caller then drops the connection).
+// leave the pool. The listener starts its accepting connection threads with
+// it. Submit returns false when no thread could be started.
 #pragma once
 
 #include <condition_variable>
