@@ -5,7 +5,9 @@
 // handles the posted events and timers. Everything here runs on the window
 // thread, except the session hooks (UConnectionEvents), which run on
 // connection threads and only read published snapshots or post events.
-// Failures are logged; none ends the program.
+// Failures are logged; none ends the program. The definitions live in
+// UMain.cpp (start-up, events, close) and one UMain*.cpp per part, named in
+// the groups below.
 #pragma once
 
 #include "UClock.h"
@@ -56,7 +58,7 @@ public:
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // The window-creation sequence.
+  // Start-up, events and close (UMain.cpp). The window-creation sequence.
   void Create();
   // Runs the event loop until Quit; then the close sequence.
   void Run();
@@ -69,7 +71,7 @@ public:
   TEventQueue& EventQueue() { return Events; }
   void HandleEvent(const TEvent& event);
 
-  // Listener lifecycle.
+  // Listener control (UMainListener.cpp).
   void StartListening(bool stopOnly);
   void ForceDisconnectAll();
   void Button6Click(); // operator start/stop
@@ -77,7 +79,7 @@ public:
   const std::string& Button6Caption() const { return StartStopCaption; }
   bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
 
-  // Settings.
+  // Settings model (UMainSettings.cpp).
   void LoadSettings();
   void SaveSettings();
   void ApplySettings();
@@ -91,7 +93,7 @@ public:
   std::vector<std::string> ListenChoices() const { return IpChoices; }
   std::shared_ptr<const TForward> Forwarders() const { return Generation()->Forwarders; }
 
-  // The list pages: "Add" appends the text as it is; "Del"/"Remove" removes
+  // Policy lists (UMainLists.cpp). The list pages: "Add" appends the text as it is; "Del"/"Remove" removes
   // the selected entry (index; -1 when nothing is selected, which is an error
   // for the four lists that act at once, logged as "Unhandled Exception: ...").
   // A blacklist zone comes and goes with its flag and its statistics row.
@@ -105,19 +107,18 @@ public:
   const std::string& BlacklistCheckLabel() const { return Label10; }
   const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
 
-  // Classifier and scanner pages.
+  // Classifier page (UMainLearning.cpp) and scanner test (UMainScanner.cpp).
   void LearnNow(); // "Learn now", and after midnight with autolearning on
   const std::string& HamLearnLabel() const { return LblHam; }
   const std::string& SpamLearnLabel() const { return LblSpam; }
   TClassifierStatistics RenewHeurasticStatistics();
   std::vector<std::string> VirusCheckTest(const std::filesystem::path& file);
 
-  // "Threads" page.
+  // "Threads", Status and Statistics pages (UMainCounters.cpp).
   void TerminateConnection(int index);
   std::string ThreadDetails(int index) const { return Registry.ThreadDetails(index); }
   std::string ActiveConnections() const { return Registry.ActiveConnectionsText(); }
 
-  // Status page.
   void ResetConnectionCounters(); // the "Reset " button
   void ResetCounters();           // "Reset Counters": the lifetime totals stay
   const std::string& LastClearedText() const { return LQuiboCleared; }

@@ -1,0 +1,25 @@
+// TForm1, the Threads, Status and Statistics pages: terminating a
+// connection, resetting the connection counters (which also runs the reload
+// check) and the statistics. Window thread; never fails.
+#include "UMain.h"
+
+#include "UFunctions.h"
+
+namespace quibo {
+namespace fs = std::filesystem;
+
+void TForm1::TerminateConnection(int index) {
+  Registry.Terminate(index, [this](const std::string& text) { Logger.WriteDebugLog(text); });
+}
+
+void TForm1::ResetCounters() {
+  LQuiboCleared = FormatLongDate(TimeSource.Now());
+  Statistics.ResetStatistics();
+}
+
+void TForm1::ResetConnectionCounters() {
+  Counters.Reset();
+  CheckSettingsReload();
+}
+
+} // namespace quibo
