@@ -84,6 +84,7 @@ const TKey kKeys[] = {
     {"Settings", "ForwardTimeout", &TSettings::ForwardTimeout, false},
     {"Settings", "EndOfDataTimeout", &TSettings::EndOfDataTimeout, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
+    {"Settings", "UpdateServer", &TSettings::UpdateServer, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", &TSettings::VirusCheckTimeOut, false},

@@ -50,7 +50,7 @@ TForm1::TForm1(TOptions options)
       Registry(TimeSource),
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
-  HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { CheckSettingsReload(); });
+  HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
 }
 
@@ -112,11 +112,30 @@ void TForm1::Run() {
 void TForm1::ReportError(const std::string& message) { Logger.WriteLog("Unhandled Exception: " + message, true); }
 
 void TForm1::Close() {
+  if (ClosedDown) return;
+  ClosedDown = true;
+  for (TBackgroundTask* task : {&Learning, &ClassifierStatistics, &ScannerTest, &TestMail, &BlacklistCheck})
+    task->Cancel();
+  Guarded([this] { StartListening(true); });
+}
+
+void TForm1::Guarded(const std::function<void()>& action) {
   try {
-    StartListening(true);
+    action();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
+  } catch (...) {
+    ReportError("unknown error");
   }
+}
+
+void TForm1::HandlePosted() {
+  Events.RunPending([this](const TEvent& event) { HandleEvent(event); },
+                    [this](const std::string& message) { ReportError(message); });
+}
+
+void TForm1::FireTimer(TEventQueue::TTimerId timer) {
+  Guarded([this, timer] { Events.FireTimer(timer); });
 }
 
 bool TForm1::CloseQuery(const std::function<bool(const std::string&)>& ask) {
@@ -140,9 +159,21 @@ void TForm1::HandleEvent(const TEvent& event) {
       Statistics.CountStatEvent(statistic);
     break;
   case EvStatistic: Statistics.CountStatEvent(static_cast<int>(event.Argument), event.Argument2); break;
-  case EvShowWindow: Logger.WriteDebugLog("Show window requested"); break; // no window headless
-  case EvHideWindow: Logger.WriteDebugLog("Hide window requested"); break;
+  case EvShowWindow:
+    if (View)
+      View->ShowWindow();
+    else
+      Logger.WriteDebugLog("Show window requested"); // no window headless
+    break;
+  case EvHideWindow:
+    if (View)
+      View->HideWindow();
+    else
+      Logger.WriteDebugLog("Hide window requested");
+    break;
   case EvServiceState: // the tray icon belongs to the window; nothing to hide headless
+    if (View) View->ServiceStateChanged(event.Argument);
+    break;
   default: break;
   }
 }

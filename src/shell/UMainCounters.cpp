@@ -1,6 +1,7 @@
 // TForm1, the Threads, Status and Statistics pages: terminating a
 // connection, resetting the connection counters (which also runs the reload
-// check) and the statistics. Window thread; never fails.
+// check) and the statistics, and the hourly tick with the weekly counter of
+// the update check. Window thread; a failing reload throws to the caller.
 #include "UMain.h"
 
 #include "UFunctions.h"
@@ -20,6 +21,18 @@ void TForm1::ResetCounters() {
 void TForm1::ResetConnectionCounters() {
   Counters.Reset();
   CheckSettingsReload();
+  AdvanceWeeklyCounter();
+}
+
+void TForm1::HourlyTick() {
+  CheckSettingsReload();
+  AdvanceWeeklyCounter();
+}
+
+void TForm1::AdvanceWeeklyCounter() {
+  if (++UpdateHours != 168) return;
+  UpdateHours = 0;
+  if (View) View->WeeklyUpdateCheck();
 }
 
 } // namespace quibo

@@ -1,7 +1,8 @@
 // TForm1, the policy lists of the list pages: adding, deleting and rewriting
 // entries (the four host and sender lists act at once, the relay lists at the
-// next apply) and the Debug page's blacklist check. Window thread; failures
-// are logged as "Unhandled Exception: ...".
+// next apply) and the Debug page's blacklist check, which runs its lookups on
+// a background task. Window thread; failures are logged as "Unhandled
+// Exception: ...".
 #include "UMain.h"
 
 #include "UPolicy.h"
@@ -78,16 +79,18 @@ TPolicyContext TForm1::PolicyContext(const TSettingsGeneration& generation) {
           [this](int event, long argument, long argument2) { Events.Post(event, argument, argument2); }};
 }
 
-std::string TForm1::CheckBlacklist(const std::string& address) {
-  const auto generation = Generation();
-  try {
-    std::string found;
-    const bool listed = CheckBlacklists(PolicyContext(*generation), address, found, false);
-    Label10 = listed ? address + " listed on " + found : address + " not listed";
-  } catch (const std::exception& failure) {
-    Label10 = failure.what();
-  }
-  return Label10;
+void TForm1::CheckBlacklist(const std::string& address) {
+  BlacklistCheck.Start([this, generation = Generation(), address](TCancellation&) {
+    std::string label;
+    try {
+      std::string found;
+      const bool listed = CheckBlacklists(PolicyContext(*generation), address, found, false);
+      label = listed ? address + " listed on " + found : address + " not listed";
+    } catch (const std::exception& failure) {
+      label = failure.what();
+    }
+    return std::function<void()>([this, label] { Label10 = label; });
+  });
 }
 
 } // namespace quibo

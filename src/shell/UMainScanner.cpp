@@ -1,6 +1,7 @@
 // TForm1, the VirusCheck page's scanner test: the configured scanner run on a
-// file the operator picked, its verdict for the page and the mail log.
-// Window thread; the scan bridge never throws.
+// file the operator picked, on a background task with the settings of the
+// moment; its verdict goes to the mail log at once and to the page's text box
+// on the window thread. The scan bridge never throws.
 #include "UMain.h"
 
 #include "UVirusCheck.h"
@@ -8,13 +9,15 @@
 namespace quibo {
 namespace fs = std::filesystem;
 
-std::vector<std::string> TForm1::VirusCheckTest(const fs::path& file) {
-  const TScanResult result = ScanFile(EditableSettings.EVirusProgram, file, EditableSettings.SEVirusErrorlevel,
-                                      EditableSettings.VirusCheckTimeOut, Folder);
-  const auto lines = VirusCheckTestLines(result);
-  for (const auto& line : lines)
-    Logger.WriteMailLog(line);
-  return lines;
+void TForm1::VirusCheckTest(const fs::path& file, TScanDone done) {
+  ScannerTest.Start([this, settings = Settings(), file, done = std::move(done)](TCancellation& cancel) {
+    const TScanResult result = ScanFile(settings->EVirusProgram, file, settings->SEVirusErrorlevel,
+                                        settings->VirusCheckTimeOut, Folder, &cancel);
+    const auto lines = VirusCheckTestLines(result);
+    for (const auto& line : lines)
+      Logger.WriteMailLog(line);
+    return std::function<void()>([done, lines] { done(lines); });
+  });
 }
 
 } // namespace quibo

@@ -62,9 +62,17 @@ void TForm1::PublishSettings() {
 
 void TForm1::SettingsEdited() { PublishSettings(); }
 
+void TForm1::ThresholdEdited() {
+  const auto current = Generation();
+  auto applied = std::make_shared<TAppliedSettings>(*current->Applied);
+  applied->Threshold = NormaliseThreshold(EditableSettings.ESpamThreshold);
+  Publish(std::move(applied), current->Forwarders);
+}
+
 void TForm1::LoadSettings() {
   const TSettings previous = EditableSettings;
   EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()});
+  ++SettingsLoads;
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
   Statistics.ClearBlacklistServers();

@@ -39,6 +39,18 @@ protected:
     return client;
   }
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
+  // The background operations, waited for on this (the window) thread.
+  std::string CheckBlacklist(const std::string& address) {
+    Main->CheckBlacklist(address);
+    EXPECT_TRUE(Settle([this] { return !Main->BlacklistCheckRunning(); }));
+    return Main->BlacklistCheckLabel();
+  }
+  std::vector<std::string> VirusCheckTest(const std::filesystem::path& file) {
+    std::vector<std::string> result;
+    Main->VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
+    EXPECT_TRUE(Settle([this] { return !Main->VirusCheckRunning(); }));
+    return result;
+  }
 
   TTempFolder Home;
   std::unique_ptr<TForm1> Main;
@@ -198,6 +210,7 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
   WriteFile(Home.path() / "spam" / "two", "y");
   std::filesystem::create_directories(Home.path() / "ham" / "keep-folder");
   Main->LearnNow();
+  ASSERT_TRUE(Settle([this] { return !Main->LearningRunning(); }));
   EXPECT_EQ(Main->HamLearnLabel(), "Learned 2 from 7 total");
   EXPECT_EQ(Main->SpamLearnLabel(), "Learned 1 from 3 total");
   EXPECT_FALSE(std::filesystem::exists(Home.path() / "ham" / "one"));
@@ -221,7 +234,7 @@ TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
 
 TEST_F(Form, VirusCheckTestReportsTheVerdict) {
   Start("[VirusCheck]\nVirusProgram=sh -c \"exit 1\" %s\nResultCode=1\n[Debug]\nAcceptance=1\n");
-  EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
+  EXPECT_EQ(VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
   EXPECT_NE(MainLog().find("Virus found! (result code: 1)"), std::string::npos);
 }
 
@@ -251,7 +264,7 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
   Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
   EXPECT_EQ(Main->Settings()->LBManualBlacklist, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
   Main->DeleteListEntry(TPolicyList::ManualBlacklist, 1);
   Main->AddListEntry(TPolicyList::FromAddresses, "friend.example");
   EXPECT_EQ(Main->Settings()->LBFromAddresses, std::vector<std::string>{"friend.example"});
@@ -279,10 +292,10 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
 TEST_F(Form, BlacklistCheckOfTheDebugPage) {
   Start("DnsIP=127.0.0.1\nDnsPort=1\nDnsTimeout=1\n");
   EXPECT_EQ(Main->BlacklistCheckLabel(), "not checked");
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
   Main->AddListEntry(TPolicyList::Blacklists, "bl.test");
   Main->Editable().EDNSIp = "dns.example";
   Main->ApplySettings();
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
   EXPECT_EQ(Main->BlacklistCheckLabel(), "Invalid DNS server address: dns.example");
 }

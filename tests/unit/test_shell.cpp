@@ -21,6 +21,7 @@ TEST(CommandLine, SwitchesAndOptions) {
   EXPECT_FALSE(ParseCommandLine({"INSTALL", "UNINSTALL"}).Error.empty());
   EXPECT_FALSE(ParseCommandLine({"--home"}).Error.empty());
   EXPECT_TRUE(ParseCommandLine({"--version"}).Version);
+  EXPECT_TRUE(ParseCommandLine({"--home", "/srv/q", "--headless"}).Headless);
 }
 
 TEST(Service, ControlGroupTellsTheMode) {
