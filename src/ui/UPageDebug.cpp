@@ -48,6 +48,7 @@ TDebugPage::TDebugPage(TPageContext& context)
   auto* recipient = Named(new QLineEdit, "edtRecipient");
   auto* subject = Named(new QLineEdit("Quibo test message"), "edtSubject");
   auto* text = Named(new QPlainTextEdit, "mmoMessageText");
+  text->setMinimumHeight(text->fontMetrics().lineSpacing() * 4);
   auto* client = new QFormLayout;
   client->addRow("Sender email address:", sender);
   client->addRow("Recipient email address:", recipient);

@@ -61,6 +61,7 @@ TFilteringPage::TFilteringPage(TPageContext& context)
   options->addWidget(forwardAddress, 6, 1);
   options->setColumnStretch(1, 1);
   auto* optionsGroup = Named(Group("", options), "GBHeurastic");
+  Q_UNUSED(optionsGroup);
 
   auto* statistics = new QFormLayout;
   const std::pair<const char*, const char*> values[] = {
@@ -99,14 +100,17 @@ TFilteringPage::TFilteringPage(TPageContext& context)
   bindings.Bind(forwardAddress, &TSettings::EHeurasticForward);
   bindings.Bind(autoLearn, &TSettings::CBAutoLearn);
   bindings.Bind(deleteAfter, &TSettings::CBDeleteAfterLearn);
-  bindings.AddRule([this, optionsGroup, subjectCaption, subject, dropThreshold, forwardCaption, forwardAddress] {
+  // The threshold field is always enabled; the other options follow their switches.
+  bindings.AddRule([=, this] {
     const TSettings& settings = Form().Editable();
-    optionsGroup->setEnabled(settings.CBHeurastic);
-    subjectCaption->setEnabled(settings.CBHeurasticSubject);
-    subject->setEnabled(settings.CBHeurasticSubject);
-    dropThreshold->setEnabled(settings.CBDropScore);
-    forwardCaption->setEnabled(settings.CBHeurasticForward);
-    forwardAddress->setEnabled(settings.CBHeurasticForward);
+    const bool on = settings.CBHeurastic;
+    for (QWidget* option : std::initializer_list<QWidget*>{maxSize, modifySubject, drop, forward})
+      option->setEnabled(on);
+    subjectCaption->setEnabled(on && settings.CBHeurasticSubject);
+    subject->setEnabled(on && settings.CBHeurasticSubject);
+    dropThreshold->setEnabled(on && settings.CBDropScore);
+    forwardCaption->setEnabled(on && settings.CBHeurasticForward);
+    forwardAddress->setEnabled(on && settings.CBHeurasticForward);
   });
   connect(threshold, &QLineEdit::editingFinished, this, [this, threshold] {
     Form().ThresholdEdited();

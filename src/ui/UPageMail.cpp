@@ -41,7 +41,7 @@ TMailPage::TMailPage(TPageContext& context)
   dnsServer->addRow("DNS IP number", dns);
   auto* distribute = new QVBoxLayout;
   distribute->addWidget(Forwarders);
-  auto* distributeGroup = Named(Group("", distribute), "GBDistribute");
+  auto* distributeGroup = Named(Group("Forwarding to multiple mailservers", distribute), "GBDistribute");
 
   auto* servers = new QHBoxLayout;
   servers->addWidget(Group("Outgoing mail", outgoing), 1);
