@@ -60,7 +60,8 @@ inline int RunProgram(const std::vector<std::string>& arguments, std::string* ou
 // The real binary in its own home folder.
 class TQuiboProcess {
 public:
-  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port) : Home(home), Port(port) {
+  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port, bool desktop = false)
+      : Home(home), Port(port), Desktop(desktop) {
     WriteFile(home / "quibo.ini", ini);
     Start();
   }
@@ -79,8 +80,9 @@ public:
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // Headless unless a test wants the window: a developer's display must not open windows.
     char* argv[] = {const_cast<char*>(binary.c_str()), const_cast<char*>("--home"), const_cast<char*>(home.c_str()),
-                    nullptr};
+                    Desktop ? nullptr : const_cast<char*>("--headless"), nullptr};
     if (::posix_spawn(&Child, binary.c_str(), &actions, nullptr, argv, environ) != 0)
       throw std::runtime_error("cannot start " + binary);
     posix_spawn_file_actions_destroy(&actions);
@@ -108,6 +110,7 @@ public:
 
   std::filesystem::path Home;
   int Port;
+  bool Desktop = false; // set before Start: no --headless
   pid_t Child = -1;
 };
 

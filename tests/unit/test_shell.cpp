@@ -5,6 +5,7 @@
 #include "UService.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -106,4 +107,49 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   channel.Close();
   EXPECT_FALSE(channel.Write("x"));
   ::close(pair[0]);
+}
+
+// A host loop (the desktop's GUI loop) watches the queue's descriptor and runs its timers.
+TEST(EventQueue, HostedByAnotherLoop) {
+  TEventQueue queue;
+  int ticks = 0;
+  const auto timer = queue.AddTimer(std::chrono::milliseconds(3000), [&] { ++ticks; });
+  queue.EnableTimer(timer, true);
+  std::vector<std::string> timerStates;
+  const int wake = queue.AttachHost([&](TEventQueue::TTimerId id, bool enabled, std::chrono::milliseconds interval) {
+    timerStates.push_back(std::to_string(id) + (enabled ? " on " : " off ") + std::to_string(interval.count()));
+  });
+  EXPECT_EQ(timerStates, std::vector<std::string>{"0 on 3000"});
+  const auto readable = [wake](int waitMs) {
+    pollfd watch{wake, POLLIN, 0};
+    return ::poll(&watch, 1, waitMs) == 1;
+  };
+  EXPECT_FALSE(readable(0));
+
+  std::vector<long> seen;
+  const auto handle = [&](const TEvent& event) { seen.push_back(event.Argument); };
+  queue.Post(EvShowWindow, 7); // what the operator sees wakes the host at once
+  EXPECT_TRUE(readable(5000));
+  queue.TakeWake();
+  queue.RunPending(handle);
+  EXPECT_EQ(seen, std::vector<long>{7});
+  EXPECT_FALSE(readable(0));
+  queue.Post(EvConnection, 1); // counters within a tick
+  EXPECT_TRUE(readable(5000));
+  queue.TakeWake();
+  queue.RunPending(handle);
+  EXPECT_EQ(seen.back(), 1);
+
+  queue.FireTimer(timer);
+  EXPECT_EQ(ticks, 1);
+  queue.EnableTimer(timer, false);
+  EXPECT_EQ(timerStates.back(), "0 off 3000");
+  queue.FireTimer(timer); // a host timer that fired after the disable
+  EXPECT_EQ(ticks, 1);
+
+  EXPECT_FALSE(queue.Quitting());
+  queue.Quit();
+  EXPECT_TRUE(readable(5000));
+  EXPECT_TRUE(queue.Quitting());
+  queue.DetachHost();
 }
