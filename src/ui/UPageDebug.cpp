@@ -23,15 +23,19 @@ TDebugPage::TDebugPage(TPageContext& context)
     : TPage(context, "Debug"), SendButton(Named(new QPushButton("Send mail"), "btnSendMail")),
       CheckButton(Named(new QPushButton("Check"), "BCheckBlacklist")), Label10(Named(new QLabel, "Label10")) {
   auto* logging = new QGridLayout;
-  const std::pair<const char*, bool TSettings::*> switches[] = {{"SMTP Client Messages", &TSettings::CBClientLogging},
-                                                                {"SMTP Server Messages", &TSettings::CBServerLogging},
-                                                                {"Accepted/Rejected Mail", &TSettings::CBMailLogging},
-                                                                {"Log to screen", &TSettings::CBScreen},
-                                                                {"Logfile rotation", &TSettings::CBLogFileRotation}};
-  const char* names[] = {"CBClientLogging", "CBServerLogging", "CBMailLogging", "CBScreen", "CBLogFileRotation"};
+  struct TSwitch {
+    const char* Caption;
+    const char* Name;
+    bool TSettings::*Field;
+  };
+  const TSwitch switches[] = {{"SMTP Client Messages", "CBClientLogging", &TSettings::CBClientLogging},
+                              {"SMTP Server Messages", "CBServerLogging", &TSettings::CBServerLogging},
+                              {"Accepted/Rejected Mail", "CBMailLogging", &TSettings::CBMailLogging},
+                              {"Log to screen", "CBScreen", &TSettings::CBScreen},
+                              {"Logfile rotation", "CBLogFileRotation", &TSettings::CBLogFileRotation}};
   for (int i = 0; i < 5; ++i) {
-    auto* box = Named(new QCheckBox(switches[i].first), names[i]);
-    Bindings().Bind(box, switches[i].second);
+    auto* box = Named(new QCheckBox(switches[i].Caption), switches[i].Name);
+    Bindings().Bind(box, switches[i].Field);
     logging->addWidget(box, i % 3, i / 3);
   }
   auto* rotation = Named(new QSpinBox, "SERotation");
