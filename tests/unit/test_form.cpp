@@ -357,7 +357,7 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   EXPECT_TRUE(outcome.Sent);
   ASSERT_EQ(nextHop.Mails().size(), 1u);
   EXPECT_EQ(nextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.org>"}));
-  const std::string& data = nextHop.Mails()[0].Data;
+  const std::string data = nextHop.Mails()[0].Data;
   EXPECT_NE(data.find("From: me@example.com\r\nSender: me@example.com\r\nTo: a@example.org, b@example.org\r\n"
                       "Subject: Hello\r\n"),
             std::string::npos);
