@@ -53,7 +53,7 @@ declare -A ceiling
 for c in $CONCS; do ceiling[$c]=$(measure "direct->smtp-sink" $SINK_PORT "$c" | tail -1); done
 
 mkdir -p "$WORK/home"
-printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\n[LocalDomains]\n0=dst.bench.test\n' \
+printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nMaxConnectionsPerIp=0\n[LocalDomains]\n0=dst.bench.test\n' \
   $QUIBO_PORT $SINK_PORT > "$WORK/home/quibo.ini"
 build/quibo --home "$WORK/home" > "$WORK/quibo.out" 2>&1 &
 QUIBO_PID=$!

@@ -54,7 +54,7 @@ sleep 1
 start_quibo() {
   local home=$WORK/home
   rm -rf "$home"; mkdir -p "$home"
-  printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nDnsIP=127.0.0.1\nDnsPort=%s\nDnsTimeout=1\nMailHostName=filter.bench.test\n%b\n[LocalDomains]\n0=local.example\n[FromAddresses]\n0=friend@bench.test\n' \
+  printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nDnsIP=127.0.0.1\nDnsPort=%s\nDnsTimeout=1\nMaxConnectionsPerIp=0\nMailHostName=filter.bench.test\n%b\n[LocalDomains]\n0=local.example\n[FromAddresses]\n0=friend@bench.test\n' \
     $QUIBO_PORT $SINK_PORT $DNS_PORT "$1" > "$home/quibo.ini"
   build/quibo --home "$home" > "$home/stdout.txt" 2>&1 &
   QUIBO_PID=$!

@@ -15,14 +15,16 @@ int ToIntDef(const std::string& text, int fallback) {
   return result;
 }
 
+int PortOrDefault(const std::string& text, int fallback) {
+  const int port = ToIntDef(text, -1);
+  return port >= 0 && port <= 65535 ? port : fallback;
+}
+
 double NormaliseThreshold(std::string& text) {
   for (auto& c : text)
     if (c == ',') c = '.';
-  const std::string value = Trimmed(text);
   double result = 0;
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), result);
-  if (value.empty() || error != std::errc{} || end != value.data() + value.size()) return 5.0;
-  return result;
+  return ParseDecimal(text, result) ? result : 5.0;
 }
 
 bool IsIPv4Text(const std::string& text) {
@@ -45,12 +47,20 @@ bool IsIPv4Text(const std::string& text) {
 
 namespace {
 
+// A whole-number field with the values it may take. Time-outs start at 1:
+// 0 or less would mean waiting for ever.
+struct TWholeNumber {
+  int TSettings::*Field;
+  int Minimum;
+  int Maximum;
+};
+
 // One entry per key: where it lives, which field holds it, whether the program
 // writes it (file-only keys are the operator's), and the name it is written under.
 struct TKey {
   const char* Section;
   const char* Name;
-  std::variant<std::string TSettings::*, int TSettings::*, bool TSettings::*> Field;
+  std::variant<std::string TSettings::*, TWholeNumber, bool TSettings::*> Field;
   bool Written = true;
   const char* WrittenName = nullptr;
 };
@@ -75,30 +85,33 @@ const TKey kKeys[] = {
     {"Settings", "MailHostName", &TSettings::MailHostName, false},
     {"Settings", "Welcome", &TSettings::Welcome, false},
     {"Settings", "SaveStatistics", &TSettings::CBSaveStats},
-    {"Settings", "MaxConnections", &TSettings::MaxConnections, false},
-    {"Settings", "DnsTimeout", &TSettings::DnsTimeout, false},
-    {"Settings", "DnsPort", &TSettings::DnsPort, false},
-    {"Settings", "ServerTimeout", &TSettings::ServerTimeout, false},
-    {"Settings", "TerminateWaitTime", &TSettings::TerminateWaitTime, false},
-    {"Settings", "MaxMessageSize", &TSettings::MaxMessageSize, false},
-    {"Settings", "ForwardTimeout", &TSettings::ForwardTimeout, false},
-    {"Settings", "EndOfDataTimeout", &TSettings::EndOfDataTimeout, false},
+    {"Settings", "MaxConnections", TWholeNumber{&TSettings::MaxConnections, 0, 1000000}, false},
+    {"Settings", "MaxConnectionsPerIp", TWholeNumber{&TSettings::MaxConnectionsPerIp, 0, 1000000}, false},
+    {"Settings", "MaxRecipients", TWholeNumber{&TSettings::MaxRecipients, 1, 1000000}, false},
+    {"Settings", "DnsTimeout", TWholeNumber{&TSettings::DnsTimeout, 1, 3600}, false},
+    {"Settings", "DnsPort", TWholeNumber{&TSettings::DnsPort, 1, 65535}, false},
+    {"Settings", "ServerTimeout", TWholeNumber{&TSettings::ServerTimeout, 1, 86400}, false},
+    {"Settings", "TerminateWaitTime", TWholeNumber{&TSettings::TerminateWaitTime, 0, 600000}, false},
+    {"Settings", "MaxMessageSize", TWholeNumber{&TSettings::MaxMessageSize, 1, 2097152}, false},
+    {"Settings", "MaxHeaderSize", TWholeNumber{&TSettings::MaxHeaderSize, 1, 102400}, false},
+    {"Settings", "ForwardTimeout", TWholeNumber{&TSettings::ForwardTimeout, 1, 86400}, false},
+    {"Settings", "EndOfDataTimeout", TWholeNumber{&TSettings::EndOfDataTimeout, 1, 86400}, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
     {"Settings", "UpdateServer", &TSettings::UpdateServer, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
-    {"VirusCheck", "VirusCheckTimeOut", &TSettings::VirusCheckTimeOut, false},
-    {"VirusCheck", "ResultCode", &TSettings::SEVirusErrorlevel},
+    {"VirusCheck", "VirusCheckTimeOut", TWholeNumber{&TSettings::VirusCheckTimeOut, 1, 86400000}, false},
+    {"VirusCheck", "ResultCode", TWholeNumber{&TSettings::SEVirusErrorlevel, -1, 258}},
     {"Heurastic", "DoHeurastic", &TSettings::CBHeurastic},
     {"Heurastic", "Forward", &TSettings::CBHeurasticForward},
     {"Heurastic", "MailForwardAddress", &TSettings::EHeurasticForward},
     {"Heurastic", "ModifySubject", &TSettings::CBHeurasticSubject},
     {"Heurastic", "NewSubject", &TSettings::EHeurasticSubject},
     {"Heurastic", "Threshold", &TSettings::ESpamThreshold},
-    {"Heurastic", "DropScore", &TSettings::SEDropThreshold},
+    {"Heurastic", "DropScore", TWholeNumber{&TSettings::SEDropThreshold, -1000000, 1000000}},
     {"Heurastic", "DropAtScore", &TSettings::CBDropScore},
-    {"Heurastic", "MaxMailSize", &TSettings::SEHeurasticMaxSize},
-    {"Heurastic", "HeurasticCheckTimeOut", &TSettings::HeurasticCheckTimeOut, false},
+    {"Heurastic", "MaxMailSize", TWholeNumber{&TSettings::SEHeurasticMaxSize, 0, 2097152}},
+    {"Heurastic", "HeurasticCheckTimeOut", TWholeNumber{&TSettings::HeurasticCheckTimeOut, 1, 86400000}, false},
     {"Heurastic", "AutoLearnAtRotate", &TSettings::CBAutoLearn},
     {"Heurastic", "DeleteFilesAfterLearn", &TSettings::CBDeleteAfterLearn},
     {"Heurastic", "Multidomainprefix", &TSettings::Multidomainprefix, false},
@@ -107,17 +120,30 @@ const TKey kKeys[] = {
     {"Debug", "SMTPClient", &TSettings::CBClientLogging},
     {"Debug", "LogScreen", &TSettings::CBScreen},
     {"Debug", "LogFileRotation", &TSettings::CBLogFileRotation},
-    {"Debug", "LogFileWindowSize", &TSettings::SERotation},
+    {"Debug", "LogFileWindowSize", TWholeNumber{&TSettings::SERotation, -1, 3650}},
     {"Debug", "KeepTempFiles", &TSettings::KeepTempFiles, false},
-    {"Debug", "Debug", &TSettings::DebugLevel, false},
+    {"Debug", "Debug", TWholeNumber{&TSettings::DebugLevel, 0, 100}, false},
 };
 
-// A value read from the file into its field; a bad value leaves the default.
+// A value read from the file into its field; a bad value leaves the default,
+// and a whole number out of its range says so.
 struct TReadValue {
   TSettings& Target;
+  const TKey& Key;
   const std::string& Value;
+  std::vector<std::string>* Notices;
   void operator()(std::string TSettings::*field) const { Target.*field = Value; }
-  void operator()(int TSettings::*field) const { Target.*field = ToIntDef(Value, Target.*field); }
+  void operator()(const TWholeNumber& number) const {
+    int& field = Target.*number.Field;
+    const int read = ToIntDef(Value, field);
+    if (read >= number.Minimum && read <= number.Maximum) {
+      field = read;
+    } else if (Notices) {
+      Notices->push_back("Settings: " + std::string(Key.Name) + "=" + Value + " is out of range (" +
+                         std::to_string(number.Minimum) + ".." + std::to_string(number.Maximum) + "), using " +
+                         std::to_string(field));
+    }
+  }
   void operator()(bool TSettings::*field) const { Target.*field = ToIntDef(Value, Target.*field ? 1 : 0) != 0; }
 };
 
@@ -125,7 +151,7 @@ struct TReadValue {
 struct TWrittenValue {
   const TSettings& Source;
   std::string operator()(std::string TSettings::*field) const { return Source.*field; }
-  std::string operator()(int TSettings::*field) const { return std::to_string(Source.*field); }
+  std::string operator()(const TWholeNumber& number) const { return std::to_string(Source.*number.Field); }
   std::string operator()(bool TSettings::*field) const { return Source.*field ? "1" : "0"; }
 };
 
@@ -169,13 +195,13 @@ std::vector<TForwardRow> ReadForwardRows(const TIniDocument& file) {
 
 } // namespace
 
-TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults) {
+TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults, std::vector<std::string>* notices) {
   TSettings s;
   s.MailHostName = defaults.MailHostName;
   s.Welcome = "Welcome to Quibo Dederazu " + defaults.Version;
 
   for (const auto& key : kKeys)
-    if (const auto value = file.Read(key.Section, key.Name)) std::visit(TReadValue{s, *value}, key.Field);
+    if (const auto value = file.Read(key.Section, key.Name)) std::visit(TReadValue{s, key, *value, notices}, key.Field);
   if (s.RBPass && s.RBForward) s.RBForward = false; // radio buttons: one at most
 
   s.LBBlacklists = ReadBlacklists(file);
@@ -214,7 +240,7 @@ void SaveSettings(const TSettings& s, TIniDocument& file) {
 TAppliedSettings ApplySettings(TSettings& s) {
   TAppliedSettings applied;
   applied.OutgoingServer = s.EOutgoingIP;
-  applied.OutgoingPort = ToIntDef(s.EOutgoingPort, 26);
+  applied.OutgoingPort = PortOrDefault(s.EOutgoingPort, 26);
   applied.DnsServer = s.EDNSIp;
   applied.LocalDomains = s.LBLocalDomain;
   applied.LocalIps = s.LBLocalIP;

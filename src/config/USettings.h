@@ -3,7 +3,7 @@
 // LoadSettings, SaveSettings and ApplySettings. The window thread owns the
 // editable record; connection threads read published immutable copies of it
 // and of the applied settings. Loading never fails (bad values give their
-// defaults); saving throws std::system_error when the file cannot be written.
+// defaults, whole numbers out of range too); saving throws std::system_error when the file cannot be written.
 #pragma once
 
 #include "UIniFile.h"
@@ -53,11 +53,14 @@ struct TSettings {
   std::string Welcome;
   bool CBSaveStats = false;
   int MaxConnections = 0;
+  int MaxConnectionsPerIp = 50; // 0: no limit
+  int MaxRecipients = 1000;     // per transaction, never below 100
   int DnsTimeout = 5;
   int DnsPort = 53;
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
   int MaxMessageSize = 51200;      // KB; the largest message a client may send
+  int MaxHeaderSize = 1024;        // KB of the header section parsed for the Subject and the filter's headers
   int ForwardTimeout = 300;        // seconds for the relay's connect and each reply
   int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data
   bool DeferUncheckedMail = false; // a failed scan or classification answers 451
@@ -119,7 +122,9 @@ struct TAppliedSettings {
   double Threshold = 5.0;
 };
 
-TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults);
+// A whole number out of its range gives the default and a line in notices.
+TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaults,
+                       std::vector<std::string>* notices = nullptr);
 // Writes every key that has a control into the document; other content stays.
 void SaveSettings(const TSettings& settings, TIniDocument& file);
 // Steps 1 and 4 to 9 (the forwarding table is built by its owner).
@@ -128,6 +133,8 @@ TAppliedSettings ApplySettings(TSettings& settings);
 
 // Decimal whole number, or the fallback when the text is not one.
 int ToIntDef(const std::string& text, int fallback);
+// A TCP port number 0..65535, or the fallback when the text is not one.
+int PortOrDefault(const std::string& text, int fallback);
 // Threshold text with "," turned into "." and read as a number (5.0 if not one).
 double NormaliseThreshold(std::string& text);
 // Four dot-separated decimal pieces 0..255; text after the fourth is ignored.

@@ -56,8 +56,8 @@ void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
 // them all never turns their refusals into its refusal of DATA. With
 // pipelining the envelope goes out in one write and the replies are read in
 // order, with the same checks.
-void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message,
-                  const TRCPTList& group, bool pipelining, TRelayFailures& failures) {
+void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message, const TRCPTList& group,
+                  bool pipelining, TRelayFailures& failures) {
   std::vector<std::string> commands{"RSET", "MAIL FROM:<" + context.EnvelopeSender + ">"};
   for (const auto& address : group.Recipients)
     commands.push_back("RCPT TO:<" + address + ">");
@@ -113,7 +113,7 @@ bool TForward::AddForwarder(const std::string& domain, const std::string& server
     if (notice) *notice = "Invalid Ip number: " + server;
     return false;
   }
-  if (ToIntDef(port, -1) < 0) {
+  if (PortOrDefault(port, 0) == 0) {
     if (notice) *notice = "Invalid port number: " + port + " (" + domain + ")";
     return false;
   }
@@ -141,7 +141,7 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
     for (const auto& row : forwarders.Servers())
       if (MatchesSuffix(address, row.Domain)) {
         host = row.Server;
-        port = ToIntDef(row.Port, outgoingPort);
+        port = PortOrDefault(row.Port, outgoingPort);
         break;
       }
     auto group = std::find_if(groups.begin(), groups.end(),

@@ -4,7 +4,8 @@
 #include "UProcess.h"
 #include "USettings.h"
 
-#include <charconv>
+#include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <sstream>
 
@@ -39,29 +40,33 @@ std::string StatisticValue(const std::vector<std::string>& dump, const std::stri
 
 } // namespace
 
-bool ParseScore(const std::string& text, double& score) {
-  const std::string value = Trimmed(text);
-  const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), score);
-  return !value.empty() && error == std::errc{} && end == value.data() + value.size();
+bool IsPlainDomain(const std::string& domain) {
+  if (domain.empty() || domain.front() == '.' || domain.back() == '.' || domain.find("..") != std::string::npos)
+    return false;
+  return std::all_of(domain.begin(), domain.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.'; });
 }
+
+bool ParseScore(const std::string& text, double& score) { return ParseDecimal(text, score); }
 
 TClassification TClassifierBridge::Classify(const std::filesystem::path& message, const std::string& recipientDomain,
                                             TCancellation* cancel) const {
   TClassification result;
   try {
     std::string commandLine = std::string(kClassifier) + " \"" + message.string() + "\" ";
-    const std::string domainFolder = DomainPrefix + "/" + recipientDomain;
-    if (!recipientDomain.empty() && std::filesystem::is_directory(Folder / domainFolder)) commandLine += domainFolder;
+    const std::string domainFolder = DomainPrefix + "/" + Lowered(recipientDomain);
+    if (IsPlainDomain(recipientDomain) && std::filesystem::is_directory(Folder / domainFolder))
+      commandLine += domainFolder;
     Log.WriteDebugLog("Executing: " + commandLine);
     const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
     if (!InRange(run.ExitCode)) {
       Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
-      result.Result = "not tested " + run.Output;
+      result.Result = "not tested " + Bounded(run.Output, kMaxClassifierText);
       return result;
     }
     Log.WriteDebugLog("Result: " + run.Output);
-    result.Score = Trimmed(Field(run.Output, 0));
-    result.Result = Field(run.Output, 1);
+    result.Score = Bounded(Trimmed(Field(run.Output, 0)), kMaxClassifierText);
+    result.Result = Bounded(Field(run.Output, 1), kMaxClassifierText);
     double score = 0;
     result.Answered = ParseScore(result.Score, score);
   } catch (const std::exception& error) {

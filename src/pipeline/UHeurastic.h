@@ -16,6 +16,8 @@
 namespace quibo {
 
 inline constexpr const char* kClassifier = "./HCheck";
+// The longest score or test text taken from the classifier's output.
+inline constexpr size_t kMaxClassifierText = 1000;
 
 struct TClassification {
   std::string Score = "0";
@@ -38,6 +40,8 @@ public:
   TClassifierBridge(std::filesystem::path programFolder, TLogger& log, int timeoutMs, std::string domainPrefix)
       : Folder(std::move(programFolder)), Log(log), TimeoutMs(timeoutMs), DomainPrefix(std::move(domainPrefix)) {}
 
+  // Only a recipient domain of letters, digits, "-" and "." without an empty
+  // label names a folder; it is looked for in lower case.
   TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain,
                            TCancellation* cancel = nullptr) const;
   TLearnResult Learn(bool spam, TCancellation* cancel = nullptr) const;
@@ -51,6 +55,8 @@ private:
   std::string DomainPrefix;
 };
 
+// Whether a domain may become part of a path: letters, digits, "-" and ".", no empty label.
+bool IsPlainDomain(const std::string& domain);
 // A score text as a number with "." as separator; false when it is none.
 bool ParseScore(const std::string& text, double& score);
 

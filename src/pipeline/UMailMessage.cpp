@@ -11,13 +11,23 @@ namespace quibo {
 namespace {
 
 constexpr size_t kFoldWidth = 78;
+constexpr size_t kLongestWord = 900; // and room for a header's name before it
+constexpr size_t kEncodedChunk = 36; // bytes per encoded word: 48 Base64 characters, 60 in all
 
 bool IsContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
-std::string WithoutLineBreaks(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  return text;
+bool IsAscii(const std::string& text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A run without blanks that no folding could bring under the 998 characters a line may have.
+bool HasUnfoldableWord(const std::string& text) {
+  size_t run = 0;
+  for (const char c : text) {
+    run = c == ' ' || c == '\t' ? 0 : run + 1;
+    if (run > kLongestWord) return true;
+  }
+  return false;
 }
 
 int HexValue(char c) {
@@ -26,12 +36,12 @@ int HexValue(char c) {
   return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-std::string DecodeQ(const std::string& text) {
+std::string DecodeQ(std::string_view text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '_') {
       out += ' ';
-    } else if (text[i] == '=' && i + 2 < text.size() + 0 && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
+    } else if (text[i] == '=' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 && HexValue(text[i + 2]) >= 0) {
       out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
       i += 2;
     } else {
@@ -41,60 +51,123 @@ std::string DecodeQ(const std::string& text) {
   return out;
 }
 
-// Converts to UTF-8; text in an unknown charset is kept as it is.
-std::string ToUtf8(const std::string& charset, const std::string& bytes) {
-  std::string name = charset.substr(0, charset.find('*')); // RFC 2231 language suffix
-  if (SameText(name, "utf-8") || SameText(name, "us-ascii")) return bytes;
-  iconv_t converter = ::iconv_open("UTF-8", name.c_str());
-  if (converter == reinterpret_cast<iconv_t>(-1)) return bytes;
-  std::string out(bytes.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(bytes.data());
-  size_t inLeft = bytes.size(), outLeft = out.size();
-  char* outPointer = out.data();
-  const size_t converted = ::iconv(converter, &in, &inLeft, &outPointer, &outLeft);
-  ::iconv_close(converter);
-  if (converted == static_cast<size_t>(-1)) return bytes;
-  out.resize(out.size() - outLeft);
-  return out;
+// Converts decoded words to UTF-8, keeping one converter open for a run of
+// words in the same charset; text in an unknown charset is kept as it is.
+class TUtf8Converter {
+public:
+  ~TUtf8Converter() { Close(); }
+  std::string Convert(const std::string& charset, const std::string& bytes) {
+    const std::string name = charset.substr(0, charset.find('*')); // RFC 2231 language suffix
+    if (SameText(name, "utf-8") || SameText(name, "us-ascii")) return bytes;
+    if (!Tried || !SameText(name, OpenCharset)) {
+      Close();
+      Tried = true;
+      OpenCharset = name;
+      Converter = ::iconv_open("UTF-8", name.c_str());
+      Open = Converter != reinterpret_cast<iconv_t>(-1);
+    }
+    if (!Open) return bytes;
+    ::iconv(Converter, nullptr, nullptr, nullptr, nullptr); // a fresh shift state
+    std::string out(bytes.size() * 4 + 16, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    size_t inLeft = bytes.size(), outLeft = out.size();
+    char* outPointer = out.data();
+    if (::iconv(Converter, &in, &inLeft, &outPointer, &outLeft) == static_cast<size_t>(-1)) return bytes;
+    out.resize(out.size() - outLeft);
+    return out;
+  }
+
+private:
+  void Close() {
+    if (Open) ::iconv_close(Converter);
+    Open = Tried = false;
+  }
+  std::string OpenCharset;
+  iconv_t Converter{};
+  bool Tried = false;
+  bool Open = false;
+};
+
+// The encoded words of one text, in one pass: the searches for a word's end
+// and for the next blank remember what they found, so that a text full of
+// "=?" without any "?=" is still read once, not once per "=?".
+class TEncodedWordReader {
+public:
+  explicit TEncodedWordReader(const std::string& text) : Text(text) {}
+
+  // Decodes "=?charset?enc?text?=" starting at position at; false when it is none.
+  bool Decode(size_t at, size_t& end, std::string& decoded) {
+    if (Text.compare(at, 2, "=?") != 0) return false;
+    const size_t charsetEnd = Text.find('?', at + 2);
+    if (charsetEnd == std::string::npos || charsetEnd + 2 >= Text.size() || Text[charsetEnd + 2] != '?') return false;
+    const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(Text[charsetEnd + 1])));
+    if (encoding != 'B' && encoding != 'Q') return false;
+    const size_t payloadStart = charsetEnd + 3;
+    const size_t close = Next(Close, payloadStart, [this](size_t from) { return Text.find("?=", from); });
+    if (close == std::string::npos) return false;
+    const size_t blank = Next(Blank, payloadStart, [this](size_t from) { return Text.find_first_of(" \t", from); });
+    if (blank < close) return false; // an encoded word holds no white space
+    const std::string_view payload = std::string_view(Text).substr(payloadStart, close - payloadStart);
+    std::string bytes;
+    if (encoding == 'Q') {
+      bytes = DecodeQ(payload);
+    } else {
+      std::string padded(payload);
+      while (padded.size() % 4)
+        padded += '=';
+      const auto value = Base64Decode(padded);
+      if (!value) return false;
+      bytes = *value;
+    }
+    decoded = Converter.Convert(Text.substr(at + 2, charsetEnd - at - 2), bytes);
+    end = close + 2;
+    return true;
+  }
+
+private:
+  struct TSearch {
+    size_t From = std::string::npos; // where the last search started (npos: none yet)
+    size_t Found = 0;
+  };
+  // The first match at or after from, searching again only when the last
+  // search cannot answer: it started later, or found something before from.
+  template <typename TFind> size_t Next(TSearch& search, size_t from, TFind find) {
+    const bool known = search.From != std::string::npos && search.From <= from &&
+                       (search.Found == std::string::npos || search.Found >= from);
+    if (!known) search = {from, find(from)};
+    return search.Found;
+  }
+
+  const std::string& Text;
+  TSearch Close;
+  TSearch Blank;
+  TUtf8Converter Converter;
+};
+
+// The index of the last blank or tab in [first, last] of text, or npos.
+size_t LastBlank(const std::string& text, size_t first, size_t last) {
+  for (size_t at = std::min(last, text.size() - 1) + 1; at-- > first;)
+    if (text[at] == ' ' || text[at] == '\t') return at;
+  return std::string::npos;
 }
 
-// Decodes "=?charset?enc?text?=" starting at position at; false when it is none.
-bool DecodeWord(const std::string& text, size_t at, size_t& end, std::string& decoded) {
-  if (text.compare(at, 2, "=?") != 0) return false;
-  const size_t charsetEnd = text.find('?', at + 2);
-  if (charsetEnd == std::string::npos || charsetEnd + 2 >= text.size() || text[charsetEnd + 2] != '?') return false;
-  const char encoding = static_cast<char>(std::toupper(static_cast<unsigned char>(text[charsetEnd + 1])));
-  const size_t payloadStart = charsetEnd + 3;
-  const size_t close = text.find("?=", payloadStart);
-  if (close == std::string::npos || (encoding != 'B' && encoding != 'Q')) return false;
-  const std::string payload = text.substr(payloadStart, close - payloadStart);
-  if (payload.find_first_of(" \t") != std::string::npos) return false;
-  std::string bytes;
-  if (encoding == 'Q') {
-    bytes = DecodeQ(payload);
-  } else {
-    std::string padded = payload;
-    while (padded.size() % 4)
-      padded += '=';
-    const auto value = Base64Decode(padded);
-    if (!value) return false;
-    bytes = *value;
-  }
-  decoded = ToUtf8(text.substr(at + 2, charsetEnd - at - 2), bytes);
-  end = close + 2;
-  return true;
+// Whether a header's first line has that name.
+bool HeaderNamed(std::string_view line, const std::string& name) {
+  const auto colon = line.find(':');
+  return colon != std::string_view::npos && SameText(Trimmed(line.substr(0, colon)), name);
 }
 
 } // namespace
 
 std::string DecodeEncodedWords(const std::string& text) {
+  TEncodedWordReader reader(text);
   std::string out;
   size_t i = 0;
   bool lastWasEncoded = false;
   while (i < text.size()) {
     size_t end = 0;
     std::string decoded;
-    if (DecodeWord(text, i, end, decoded)) {
+    if (reader.Decode(i, end, decoded)) {
       out += decoded;
       i = end;
       lastWasEncoded = true;
@@ -103,13 +176,26 @@ std::string DecodeEncodedWords(const std::string& text) {
     if (lastWasEncoded && (text[i] == ' ' || text[i] == '\t')) {
       // White space between two encoded words is not part of the text.
       size_t next = text.find_first_not_of(" \t", i);
-      if (next != std::string::npos && DecodeWord(text, next, end, decoded)) {
+      if (next != std::string::npos && reader.Decode(next, end, decoded)) {
         i = next;
         continue;
       }
     }
     out += text[i++];
     lastWasEncoded = false;
+  }
+  return out;
+}
+
+std::string EncodeWords(const std::string& text) {
+  if (IsAscii(text) && !HasUnfoldableWord(text)) return text;
+  std::string out;
+  for (size_t at = 0; at < text.size();) {
+    const std::string chunk = Bounded(std::string_view(text).substr(at), kEncodedChunk);
+    const size_t taken = chunk.empty() ? std::min(kEncodedChunk, text.size() - at) : chunk.size();
+    if (!out.empty()) out += ' ';
+    out += "=?UTF-8?B?" + Base64Encode(std::string_view(text).substr(at, taken)) + "?=";
+    at += taken;
   }
   return out;
 }
@@ -125,25 +211,27 @@ std::string AddressOf(const std::string& headerValue) {
 }
 
 std::vector<std::string> FoldHeader(const std::string& name, const std::string& value) {
+  const std::string text = name + ": " + value;
   std::vector<std::string> lines;
-  std::string rest = name + ": " + WithoutLineBreaks(value);
-  const size_t firstBreak = name.size() + 2; // never fold right after the colon
-  while (rest.size() > kFoldWidth) {
-    size_t at = rest.find_last_of(" \t", kFoldWidth);
-    const size_t start = lines.empty() ? firstBreak : 1;
-    if (at == std::string::npos || at < start) at = rest.find_first_of(" \t", std::max(start, kFoldWidth));
+  size_t begin = 0;               // where the current line starts; a later line's first byte is the blank it broke at
+  size_t start = name.size() + 2; // the first break allowed, from begin: never right after the colon
+  while (text.size() - begin > kFoldWidth) {
+    size_t at = LastBlank(text, begin + start, begin + kFoldWidth);
+    if (at == std::string::npos) at = text.find_first_of(" \t", begin + std::max(start, kFoldWidth));
     if (at == std::string::npos) break; // a word longer than a line stays whole
-    lines.push_back(rest.substr(0, at));
-    rest = " " + rest.substr(at + 1);
+    lines.push_back(lines.empty() ? text.substr(0, at) : " " + text.substr(begin + 1, at - begin - 1));
+    begin = at;
+    start = 1;
   }
-  lines.push_back(rest);
+  lines.push_back(lines.empty() ? text : " " + text.substr(begin + 1));
   return lines;
 }
 
-TMailMessage TMailMessage::Parse(std::istream& stored) {
+TMailMessage TMailMessage::Parse(std::istream& stored, size_t maxHeaderBytes) {
   TMailMessage message;
   std::string line;
   bool inHeaders = true;
+  size_t headerBytes = 0;
   while (std::getline(stored, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line == ".") break; // the end of data: stuffed dots are ".."
@@ -151,19 +239,31 @@ TMailMessage TMailMessage::Parse(std::istream& stored) {
       inHeaders = false;
       continue;
     }
-    if (inHeaders)
-      message.Headers.push_back(line);
-    else
+    if (!inHeaders) {
       message.Body.append(line).append("\r\n");
+    } else if (!message.UnparsedHeaders.empty() || headerBytes + line.size() + 2 > maxHeaderBytes) {
+      if (message.UnparsedHeaders.empty() && IsContinuation(line)) {
+        // The header this line continues goes with it, so nothing set later can come between them.
+        size_t first = message.Headers.size();
+        while (first > 0 && IsContinuation(message.Headers[first - 1]))
+          --first;
+        if (first > 0) --first;
+        for (size_t i = first; i < message.Headers.size(); ++i)
+          message.UnparsedHeaders.append(message.Headers[i]).append("\r\n");
+        message.Headers.resize(first);
+      }
+      message.UnparsedHeaders.append(line).append("\r\n");
+    } else {
+      headerBytes += line.size() + 2;
+      message.Headers.push_back(line);
+    }
   }
   return message;
 }
 
 bool TMailMessage::FindHeader(const std::string& name, size_t& first, size_t& end) const {
   for (size_t i = 0; i < Headers.size(); ++i) {
-    const std::string& line = Headers[i];
-    const auto colon = line.find(':');
-    if (IsContinuation(line) || colon == std::string::npos || !SameText(Trimmed(line.substr(0, colon)), name)) continue;
+    if (IsContinuation(Headers[i]) || !HeaderNamed(Headers[i], name)) continue;
     first = i;
     end = i + 1;
     while (end < Headers.size() && IsContinuation(Headers[end]))
@@ -179,7 +279,8 @@ std::string TMailMessage::HeaderValue(const std::string& name) const {
   std::string value = Headers[first].substr(Headers[first].find(':') + 1);
   for (size_t i = first + 1; i < end; ++i)
     value += Headers[i];
-  return Trimmed(WithoutLineBreaks(value));
+  std::replace(value.begin(), value.end(), '\t', ' '); // folding white space
+  return Trimmed(value);
 }
 
 std::string TMailMessage::Subject() const { return DecodeEncodedWords(HeaderValue("Subject")); }
@@ -190,7 +291,7 @@ void TMailMessage::SetHeader(const std::string& name, const std::string& value) 
   size_t first = 0, end = 0;
   const bool found = FindHeader(name, first, end);
   std::vector<std::string> lines;
-  if (!value.empty()) lines = FoldHeader(name, value);
+  if (!value.empty()) lines = FoldHeader(name, EncodeWords(PrintableText(value)));
   if (!found) {
     Headers.insert(Headers.end(), lines.begin(), lines.end());
     return;
@@ -200,15 +301,34 @@ void TMailMessage::SetHeader(const std::string& name, const std::string& value) 
   Headers.insert(Headers.begin() + static_cast<std::ptrdiff_t>(first), lines.begin(), lines.end());
 }
 
+void TMailMessage::RemoveHeader(const std::string& name) {
+  // One pass each: a header's continuation lines go with it.
+  bool dropping = false;
+  std::erase_if(Headers, [&](const std::string& line) {
+    if (!IsContinuation(line)) dropping = HeaderNamed(line, name);
+    return dropping;
+  });
+  std::string kept;
+  dropping = false;
+  for (size_t at = 0; at < UnparsedHeaders.size();) {
+    const size_t next = UnparsedHeaders.find("\r\n", at) + 2;
+    const std::string_view line = std::string_view(UnparsedHeaders).substr(at, next - at);
+    if (line[0] != ' ' && line[0] != '\t') dropping = HeaderNamed(line, name);
+    if (!dropping) kept.append(line);
+    at = next;
+  }
+  UnparsedHeaders = std::move(kept);
+}
+
 std::string TMailMessage::WireText() const {
-  size_t size = 2 + Body.size();
+  size_t size = 2 + UnparsedHeaders.size() + Body.size();
   for (const auto& line : Headers)
     size += line.size() + 2;
   std::string text;
   text.reserve(size + 3); // room for the final "." the relay appends
   for (const auto& line : Headers)
     text.append(line).append("\r\n");
-  return text.append("\r\n").append(Body);
+  return text.append(UnparsedHeaders).append("\r\n").append(Body);
 }
 
 } // namespace quibo

@@ -34,15 +34,37 @@ std::optional<TVerdict> AfterFailedCheck(TPipelineContext& context, const std::s
   return std::nullopt;
 }
 
+// The addresses written in a template: comma- or semicolon-separated
+// entries, each "Name <address>" or blank-separated bare addresses; quoted
+// names and comments are not addresses.
 std::vector<std::string> AddressList(const std::string& text) {
+  std::vector<std::string> entries{""};
+  bool quoted = false, bracketed = false;
+  for (const char c : text) {
+    if (c == '"' && !bracketed) quoted = !quoted;
+    if (c == '<' && !quoted) bracketed = true;
+    if (c == '>' && !quoted) bracketed = false;
+    if ((c == ',' || c == ';') && !quoted && !bracketed)
+      entries.emplace_back();
+    else
+      entries.back() += c;
+  }
   std::vector<std::string> addresses;
-  std::string current;
-  for (const char c : text + ",") {
-    if (c == ',' || c == ';' || c == ' ' || c == '\t') {
-      if (!current.empty()) addresses.push_back(current);
-      current.clear();
-    } else {
-      current += c;
+  for (const auto& entry : entries) {
+    if (entry.find('<') != std::string::npos) {
+      if (const std::string address = AddressOf(entry); !address.empty()) addresses.push_back(address);
+      continue;
+    }
+    std::string word;
+    int comment = 0;
+    for (const char c : entry + " ") {
+      if (c == '(') ++comment;
+      if (comment == 0 && c != ' ' && c != '\t' && c != '"') word += c;
+      if (c == ')' && comment > 0) --comment;
+      if ((c == ' ' || c == '\t') && !word.empty()) {
+        addresses.push_back(word);
+        word.clear();
+      }
     }
   }
   return addresses;
@@ -121,14 +143,9 @@ std::string BuildReceivedHeader(const std::string& hostName, const std::string& 
   std::snprintf(date, sizeof date, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday], local.tm_mday,
                 kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
                 offset >= 0 ? '+' : '-', std::labs(offset) / 60, std::labs(offset) % 60);
-  // Names from the network never carry a line break into the message.
-  auto clean = [](std::string text) {
-    for (auto& c : text)
-      if (c == '\r' || c == '\n') c = ' ';
-    return text;
-  };
-  return "Received: from " + clean(hostName) + " ([" + ip + "])\r\n\tby " + clean(ownHostName) + " with SMTP id " +
-         clean(id) + "; \r\n\t" + date;
+  // Names from the network and the message's own id are peer text.
+  return "Received: from " + PrintableText(hostName) + " ([" + ip + "])\r\n\tby " + PrintableText(ownHostName) +
+         " with SMTP id " + PrintableText(id) + "; \r\n\t" + date;
 }
 
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate) {
@@ -137,8 +154,10 @@ void RewriteRecipients(std::vector<std::string>& recipients, const std::string& 
     recipients = AddressList(addressTemplate);
     return;
   }
+  const bool needsDomain = upper.find("#DOMAIN#") != std::string::npos;
   for (auto& address : recipients) {
     const auto at = address.find('@');
+    if (at == std::string::npos && needsDomain) continue; // "postmaster" has no domain to put in
     const std::string user = address.substr(0, at);
     const std::string domain = at == std::string::npos ? std::string() : address.substr(at + 1);
     address = ReplaceNoCase(ReplaceNoCase(addressTemplate, "#DOMAIN#", domain), "#USER#", user);
@@ -150,13 +169,16 @@ void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& sco
   auto step = [trace](const char* text) {
     if (trace) trace->Trace(text);
   };
+  // Only the filter says what the filter found.
+  message.RemoveHeader("X-Spam-Status");
+  message.RemoveHeader("X-Spam-Score");
   step("Add X-server");
   message.SetHeader("X-Server", serverIdent);
   step(marked ? "Add X-Status-pos" : "Add X-Status-neg");
   message.SetHeader("X-Spam-Status", marked ? "Positive " : "Negative ");
   if (heurastic) {
     step("Add X-Score");
-    message.SetHeader("X-Spam-Score", scoreText);
+    message.SetHeader("X-Spam-Score", Bounded(scoreText, kMaxClassifierText));
   }
 }
 
@@ -204,7 +226,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, std::istream& stored, std:
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
   const std::string hostName = CachedReverseLookup(context.Connection.PeerIp);
-  TMailMessage message = TMailMessage::Parse(stored);
+  TMailMessage message = TMailMessage::Parse(stored, static_cast<size_t>(settings.MaxHeaderSize) * 1024);
   TrimWorkingSet();
   bool marked = false;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 
 namespace quibo {
 
@@ -51,23 +52,44 @@ std::string ReplaceNoCase(const std::string& text, const std::string& what, cons
   return result.append(text, from);
 }
 
+bool ParseDecimal(std::string_view text, double& value) {
+  const std::string trimmed = Trimmed(text);
+  const char* begin = trimmed.data();
+  const char* const end = begin + trimmed.size();
+  if (begin != end && *begin == '+') { // from_chars takes only "-"
+    ++begin;
+    if (begin != end && *begin == '-') return false;
+  }
+  if (begin == end) return false;
+  const auto [stop, error] = std::from_chars(begin, end, value);
+  return error == std::errc{} && stop == end;
+}
+
 std::string PrintableText(std::string_view text) {
-  static const char* const kHex = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string printable;
+  printable.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\r' || c == '\n') {
-      out += ' ';
+      printable += ' ';
     } else if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0f];
+      printable += "\\x";
+      printable += kHex[byte >> 4];
+      printable += kHex[byte & 0xf];
     } else {
-      out += c;
+      printable += c;
     }
   }
-  return out;
+  return printable;
+}
+
+std::string Bounded(std::string_view text, size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end; // text[end] continues a sequence that starts before it
+  return std::string(text.substr(0, end));
 }
 
 } // namespace quibo

@@ -17,12 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool ContainsCrLf(const std::string& text) { return text.find("\r\n") != std::string::npos; }
-
-std::string WithoutCrLf(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
-    text.erase(at, 2);
-  return text;
+// A log text as one printable line: the line end is the log's own, so the
+// text's trailing line breaks go, and what is left cannot start a line of its own.
+std::string LogText(const std::string& text) {
+  const auto last = text.find_last_not_of("\r\n");
+  return PrintableText(std::string_view(text).substr(0, last == std::string::npos ? 0 : last + 1));
 }
 
 // Makes sure the log folder exists; returns the error text or "".
@@ -111,11 +110,11 @@ void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection
     }
     std::string failure = EnsureFolder(LogFolder);
     if (failure.empty()) {
-      if (Flags.Rotation.load() && IsRotationDue(now)) RotateLogFile(now);
-      std::string line = FormatLine(now, text, connection);
-      if (showOnScreen) SendToScreen(WithoutCrLf(line));
-      if (!ContainsCrLf(line)) line += "\r\n";
-      failure = AppendToFile(MainLogPath(), line);
+      TTimePoint lastWritten;
+      if (Flags.Rotation.load() && IsRotationDue(now, lastWritten)) RotateLogFile(now, lastWritten);
+      const std::string line = FormatLine(now, LogText(text), connection);
+      if (showOnScreen) SendToScreen(line);
+      failure = AppendToFile(MainLogPath(), line + "\r\n");
     }
     if (!failure.empty()) SendToScreen("Log Exception: " + failure);
   }
@@ -134,9 +133,7 @@ void TLogger::WriteDebugLog(std::string text) {
   if (Flags.DebugLevel.load() <= 0) return;
   std::lock_guard lock(WriterMutex);
   if (!EnsureFolder(LogFolder).empty()) return;
-  std::string line = FormatStamp(Clock.Now()) + " : " + text;
-  if (!ContainsCrLf(line)) line += "\r\n";
-  AppendToFile(DebugLogPath(), line);
+  AppendToFile(DebugLogPath(), FormatStamp(Clock.Now()) + " : " + LogText(text) + "\r\n");
 }
 
 void TLogger::WriteTraffic(TTrafficDirection direction, long threadId, std::string_view chunk) {
@@ -145,23 +142,24 @@ void TLogger::WriteTraffic(TTrafficDirection direction, long threadId, std::stri
   WriteLog(std::move(text), Flags.Screen.load(), nullptr);
 }
 
-bool TLogger::IsRotationDue(TTimePoint now) {
-  const long nextDay = LocalDayNumber(NextRotation);
-  bool due = LocalDayNumber(now) == nextDay;
-  if (!due) {
-    bool known = false;
-    const TTimePoint fileTime = FileModificationTime(MainLogPath(), known);
-    if (!known) return true; // no file date: due, and the plan stays as it is
-    due = !(nextDay - 2 < LocalDayNumber(fileTime));
-  }
+bool TLogger::IsRotationDue(TTimePoint now, TTimePoint& lastWritten) {
+  bool known = false;
+  lastWritten = FileModificationTime(MainLogPath(), known);
+  if (!known) return true; // no file date: due, and the plan stays as it is
+  // The planned day has come, or the file holds lines of an earlier day (the
+  // first line after start-up, or after days without any line).
+  const bool due =
+      LocalDayNumber(now) >= LocalDayNumber(NextRotation) || LocalDayNumber(lastWritten) < LocalDayNumber(now);
   if (due) NextRotation = now + kOneDay;
   return due;
 }
 
-void TLogger::RotateLogFile(TTimePoint now) {
+void TLogger::RotateLogFile(TTimePoint now, TTimePoint lastWritten) {
   if (Flags.ClearCountersOnRotate.load() && Hooks.ClearCountersOnRotate) Hooks.ClearCountersOnRotate();
   const fs::path source = MainLogPath();
-  const fs::path target = DatedLogName(now - kOneDay);
+  // Named after the last day it holds lines of: yesterday, unless days went by without a line.
+  const TTimePoint day = LocalDayNumber(lastWritten) < LocalDayNumber(now) ? lastWritten : now - kOneDay;
+  const fs::path target = DatedLogName(day);
   for (int attempt = 1; attempt <= 6; ++attempt) {
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) break;
     if (errno == ENOENT) break; // nothing to rename: waiting cannot help

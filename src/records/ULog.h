@@ -2,8 +2,10 @@
 // mail (acceptance) lines, trace lines, the debug log, and the SMTP traffic
 // taps. Called from every thread; each line is one open-append-close under
 // one writer mutex so lines never interleave. The screen log lives on the
-// window thread: lines for it leave through the ScreenLine hook. Errors never
-// reach the caller: file errors become a "Log Exception: " screen line.
+// window thread: lines for it leave through the ScreenLine hook. Every text
+// is written as one printable line (PrintableText), so no text can start a
+// log line of its own. Errors never reach the caller: file errors become a
+// "Log Exception: " screen line.
 #pragma once
 
 #include "UClock.h"
@@ -67,8 +69,9 @@ public:
   TTimePoint NextRotationDay() const;
 
 private:
-  bool IsRotationDue(TTimePoint now);
-  void RotateLogFile(TTimePoint now);
+  // lastWritten receives the main log's modification time.
+  bool IsRotationDue(TTimePoint now, TTimePoint& lastWritten);
+  void RotateLogFile(TTimePoint now, TTimePoint lastWritten);
   void SweepOldLogs(TTimePoint now);
   std::string FormatLine(TTimePoint now, const std::string& text, const TLogConnection* connection) const;
   void SendToScreen(std::string line);

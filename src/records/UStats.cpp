@@ -52,17 +52,31 @@ void TStats::DeleteBlacklistServer(size_t index) {
   if (index < Servers.size()) Servers.erase(Servers.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-bool TStats::LoadStatFile(const std::filesystem::path& file) {
+namespace {
+
+// The totals a ".stat" file holds; a short file gives zeros for the rest.
+bool ReadStatFile(const std::filesystem::path& file, TStats::TCounters& totals) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   unsigned char bytes[4 * StatCounterCount] = {};
   in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
   const size_t whole = static_cast<size_t>(in.gcount()) / 4;
+  totals.fill(0);
   for (size_t i = 0; i < whole; ++i) {
     const uint32_t value = uint32_t(bytes[4 * i]) | uint32_t(bytes[4 * i + 1]) << 8 | uint32_t(bytes[4 * i + 2]) << 16 |
                            uint32_t(bytes[4 * i + 3]) << 24;
-    Lifetime[i] = static_cast<int32_t>(value);
+    totals[i] = static_cast<int32_t>(value);
   }
+  return true;
+}
+
+} // namespace
+
+bool TStats::LoadStatFile(const std::filesystem::path& file) {
+  TCounters stored{};
+  if (!ReadStatFile(file, stored)) return false;
+  for (size_t i = 0; i < StatCounterCount; ++i) // 32-bit counters wrap, as the file's do
+    Lifetime[i] = static_cast<int32_t>(static_cast<uint32_t>(Lifetime[i]) + static_cast<uint32_t>(stored[i]));
   return true;
 }
 

@@ -44,6 +44,7 @@ public:
   long AddBlacklistServer(const std::string& host);
   void DeleteBlacklistServer(size_t index);
   void ClearBlacklistServers() { Servers.clear(); }
+  // Adds the file's totals to the lifetime totals counted so far (none at start-up).
   bool LoadStatFile(const std::filesystem::path& file);
   bool SaveStatFile(const std::filesystem::path& file) const;
 

@@ -1,5 +1,6 @@
 #include "UConnectionEvents.h"
 
+#include "UFunctions.h"
 #include "UMessageProcessing.h"
 
 #include <stdexcept>
@@ -81,7 +82,9 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
   return folders;
 }
 
-void TConnectionEvents::OnDisconnect(TSmtpSession&) {
+void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
+  if (!session.EndReason().empty())
+    Form.Log().WriteLog("Session ended: " + PrintableText(session.EndReason()), true, &LogIdentity);
   if (Form.ForcedDisconnectInProgress()) {
     // The forced disconnect took the lines it saw; a session that registered
     // in the meantime must not leave a line behind.

@@ -51,6 +51,7 @@ TForm1::TForm1(TOptions options)
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
+  Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
 }
 
@@ -71,15 +72,16 @@ void TForm1::Create() {
   for (auto& address : OwnAddresses())
     IpChoices.push_back(address);
   ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
-  ProbeSocketInterface();
   try {
+    // The settings first: the first line logged must see the rotation switch,
+    // or yesterday's log would take today's lines.
     LoadSettings();
+    ProbeSocketInterface();
     RemoveUnfinishedMessages();
     ApplySettings();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
-  if (EditableSettings.CBSaveStats) Statistics.LoadStatFile(StatPath());
   Registry.Clear();
   AboutReplyText = std::string("Quibo version ") + kVersionString;
   Events.EnableTimer(HourlyTimer, true);

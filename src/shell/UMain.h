@@ -17,6 +17,7 @@
 #include "UHeurastic.h"
 #include "ULog.h"
 #include "UPolicy.h"
+#include "UPublished.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USmtpListener.h"
@@ -216,7 +217,7 @@ private:
   TConnectionRegistry Registry;
 
   TSettings EditableSettings;
-  std::atomic<std::shared_ptr<const TSettingsGeneration>> Current;
+  TPublished<TSettingsGeneration> Current;
   std::string Label10 = "not checked";
   std::vector<std::string> ServerChoices;
   std::string LblHam;
@@ -224,6 +225,7 @@ private:
   std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
   uint64_t SettingsLoads = 0;
+  bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
   std::vector<std::string> IpChoices;
 
   std::string ServerIdentText;

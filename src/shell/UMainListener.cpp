@@ -43,14 +43,15 @@ void TForm1::StartListening(bool stopOnly) {
     }
   }
   BindAddress = ListenAddress();
-  BindPort = ToIntDef(EditableSettings.EListenPort, 25);
+  BindPort = PortOrDefault(EditableSettings.EListenPort, 25);
   if (!stopOnly) {
     Listener.Activate(BindAddress, BindPort);
     const std::string version = kVersionString;
     if (ListensOnAll())
-      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(BindPort), true);
+      Logger.WriteLog("Quibo " + version + " started listening on port " + std::to_string(Listener.BoundPort()), true);
     else
-      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " + std::to_string(BindPort),
+      Logger.WriteLog("Quibo " + version + " started listening on " + BindAddress + " port " +
+                          std::to_string(Listener.BoundPort()),
                       true);
     StartStopCaption = "Stop listening";
   }
@@ -135,15 +136,20 @@ void TForm1::SessionEnded() {
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle());
-  channel.SetReadTimeout(settings->ServerTimeout * 1000);
+  channel.SetTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();
     channel.SetTap([this, thread](bool sent, std::string_view chunk) {
       Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
     });
   }
-  TSessionSetup setup{settings->Welcome, kVersionString, Folder / "temp", settings->KeepTempFiles,
-                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024};
+  constexpr int kLeastRecipients = 100; // what every mail server must take
+  TSessionSetup setup{settings->Welcome,
+                      kVersionString,
+                      Folder / "temp",
+                      settings->KeepTempFiles,
+                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024,
+                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients))};
   TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();

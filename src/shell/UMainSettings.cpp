@@ -53,6 +53,7 @@ void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::share
   switches.ClearCountersOnRotate = EditableSettings.ClearCountersOnRotate;
   switches.AutoLearn = EditableSettings.CBAutoLearn;
   Listener.SetMaxConnections(EditableSettings.MaxConnections);
+  Listener.SetMaxConnectionsPerIp(EditableSettings.MaxConnectionsPerIp);
 }
 
 void TForm1::PublishSettings() {
@@ -71,7 +72,8 @@ void TForm1::ThresholdEdited() {
 
 void TForm1::LoadSettings() {
   const TSettings previous = EditableSettings;
-  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()});
+  std::vector<std::string> notices;
+  EditableSettings = quibo::LoadSettings(TIniDocument::Load(IniPath()), {kVersionString, OwnHostName()}, &notices);
   ++SettingsLoads;
   if (EditableSettings.CBIp1 != previous.CBIp1 || EditableSettings.EListenPort != previous.EListenPort)
     ListenSettingsChanged = true;
@@ -80,6 +82,14 @@ void TForm1::LoadSettings() {
     zone.StatId = Statistics.AddBlacklistServer(zone.Zone);
   PublishSettings();
   SettingsFileTime = ModificationTime(IniPath());
+  for (const auto& notice : notices)
+    Logger.WriteLog(notice, true);
+  // The lifetime totals are the file's plus what this run counted: the file
+  // is read once, when saving is first on (at start, or by a later reload).
+  if (EditableSettings.CBSaveStats && !StatFileLoaded) {
+    Statistics.LoadStatFile(StatPath());
+    StatFileLoaded = true;
+  }
 }
 
 void TForm1::SaveSettings() {

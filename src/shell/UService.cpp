@@ -54,7 +54,8 @@ std::string ServiceUnitText(const fs::path& executable, const fs::path& home) {
        << "[Service]\n"
        << "Type=notify\n"
        << "ExecStart=\"" << executable.string() << "\" --home \"" << home.string() << "\"\n"
-       << "Restart=on-failure\n\n"
+       << "Restart=on-failure\n"
+       << "LimitNOFILE=65536\n\n"
        << "[Install]\n"
        << "WantedBy=multi-user.target\n";
   return text.str();

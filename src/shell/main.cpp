@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, signal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN); // a file size limit fails the write instead of ending the program
 
   const bool serviceMode = IsServiceProcess();
   const bool desktop = !line.Headless && !serviceMode && DisplayGiven();

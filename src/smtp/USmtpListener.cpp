@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -15,6 +17,8 @@ namespace quibo {
 namespace {
 
 constexpr int kBacklog = 1024;
+const char* const kTooManyFromAddress = "421 Quibo dederazu says: Too many connections from your address\r\n";
+const char* const kOutOfDescriptors = "421 Quibo dederazu says: Out of resources, try again later\r\n";
 
 std::string PeerAddress(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
@@ -80,6 +84,7 @@ void TSmtpListener::Activate(const std::string& address, int port) {
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
   ListenSocket = listener;
   WakeEvent = ::eventfd(0, EFD_CLOEXEC);
+  if (SpareDescriptor < 0) SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   Address = address;
   Port = ntohs(local.sin_port);
   Activated = true;
@@ -94,6 +99,38 @@ void TSmtpListener::StopListening() {
   ::close(ListenSocket);
   ::close(WakeEvent);
   ListenSocket = WakeEvent = -1;
+  if (SpareDescriptor >= 0) ::close(SpareDescriptor);
+  SpareDescriptor = -1;
+}
+
+bool TSmtpListener::TRateLimitedNotice::Due() {
+  const auto now = std::chrono::steady_clock::now();
+  if (Last != std::chrono::steady_clock::time_point{} && now - Last < std::chrono::minutes(1)) return false;
+  Last = now;
+  return true;
+}
+
+void TSmtpListener::Refuse(int socket, const char* line) {
+  // Never waits: a refused client that does not read gets the line or nothing.
+  [[maybe_unused]] const auto sent = ::send(socket, line, std::strlen(line), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+void TSmtpListener::Tell(TRateLimitedNotice& notice, const std::string& text) {
+  if (Notice && notice.Due()) Notice(text);
+}
+
+bool TSmtpListener::RefuseWithSpareDescriptor() {
+  if (SpareDescriptor < 0) return false;
+  ::close(SpareDescriptor);
+  SpareDescriptor = -1;
+  const int socket = ::accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+  if (socket >= 0) {
+    Refuse(socket, kOutOfDescriptors);
+    ::close(socket);
+    Tell(DescriptorNotice, "Out of file descriptors: refusing new connections"); // the log takes the spare's place
+  }
+  SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return socket >= 0;
 }
 
 void TSmtpListener::Deactivate(int waitMilliseconds) {
@@ -143,6 +180,7 @@ void TSmtpListener::AcceptLoop() {
         Serve(socket, PeerAddress(peer));
         continue;
       }
+      if ((errno == EMFILE || errno == ENFILE) && RefuseWithSpareDescriptor()) continue;
       // Out of descriptors or memory: give the system a moment instead of spinning.
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -151,13 +189,31 @@ void TSmtpListener::AcceptLoop() {
   }
 }
 
+void TSmtpListener::Ended(const std::shared_ptr<TLiveConnection>& connection) {
+  std::lock_guard lock(LiveLock);
+  if (Live.erase(connection) == 0) return;
+  const auto perIp = LivePerIp.find(connection->PeerIp());
+  if (perIp != LivePerIp.end() && --perIp->second == 0) LivePerIp.erase(perIp);
+}
+
 void TSmtpListener::Serve(int socket, const std::string& peerIp) {
   const int limit = MaxConnections.load();
-  auto connection = std::make_shared<TLiveConnection>(socket, peerIp);
+  const int perIpLimit = MaxPerIp.load();
+  auto connection = std::make_shared<TLiveConnection>(socket, peerIp); // closes the socket when dropped
+  bool tooManyFromAddress = false;
   {
     std::lock_guard lock(LiveLock);
     if (limit > 0 && Live.size() >= static_cast<size_t>(limit)) return; // closed without a reply
-    Live.insert(connection);
+    const auto known = LivePerIp.find(peerIp);
+    tooManyFromAddress = perIpLimit > 0 && known != LivePerIp.end() && known->second >= perIpLimit;
+    if (!tooManyFromAddress) {
+      ++LivePerIp[peerIp];
+      Live.insert(connection);
+    }
+  }
+  if (tooManyFromAddress) {
+    Refuse(socket, kTooManyFromAddress);
+    return Tell(PerIpNotice, "Too many connections from " + peerIp + ": refused");
   }
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -169,13 +225,9 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp) {
     } catch (...) {
     }
     connection->MarkEnded();
-    std::lock_guard lock(LiveLock);
-    Live.erase(connection);
+    Ended(connection);
   });
-  if (!started) {
-    std::lock_guard lock(LiveLock);
-    Live.erase(connection);
-  }
+  if (!started) Ended(connection);
 }
 
 } // namespace quibo

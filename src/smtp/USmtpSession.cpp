@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <istream>
 #include <memory>
@@ -23,20 +24,20 @@ const char* const kExampleAddress = "<someone@example.com>";
 
 std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
 
-// A reply is one line: line breaks inside a verdict's text become blanks.
+// A verdict's text as one line: the CR LF between the lines of a next
+// server's multi-line reply becomes one blank.
 std::string OneLine(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 1))
     text.replace(at, 2, " ");
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return text;
 }
 
-// Control characters would let a peer inject lines into our replies.
-std::string Printable(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }, ' ');
-  return text;
+// A body line that a next hop which ignores trailing blanks or NULs, or which
+// ends lines at a bare CR, could take for the end of the data: "." followed
+// only by such bytes.
+bool LooksLikeEndOfData(const std::string& line) {
+  return !line.empty() && line[0] == '.' &&
+         line.find_first_not_of(std::string_view(" \t\r\0", 4), 1) == std::string::npos;
 }
 
 // Buffered writes of the body straight to the file descriptor; remembers the
@@ -53,6 +54,8 @@ public:
     Flush();
     return Ok;
   }
+  bool Failed() const { return !Ok; }
+  int Error() const { return FailureCode; }
   uint64_t Size() const { return Written; }
 
 private:
@@ -62,9 +65,10 @@ private:
     while (Ok && done < Buffer.size()) {
       const ssize_t wrote = ::write(File, Buffer.data() + done, Buffer.size() - done);
       if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0)
+      if (wrote <= 0) {
         Ok = false;
-      else
+        FailureCode = wrote < 0 ? errno : ENOSPC;
+      } else
         done += static_cast<size_t>(wrote);
     }
     Buffer.clear();
@@ -74,6 +78,7 @@ private:
   std::string Buffer;
   uint64_t Written = 0;
   bool Ok = true;
+  int FailureCode = 0;
 };
 
 // Reads an open file from its current position, without owning it.
@@ -98,8 +103,9 @@ private:
   std::unique_ptr<char[]> Chunk; // on the heap: connection threads have small stacks
 };
 
-// A new uniquely named file in the folder, open for reading and writing.
-int CreateMessageFile(const fs::path& folder, fs::path& file) {
+// A new uniquely named file in the folder, open for reading and writing;
+// -1 with the error code set when none can be made.
+int CreateMessageFile(const fs::path& folder, fs::path& file, int& failure) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string name = (folder / "QuiboXXXXXX").string();
     const int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
@@ -107,11 +113,12 @@ int CreateMessageFile(const fs::path& folder, fs::path& file) {
       file = name;
       return descriptor;
     }
-    if (errno != ENOENT) break;
+    failure = errno;
+    if (failure != ENOENT) break;
     std::error_code error;
     fs::create_directories(folder, error); // first message, or the folder was removed
   }
-  throw std::runtime_error("cannot create a message file");
+  return -1;
 }
 
 void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
@@ -148,7 +155,8 @@ TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSession
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
 void TSmtpSession::SendReply(int code, const std::string& text) {
-  Link.Write(std::to_string(code) + " " + text + "\r\n");
+  // Replies echo what the client sent: nothing in it may end the line early.
+  Link.Write(std::to_string(code) + " " + PrintableText(text) + "\r\n");
 }
 
 void TSmtpSession::Answer(const TVerdict& verdict) {
@@ -166,13 +174,17 @@ void TSmtpSession::Run() {
     if (!Controller) throw std::runtime_error("connection record not found");
     std::string line;
     while (!Ended && Link.Connected()) {
-      if (Link.ReadLine(line).Status != TReadStatus::Line) break;
+      const TReadResult read = ReadClientLine(line);
+      if (read.Status != TReadStatus::Line) break;
       if (line.empty()) continue;
+      CommandEndedWithCrLf = read.EndedWithCrLf;
       Hooks.BeforeCommand(*this, line);
       Dispatch(line);
     }
+  } catch (const std::exception& failure) {
+    Ending = std::string("failure: ") + failure.what(); // it ends this session only
   } catch (...) {
-    // A failure inside a command ends this session only.
+    Ending = "failure";
   }
   try {
     Hooks.OnDisconnect(*this);
@@ -256,6 +268,8 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (!HeloSeen) return SendReply(501, kNoHello);
   if (!StartsWithNoCase(parameter, "TO:"))
     return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
+  if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients)
+    return SendReply(452, "Quibo dederazu says: Too many recipients");
   const std::string address = ParseAddress(parameter.substr(3));
   const TVerdict verdict = Hooks.OnRcpt(*this, address);
   Answer(verdict);
@@ -264,8 +278,15 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   CurrentState = TSessionState::Rcpt;
 }
 
+TReadResult TSmtpSession::ReadClientLine(std::string& line) {
+  const TReadResult read = Link.ReadLine(line);
+  if (read.Status == TReadStatus::Timeout) Ending = "timed out";
+  if (read.Status == TReadStatus::TooLong) Ending = "line too long";
+  return read;
+}
+
 bool TSmtpSession::ReadAuthLine(std::string& text) {
-  if (Link.ReadLine(text).Status != TReadStatus::Line) {
+  if (ReadClientLine(text).Status != TReadStatus::Line) {
     Ended = true;
     return false;
   }
@@ -291,34 +312,50 @@ void TSmtpSession::HandleAuth(const std::string& parameter) {
   if (!password) return SendReply(535, "Authentication Failed");
   Login = *name;
   Authenticated = true;
-  SendReply(235, "welcome " + Printable(Login));
+  SendReply(235, "welcome " + Login);
 }
 
-uint64_t TSmtpSession::ReceiveBody(int file) {
+TSmtpSession::TBody TSmtpSession::ReceiveBody(int file) {
   TBodyWriter writer(file);
   std::string line;
   bool tooLarge = false;
   bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
+  bool inHeaders = true;
   while (true) {
-    const TReadResult read = Link.ReadLine(line);
+    const TReadResult read = ReadClientLine(line);
     if (read.Status != TReadStatus::Line) {
       writer.Finish(); // what came is kept for inspection when temp files are kept
-      return 0;
+      return {TBodyEnd::Gone};
     }
-    const bool isDot = line == ".";
-    if (isDot && read.EndedWithCrLf && previousEndedWithCrLf) break;
-    // A lone "." that is not <CR><LF>.<CR><LF> is content: store it stuffed, so
-    // nothing downstream ever sees an end of data the client did not send.
-    if (isDot) line = "..";
+    if (line == "." && read.EndedWithCrLf && previousEndedWithCrLf) break;
+    // A client that ended DATA with CR LF meant a bare CR or LF inside a
+    // header as part of that header's line: it stays there, folded, and never
+    // becomes a header (or the end of the headers) of its own.
+    if (inHeaders && !previousEndedWithCrLf && CommandEndedWithCrLf &&
+        (line.empty() || (line[0] != ' ' && line[0] != '\t')))
+      line.insert(0, " ");
+    if (inHeaders && line.empty()) inHeaders = false;
+    // A "." that is not <CR><LF>.<CR><LF>, or a "." with only blanks, NULs or
+    // CRs after it, is content: stored stuffed, so no next hop ever sees an
+    // end of data the client did not send.
+    if (LooksLikeEndOfData(line)) line.insert(0, ".");
     line += "\r\n";
     if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
-    if (!tooLarge) writer.Put(line);
+    // After a failed write the rest is read and dropped, so the client hears why.
+    if (!tooLarge && !writer.Failed()) writer.Put(line);
     previousEndedWithCrLf = read.EndedWithCrLf;
   }
   writer.Put(".\r\n");
-  if (!writer.Finish()) throw std::runtime_error("cannot write the message file");
-  if (tooLarge) throw std::length_error("message too large");
-  return writer.Size();
+  if (!writer.Finish()) return {TBodyEnd::StorageFailed, 0, writer.Error()};
+  if (tooLarge) return {TBodyEnd::TooLarge};
+  return {TBodyEnd::Complete, writer.Size()};
+}
+
+void TSmtpSession::RefuseForStorage(int error) {
+  Ending = std::string("cannot store the message: ") + std::strerror(error);
+  SendReply(452, "Quibo dederazu says: Insufficient system storage");
+  Link.Close();
+  Ended = true;
 }
 
 void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
@@ -332,34 +369,35 @@ void TSmtpSession::FinishMessage(const fs::path& file, bool complete) {
 void TSmtpSession::HandleData(const std::string&) {
   if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
   if (!HeloSeen) return SendReply(501, kNoHello);
-  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
-
   fs::path file;
-  const int descriptor = CreateMessageFile(Setup.TempFolder, file);
+  int failure = 0;
+  const int descriptor = CreateMessageFile(Setup.TempFolder, file, failure);
+  if (descriptor < 0) return RefuseForStorage(failure); // a full disk, no inodes or descriptors left
   struct TCloser {
     int Descriptor;
     ~TCloser() { ::close(Descriptor); }
   } closer{descriptor};
+  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
 
-  uint64_t size = 0;
+  const TBody body = ReceiveBody(descriptor);
   std::error_code error;
-  try {
-    size = ReceiveBody(descriptor);
-  } catch (const std::length_error&) {
+  switch (body.End) {
+  case TBodyEnd::Gone: // the client went away before the end of the data
+    FinishMessage(file, false);
+    Ended = true;
+    return;
+  case TBodyEnd::StorageFailed:
+    fs::remove(file, error); // a partial file is never left behind after a write failure
+    return RefuseForStorage(body.Error);
+  case TBodyEnd::TooLarge:
     fs::remove(file, error);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
     return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
-  } catch (...) {
-    fs::remove(file, error); // a partial file is never left behind after a write failure
-    throw;
+  case TBodyEnd::Complete: break;
   }
-  if (size == 0) { // the client went away before the end of the data
-    FinishMessage(file, false);
-    Ended = true;
-    return;
-  }
+  const uint64_t size = body.Size;
 
   DataEndTime = std::chrono::steady_clock::now();
   struct TEndOfData { // from the end of the data until the reply is written

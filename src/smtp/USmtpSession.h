@@ -54,6 +54,7 @@ struct TSessionSetup {
   std::filesystem::path TempFolder;
   bool KeepTempFiles = false;
   uint64_t MaxMessageBytes = 0; // 0: no limit
+  size_t MaxRecipients = 0;     // per transaction; 0: no limit
 };
 
 class TSmtpSession {
@@ -72,6 +73,8 @@ public:
   bool ClientStillThere() const { return Link.PeerStillThere(); }
   // When the end of the current message's data arrived.
   std::chrono::steady_clock::time_point DataEnded() const { return DataEndTime; }
+  // Why the session ended, when that was not the client's doing ("" then).
+  const std::string& EndReason() const { return Ending; }
 
   TSessionState State() const { return CurrentState; }
   const std::string& From() const { return Sender; }
@@ -105,9 +108,19 @@ private:
   void HandleRcpt(const std::string& parameter);
 
   bool CheckGreetingAllowed(const std::string& parameter);
+  // A line from the client; a time-out or an over-long line is kept as the end reason.
+  TReadResult ReadClientLine(std::string& line);
   bool ReadAuthLine(std::string& text);
-  // Stores the body into the file; returns its size, 0 when the peer went away.
-  uint64_t ReceiveBody(int file);
+  enum class TBodyEnd { Complete, Gone, TooLarge, StorageFailed };
+  struct TBody {
+    TBodyEnd End;
+    uint64_t Size = 0;
+    int Error = 0; // of the failed write
+  };
+  // Stores the body into the file up to the end of the data.
+  TBody ReceiveBody(int file);
+  // The message cannot be stored: 452, and the session ends.
+  void RefuseForStorage(int error);
   void FinishMessage(const std::filesystem::path& file, bool complete);
   // Scan, classification and processing of a stored message; its answer.
   TVerdict ProcessMessage(int descriptor, const std::filesystem::path& file, uint64_t size);
@@ -120,6 +133,8 @@ private:
   long Thread;
   std::string Peer;
   bool Ended = false;
+  std::string Ending;
+  bool CommandEndedWithCrLf = true; // how the client ended its last command line
   std::shared_ptr<TThreadController> Controller;
   std::chrono::steady_clock::time_point DataEndTime{};
 

@@ -12,10 +12,10 @@ const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 class Daemon : public ::testing::Test {
 protected:
   void Launch(const std::string& extraIni = "") {
-    Port = FreePort();
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) + "\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, relay + extraIni) + kLocalRelay, Port);
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(0, relay + extraIni) + kLocalRelay, 0);
     ASSERT_TRUE(Quibo->WaitListening()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
+    Port = Quibo->Port;
   }
   std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }
 
@@ -115,9 +115,10 @@ TEST_F(Daemon, ServerTimeoutEndsIdleSessions) {
 
 TEST_F(Daemon, HangupReloadsAChangedSettingsFile) {
   Launch();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   WriteFile(Home.path() / "quibo.ini",
             ListenIni(Port, "Welcome=Reloaded greeting\n[Forward]\n2=example.org,mail.example.org,25\n"));
+  std::filesystem::last_write_time(Home.path() / "quibo.ini",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   Quibo->Signal(SIGHUP);
   EXPECT_TRUE(Quibo->LogContains("Reloaded settings file"));
   EXPECT_TRUE(Quibo->LogContains("Invalid Ip number: mail.example.org"));
@@ -126,14 +127,15 @@ TEST_F(Daemon, HangupReloadsAChangedSettingsFile) {
 }
 
 TEST_F(Daemon, BindFailureIsLoggedAndTheProgramKeepsRunning) {
-  Port = FreePort();
   const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(Port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ::listen(holder, 1);
+  socklen_t length = sizeof address;
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+  Port = ntohs(address.sin_port);
   Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port), Port);
   EXPECT_TRUE(Quibo->LogContains("Unhandled Exception: Could not bind socket"));
   EXPECT_TRUE(Quibo->Running());

@@ -38,10 +38,10 @@ TEST_F(Relay, UnexpectedSuccessCodesNeverReachTheSender) {
   };
   std::mutex lock;
   const TCase* current = nullptr;
-  NextHop.Answer = [&](const std::string& command) {
+  NextHop.SetAnswer([&](const std::string& command) {
     std::lock_guard guard(lock);
     return current && command == current->Command ? current->Reply : std::string();
-  };
+  });
   Launch();
   for (const auto& step : cases) {
     {
@@ -60,18 +60,18 @@ TEST_F(Relay, UnexpectedSuccessCodesNeverReachTheSender) {
   NextHop.SetGreeting("220 nexthop.test ESMTP");
   const TCase helo{"HELO 220", "HELO filter.test", "220 odd"};
   const TCase ehlo{"EHLO 502", "EHLO filter.test", "502 5.5.2 no"};
-  NextHop.Answer = [&](const std::string& command) {
+  NextHop.SetAnswer([&](const std::string& command) {
     return command == helo.Command ? helo.Reply : command == ehlo.Command ? ehlo.Reply : std::string();
-  };
+  });
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Unexpected reply 220 from the next server\r\n");
   EXPECT_TRUE(Quibo->LogContains("Quibo heard: 220 odd"));
 }
 
 TEST_F(Relay, RecipientRefusalsAndWhichOneTheSenderHears) {
   // Every recipient greylisted: no DATA, and a retry can still deliver.
-  NextHop.Answer = [](const std::string& command) {
+  NextHop.SetAnswer([](const std::string& command) {
     return command.rfind("RCPT", 0) == 0 ? "450 4.2.0 Greylisted, try again" : "";
-  };
+  });
   Launch();
   EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.org"}),
             "450 Quibo dederazu says:4.2.0 Greylisted, try again\r\n");
@@ -79,11 +79,11 @@ TEST_F(Relay, RecipientRefusalsAndWhichOneTheSenderHears) {
   EXPECT_TRUE(NextHop.Mails().empty());
 
   // A temporary refusal outranks a permanent one, in either order; the accepted recipient gets the message.
-  NextHop.Answer = [](const std::string& command) {
+  NextHop.SetAnswer([](const std::string& command) {
     if (command == "RCPT TO:<temp@example.org>") return "451 4.3.0 Try later";
     if (command == "RCPT TO:<gone@example.org>") return "550 5.1.1 No such user";
     return "";
-  };
+  });
   for (const auto& recipients : {std::vector<std::string>{"temp@example.org", "gone@example.org", "ok@example.org"},
                                  std::vector<std::string>{"ok@example.org", "gone@example.org", "temp@example.org"}})
     EXPECT_EQ(Send(kMessage, recipients), "451 Quibo dederazu says:4.3.0 Try later\r\n");
@@ -165,12 +165,12 @@ TEST_F(Relay, HungScannerIsKilledWithWhatItStarted) {
 TEST_F(Relay, StopLetsWaitingTransfersFinish) {
   constexpr int kSenders = 20;
   std::atomic<int> waiting{0};
-  NextHop.Answer = [&](const std::string& command) {
+  NextHop.SetAnswer([&](const std::string& command) {
     if (command != ".") return std::string();
     ++waiting;
     std::this_thread::sleep_for(std::chrono::seconds(2));
     return std::string();
-  };
+  });
   Launch("ForwardTimeout=30\n");
   std::vector<std::string> replies(kSenders);
   std::vector<std::thread> senders;

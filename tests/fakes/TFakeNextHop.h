@@ -1,7 +1,10 @@
 // A scripted next-hop SMTP server on a loopback port: answers like a mail
 // server by default, and can be told to refuse any command, to answer EHLO
-// with 502, to drop the connection in DATA, or never to answer at all. It
-// records every transaction it took (envelope and data as on the wire).
+// with 502, to drop the connection in DATA, or never to answer at all. As a
+// lax server it also ends lines at a bare CR or LF and takes "." with
+// trailing blanks or NULs for the end of the data, as some mail servers do.
+// It records every transaction it took (envelope and data as on the wire).
+// Its settings may change while it serves.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -29,8 +33,9 @@ struct TReceivedMail {
 class TFakeNextHop {
 public:
   // Given a command line, returns a reply to use instead of the default ("" keeps it).
-  std::function<std::string(const std::string& command)> Answer;
+  using TAnswer = std::function<std::string(const std::string& command)>;
   std::atomic<bool> DropInData{false};
+  std::atomic<bool> Lax{false};
   std::atomic<bool> NeverAnswer{false};
   std::atomic<bool> Pipelining{false}; // offer PIPELINING in the EHLO reply
 
@@ -65,6 +70,10 @@ public:
   }
 
   int Port() const { return ListenPort; }
+  void SetAnswer(TAnswer answer) {
+    std::lock_guard lock(Lock);
+    Answer = std::make_shared<const TAnswer>(std::move(answer));
+  }
   void SetGreeting(const std::string& line) {
     std::lock_guard lock(Lock);
     Greeting = line;
@@ -94,12 +103,18 @@ private:
     }
   }
 
-  static bool ReadLine(int socket, std::string& pending, std::string& line) {
+  bool ReadLine(int socket, std::string& pending, std::string& line) const {
     while (true) {
-      const auto end = pending.find("\r\n");
+      size_t end = pending.find("\r\n"), length = 2;
+      if (Lax) {
+        end = pending.find_first_of("\r\n");
+        length = end != std::string::npos && pending.compare(end, 2, "\r\n") == 0 ? 2 : 1;
+        if (end != std::string::npos && end + 1 == pending.size() && pending[end] == '\r')
+          end = std::string::npos; // its LF may follow
+      }
       if (end != std::string::npos) {
         line = pending.substr(0, end);
-        pending.erase(0, end + 2);
+        pending.erase(0, end + length);
         return true;
       }
       char buffer[8192];
@@ -108,16 +123,22 @@ private:
       pending.append(buffer, static_cast<size_t>(got));
     }
   }
+  bool EndOfData(const std::string& line) const {
+    if (!Lax) return line == ".";
+    return !line.empty() && line[0] == '.' && line.find_first_not_of(std::string(" \t\0", 3), 1) == std::string::npos;
+  }
   static void Send(int socket, const std::string& reply) {
     const std::string bytes = reply + "\r\n";
     ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   std::string Reply(const std::string& command, const std::string& fallback) {
+    std::shared_ptr<const TAnswer> answer;
     {
       std::lock_guard lock(Lock);
       SeenCommands.push_back(command);
+      answer = Answer;
     }
-    const std::string custom = Answer ? Answer(command) : std::string();
+    const std::string custom = answer && *answer ? (*answer)(command) : std::string();
     return custom.empty() ? fallback : custom;
   }
 
@@ -160,7 +181,7 @@ private:
         if (DropInData) break;
         bool complete = false;
         while (ReadLine(socket, pending, line)) {
-          if (line == ".") {
+          if (EndOfData(line)) {
             complete = true;
             break;
           }
@@ -194,6 +215,7 @@ private:
   std::vector<std::thread> Workers;
   std::vector<TReceivedMail> Received;
   std::vector<std::string> SeenCommands;
+  std::shared_ptr<const TAnswer> Answer;
   std::string Greeting = "220 nexthop.test ESMTP";
 };
 

@@ -13,20 +13,18 @@ public:
   explicit TMemoryChannel(std::string input, TReadStatus atEnd = TReadStatus::Closed)
       : Input(std::move(input)), AtEnd(atEnd) {}
 
+  // Lines end as on a socket; at the end of the input a last CR ends a line too.
   TReadResult ReadLine(std::string& line) override {
     if (Closed) return {TReadStatus::Closed, false};
-    const size_t end = Input.find('\n', Position);
-    if (end == std::string::npos) {
+    TLineEnd end;
+    if (!FindLineEnd(std::string_view(Input).substr(Position), true, end)) {
       if (Input.size() - Position > kMaxLineLength) return {TReadStatus::TooLong, false};
       return {AtEnd, false};
     }
-    size_t length = end - Position;
-    const bool crlf = length > 0 && Input[end - 1] == '\r';
-    if (crlf) --length;
-    if (length > kMaxLineLength) return {TReadStatus::TooLong, false};
-    line = Input.substr(Position, length);
-    Position = end + 1;
-    return {TReadStatus::Line, crlf};
+    if (end.Length > kMaxLineLength) return {TReadStatus::TooLong, false};
+    line = Input.substr(Position, end.Length);
+    Position += end.Length + end.EndBytes;
+    return {TReadStatus::Line, end.CrLf};
   }
   bool Write(std::string_view bytes) override {
     if (Closed) return false;
@@ -36,7 +34,7 @@ public:
   void Close() override { Closed = true; }
   bool Connected() const override { return !Closed; }
   bool PeerStillThere() const override { return !Closed && !HungUp; }
-  void SetReadTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
+  void SetTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
 
   std::string Output;
   int TimeoutMs = 0;

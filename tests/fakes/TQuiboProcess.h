@@ -5,9 +5,11 @@
 #include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
@@ -57,7 +59,8 @@ inline int RunProgram(const std::vector<std::string>& arguments, std::string* ou
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The real binary in its own home folder.
+// The real binary in its own home folder. Given port 0, it listens where the
+// system puts it, and Port is read from its log once it listens.
 class TQuiboProcess {
 public:
   TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port, bool desktop = false)
@@ -73,6 +76,7 @@ public:
   }
 
   void Start() {
+    LogStart = MainLog().size();
     const std::string binary = QUIBO_BINARY, home = Home.string();
     const std::string out = (Home / "stdout.txt").string(), err = (Home / "stderr.txt").string();
     posix_spawn_file_actions_t actions;
@@ -88,6 +92,7 @@ public:
     posix_spawn_file_actions_destroy(&actions);
   }
   bool WaitListening() {
+    if (Port == 0 && !WaitFor([this] { return (Port = LoggedPort()) > 0; })) return false;
     return WaitFor([this] {
       TRawSmtpClient probe;
       return probe.Connect(Port) && !probe.Reply().empty();
@@ -104,6 +109,15 @@ public:
   void Signal(int signal) { ::kill(Child, signal); }
   bool Running() { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
   std::string MainLog() const { return ReadFile(Home / "log" / "Quibo.log"); }
+  // The port of the last "started listening" line since the start; 0 before there is one.
+  int LoggedPort() const {
+    const std::string log = MainLog().substr(std::min(LogStart, MainLog().size()));
+    const auto line = log.rfind("started listening on ");
+    if (line == std::string::npos) return 0;
+    const auto port = log.find(" port ", line);
+    const auto end = log.find("\r\n", line);
+    return port < end ? std::atoi(log.c_str() + port + 6) : 0;
+  }
   bool LogContains(const std::string& text) const {
     return WaitFor([&] { return MainLog().find(text) != std::string::npos; });
   }
@@ -112,6 +126,7 @@ public:
   int Port;
   bool Desktop = false; // set before Start: no --headless
   pid_t Child = -1;
+  size_t LogStart = 0; // the log's size when the process was started
 };
 
 // Relaying as a local sender on loopback: senders in these domains, connecting

@@ -7,6 +7,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -14,16 +15,23 @@
 
 namespace quibo::test {
 
+// A loopback port that nothing listens on now, for a test that must name a
+// port before something binds it. Drawn at random below the range the system
+// hands out for port 0, so it never collides with a port bound that way (the
+// filter under test, the fake next hop, other test runs).
 inline int FreePort() {
-  const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  return ntohs(address.sin_port);
+  static std::mt19937 draw{std::random_device{}()};
+  while (true) {
+    const int port = std::uniform_int_distribution<int>(20000, 32000)(draw);
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool bound = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    if (bound) return port;
+  }
 }
 
 inline bool WaitFor(const std::function<bool()>& condition,
@@ -54,7 +62,11 @@ public:
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return ::connect(Socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
-  void SendRaw(const std::string& bytes) { ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  // True when all bytes went out; without waiting, false as soon as the socket is full.
+  bool SendRaw(const std::string& bytes, bool dontWait = false) {
+    const ssize_t sent = ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL | (dontWait ? MSG_DONTWAIT : 0));
+    return sent == static_cast<ssize_t>(bytes.size());
+  }
   void Send(const std::string& line) { SendRaw(line + "\r\n"); }
 
   // One whole reply (all lines of a multi-line reply); "" when the server closed or went quiet.

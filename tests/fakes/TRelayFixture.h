@@ -19,13 +19,12 @@ const std::string kEicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRU
 class Relay : public ::testing::Test {
 protected:
   void Launch(const std::string& settings = "", const std::string& sections = "") {
-    Port = FreePort();
     // Keys given first win over these defaults.
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
                               "\nMailHostName=filter.test\nForwardTimeout=2\n";
-    Quibo =
-        std::make_unique<TQuiboProcess>(Home.path(), ListenIni(Port, settings + relay) + sections + RelayPolicy, Port);
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(0, settings + relay) + sections + RelayPolicy, 0);
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
+    Port = Quibo->Port;
   }
   // Sends one message; returns the reply to the end of data.
   std::string Send(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {

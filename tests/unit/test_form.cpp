@@ -71,7 +71,9 @@ protected:
 TEST_F(Form, StartUpSequenceLogsAndListens) {
   Start();
   EXPECT_NE(MainLog().find(" : Using Winsock version 2.0\r\n"), std::string::npos);
-  EXPECT_NE(MainLog().find("Quibo 1.0.0.1 started listening on 127.0.0.1 port 0"), std::string::npos);
+  EXPECT_NE(
+      MainLog().find("Quibo 1.0.0.1 started listening on 127.0.0.1 port " + std::to_string(Main->ListeningPort())),
+      std::string::npos);
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "ham"));
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "spam"));
   EXPECT_EQ(Main->ServerIdent(), "Quibo SMTP Server Version 1.0.0.1");
@@ -210,6 +212,34 @@ TEST_F(Form, StatisticsPersistOnlyWhenAsked) {
   const std::string saved = ReadFile(Home.path() / "quibo.stat");
   ASSERT_EQ(saved.size(), 32u);
   EXPECT_EQ(saved[0], 6);
+}
+
+TEST_F(Form, SavingSwitchedOnByAReloadReadsTheFileFirst) {
+  WriteFile(Home.path() / "quibo.stat", std::string("\x64\0\0\0\x05\0\0\0\x5a\0\0\0", 12)); // 100, 5, 90
+  Start();
+  Main->EventQueue().Post(EvConnection, 1);
+  Main->EventQueue().Post(EvConnection, 1);
+  Settle([] { return true; });
+  const std::string off = ReadFile(Home.path() / "quibo.ini"), on = off + "SaveStatistics=1\n";
+  WriteFile(Home.path() / "quibo.ini", on);
+  std::filesystem::last_write_time(Home.path() / "quibo.ini",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+  Main->CheckSettingsReload();
+  EXPECT_EQ(Main->Stats().Totals()[Total], 102);
+  EXPECT_EQ(Main->Stats().Totals()[Passed], 90);
+  // Off and on again: the file's totals are in already.
+  WriteFile(Home.path() / "quibo.ini", off);
+  std::filesystem::last_write_time(Home.path() / "quibo.ini",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(2));
+  Main->CheckSettingsReload();
+  WriteFile(Home.path() / "quibo.ini", on);
+  std::filesystem::last_write_time(Home.path() / "quibo.ini",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(3));
+  Main->CheckSettingsReload();
+  Main.reset();
+  const std::string saved = ReadFile(Home.path() / "quibo.stat");
+  ASSERT_EQ(saved.size(), 32u);
+  EXPECT_EQ(saved.substr(0, 12), std::string("\x66\0\0\0\x05\0\0\0\x5a\0\0\0", 12));
 }
 
 TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {

@@ -111,6 +111,37 @@ TEST(MailMessage, SubjectFromAndEncodedWords) {
   EXPECT_EQ(AddressOf("plain@example.com (Plain)"), "plain@example.com");
 }
 
+TEST(MailMessage, OnlyTheBoundIsParsedAndTheRestTravelsOn) {
+  const std::string big(100, 'x');
+  std::istringstream stored("Subject: first\r\nX-Spam-Status: Negative\r\nX-Long: " + big + "\r\n " + big +
+                            "\r\nX-Spam-Score: 0\r\n more\r\nSubject: second\r\n\r\nbody\r\n.\r\n");
+  TMailMessage message = TMailMessage::Parse(stored, 150);
+  // The header that crosses the bound goes whole with the rest.
+  EXPECT_EQ(message.Headers, (std::vector<std::string>{"Subject: first", "X-Spam-Status: Negative"}));
+  EXPECT_EQ(message.UnparsedHeaders,
+            "X-Long: " + big + "\r\n " + big + "\r\nX-Spam-Score: 0\r\n more\r\nSubject: second\r\n");
+  AddFilterHeaders(message, false, "Hits: 1", true, "Quibo SMTP Server");
+  EXPECT_EQ(message.WireText(), "Subject: first\r\nX-Server: Quibo SMTP Server\r\nX-Spam-Status: Negative \r\n"
+                                "X-Spam-Score: Hits: 1\r\nX-Long: " +
+                                    big + "\r\n " + big + "\r\nSubject: second\r\n\r\nbody\r\n");
+}
+
+TEST(MailMessage, SetHeadersArePrintableFoldedAndEncoded) {
+  std::istringstream stored("Subject: =?utf-8?Q?a=00b=0D=0AX-Evil:_1?= =?iso-8859-1?q?_caf=E9?=\r\n\r\n.\r\n");
+  TMailMessage message = TMailMessage::Parse(stored);
+  EXPECT_EQ(message.Subject(), std::string("a\0b\r\nX-Evil: 1 caf\xC3\xA9", 20));
+  message.SetHeader("Subject", "[SPAM] " + message.Subject());
+  ASSERT_EQ(message.Headers.size(), 1u);
+  EXPECT_EQ(message.Headers[0].rfind("Subject: =?UTF-8?B?", 0), 0u) << message.Headers[0];
+  EXPECT_EQ(DecodeEncodedWords(message.HeaderValue("Subject")), "[SPAM] a\\x00b  X-Evil: 1 caf\xC3\xA9");
+  EXPECT_EQ(EncodeWords("plain ASCII"), "plain ASCII");
+  // A word no folding can break is encoded too, so no line passes 998 characters.
+  message.SetHeader("X-Spam-Score", std::string(3000, 'A'));
+  for (const auto& line : message.Headers)
+    EXPECT_LE(line.size(), 78u);
+  EXPECT_EQ(DecodeEncodedWords(message.HeaderValue("X-Spam-Score")), std::string(3000, 'A'));
+}
+
 TEST(MessageProcessing, RewriteRecipients) {
   std::vector<std::string> recipients{"anna@example.org", "bob@example.net"};
   RewriteRecipients(recipients, "#USER#@#DOMAIN#");
@@ -119,6 +150,19 @@ TEST(MessageProcessing, RewriteRecipients) {
   EXPECT_EQ(recipients, (std::vector<std::string>{"spam-anna@example.org", "spam-bob@example.net"}));
   RewriteRecipients(recipients, "quarantine@example.org, audit@example.org");
   EXPECT_EQ(recipients, (std::vector<std::string>{"quarantine@example.org", "audit@example.org"}));
+  for (const char* addressTemplate :
+       {"<q@spam.test>", "Quarantine <q@spam.test>", "\"Spam, Box\" <q@spam.test>", "q@spam.test (Spam box)"}) {
+    RewriteRecipients(recipients, addressTemplate);
+    EXPECT_EQ(recipients, std::vector<std::string>{"q@spam.test"}) << addressTemplate;
+  }
+  RewriteRecipients(recipients, "\"Box; One\" <a@spam.test>; b@spam.test c@spam.test");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"a@spam.test", "b@spam.test", "c@spam.test"}));
+  // An address without a domain keeps its own when the template needs one.
+  recipients = {"postmaster", "anna@example.org"};
+  RewriteRecipients(recipients, "#USER#@#DOMAIN#");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"postmaster", "anna@example.org"}));
+  RewriteRecipients(recipients, "#USER#@quarantine.test");
+  EXPECT_EQ(recipients, (std::vector<std::string>{"postmaster@quarantine.test", "anna@quarantine.test"}));
 }
 
 TEST(MessageProcessing, ReceivedHeaderWithTheZoneOffset) {
@@ -225,6 +269,14 @@ TEST(Classifier, ScoresLearnsAndDumps) {
   EXPECT_EQ(result.Result, "ARGS 1");
   std::filesystem::create_directories(folder.path() / "config" / "example.org");
   EXPECT_EQ(bridge.Classify(folder.path() / "m", "example.org").Result, "ARGS 2 config/example.org");
+  // Domains compare in lower case; one that is no plain domain never becomes a path.
+  EXPECT_EQ(bridge.Classify(folder.path() / "m", "Example.ORG").Result, "ARGS 2 config/example.org");
+  std::filesystem::create_directories(folder.path() / "config" / "a..b");
+  std::filesystem::create_directories(folder.path() / "config" / "x y");
+  for (const std::string domain : {"..", "a..b", ".example.org", "x y", "../config"})
+    EXPECT_EQ(bridge.Classify(folder.path() / "m", domain).Result, "ARGS 1") << domain;
+  EXPECT_TRUE(IsPlainDomain("mail-1.example.org"));
+  EXPECT_FALSE(IsPlainDomain("example.org."));
 
   EXPECT_EQ(bridge.Learn(false).Learned, 3);
   EXPECT_EQ(bridge.Learn(false).Total, 10);
@@ -237,6 +289,13 @@ TEST(Classifier, ScoresLearnsAndDumps) {
   EXPECT_EQ(statistics.Tokens, "0");
   EXPECT_EQ(statistics.Newest, FormatClassifierTime("1780000000"));
   EXPECT_EQ(FormatClassifierTime(""), "NA");
+
+  // However much the classifier says, its texts for the headers stay short.
+  WriteScript(folder.path() / "HCheck", "head -c 3000 /dev/zero | tr '\\0' 7; printf '|'; "
+                                        "head -c 3000 /dev/zero | tr '\\0' T; echo '|'\n");
+  result = bridge.Classify(folder.path() / "m", "");
+  EXPECT_EQ(result.Score.size(), kMaxClassifierText);
+  EXPECT_EQ(result.Result.size(), kMaxClassifierText);
 
   WriteScript(folder.path() / "HCheck", "kill -9 $$\n");
   result = bridge.Classify(folder.path() / "m", "");

@@ -51,12 +51,19 @@ TEST_F(Logging, LineFormats) {
   EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : plain"});
 }
 
-TEST_F(Logging, TextWithCrLfIsWrittenAsItIs) {
+TEST_F(Logging, TextWithLineBreaksOrControlsIsOnePrintableLine) {
   Clock.Set(LocalTime(2026, 3, 4, 5, 6));
   Logger.Switches().Screen = true;
   Logger.WriteTraffic(TTrafficDirection::ServerSent, 7, "250-a\r\n250 b\r\n");
-  EXPECT_EQ(MainLog(), "2026-03-04 05:06:00 : [7] Server sent: 250-a\r\n250 b\r\n");
-  EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : [7] Server sent: 250-a250 b"});
+  // A decoded subject that tries to write a line of its own, and a terminal escape.
+  Logger.WriteLog("Hi\r\n2026-01-01 00:00:00 : [1] 127.0.0.1 Relaying allowed\x1b[2J\x7f", false);
+  Logger.Switches().DebugLevel = 1;
+  Logger.WriteDebugLog(std::string("Result: 5|A\0B|\n", 14));
+  EXPECT_EQ(MainLog(),
+            "2026-03-04 05:06:00 : [7] Server sent: 250-a  250 b\r\n"
+            "2026-03-04 05:06:00 : Hi  2026-01-01 00:00:00 : [1] 127.0.0.1 Relaying allowed\\x1B[2J\\x7F\r\n");
+  EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : [7] Server sent: 250-a  250 b"});
+  EXPECT_EQ(ReadFile(LogFolder() / "Debug.log"), "2026-03-04 05:06:00 : Result: 5|A\\x00B|\r\n");
 }
 
 TEST_F(Logging, SwitchesGateTheWriters) {
@@ -93,6 +100,21 @@ TEST_F(Logging, YesterdaysLogIsRotatedByTheFirstLine) {
   // Today's log is not rotated again.
   Logger.WriteLog("second", false);
   EXPECT_NE(MainLog().find("first of today"), std::string::npos);
+}
+
+TEST_F(Logging, ADayWithoutLinesStillRotatesUnderTheFilesDay) {
+  const TTimePoint friday = LocalTime(2026, 5, 8, 18);
+  Clock.Set(friday);
+  Logger.ResetDayMarkers();
+  Logger.Switches().Rotation = true;
+  Logger.WriteLog("friday", false);
+  SetModificationTime(LogFolder() / "Quibo.log", friday);
+  Clock.Set(friday + 2 * kOneDay); // nothing was logged on Saturday
+  Logger.WriteLog("sunday", false);
+  EXPECT_NE(ReadFile(Logger.DatedLogName(friday)).find("friday"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(Logger.DatedLogName(friday + kOneDay)));
+  EXPECT_EQ(MainLog().find("friday"), std::string::npos);
+  EXPECT_NE(MainLog().find("sunday"), std::string::npos);
 }
 
 TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
@@ -134,9 +156,9 @@ TEST_F(Logging, RotationOntoAnExistingNameKeepsTheLiveLog) {
   std::filesystem::create_directories(LogFolder());
   WriteFile(LogFolder() / "Quibo.log", "old\r\n");
   SetModificationTime(LogFolder() / "Quibo.log", today - 3 * kOneDay);
-  WriteFile(Logger.DatedLogName(today - kOneDay), "taken");
+  WriteFile(Logger.DatedLogName(today - 3 * kOneDay), "taken");
   Logger.WriteLog("new", false);
-  EXPECT_EQ(ReadFile(Logger.DatedLogName(today - kOneDay)), "taken");
+  EXPECT_EQ(ReadFile(Logger.DatedLogName(today - 3 * kOneDay)), "taken");
   EXPECT_EQ(MainLog().substr(0, 5), "old\r\n");
   EXPECT_NE(MainLog().find("new"), std::string::npos);
 }
@@ -189,22 +211,25 @@ TEST(ScreenLog, KeepsTheNewest1001Lines) {
 TEST(Stats, EventsCountTheirCounters) {
   TStats stats;
   stats.AddBlacklistServer("zen.example.org");
+  stats.AddBlacklistServer("bl.example.net");
   for (int code : {0, 2, 3, 4, 8, 9, 10, 1, 11, -1})
     stats.CountStatEvent(code);
-  stats.CountStatEvent(5, 0);
-  stats.CountStatEvent(6, 0);
-  stats.CountStatEvent(7, 0);
-  stats.CountStatEvent(7, 3); // no such row
+  // Each row counter a different number of times, so a code on the wrong counter or row shows.
+  const std::vector<std::pair<int, int>> rowEvents{{5, 0}, {6, 0}, {6, 0}, {7, 0}, {7, 0}, {7, 0},
+                                                   {5, 1}, {5, 1}, {5, 1}, {5, 1}, {7, 1}, {7, 3}};
+  for (const auto& [code, row] : rowEvents)
+    stats.CountStatEvent(code, row);
   const TStats::TCounters expected{1, 5, 1, 1, 1, 1, 1, 1};
   EXPECT_EQ(stats.SinceReset(), expected);
   EXPECT_EQ(stats.Totals(), expected);
-  EXPECT_EQ(stats.BlacklistServers()[0].TotalChecks + stats.BlacklistServers()[0].Timeout +
-                stats.BlacklistServers()[0].Listed,
-            3);
+  const auto& rows = stats.BlacklistServers();
+  EXPECT_EQ(std::vector<int>({rows[0].TotalChecks, rows[0].Timeout, rows[0].Listed}), std::vector<int>({1, 2, 3}));
+  EXPECT_EQ(std::vector<int>({rows[1].TotalChecks, rows[1].Timeout, rows[1].Listed}), std::vector<int>({4, 0, 1}));
   stats.ResetStatistics();
   EXPECT_EQ(stats.SinceReset(), TStats::TCounters{});
   EXPECT_EQ(stats.Totals(), expected);
   EXPECT_EQ(stats.BlacklistServers()[0].Listed, 0);
+  EXPECT_EQ(stats.BlacklistServers()[1].TotalChecks, 0);
 }
 
 TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
@@ -223,6 +248,10 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
   ASSERT_TRUE(loaded.LoadStatFile(file));
   EXPECT_EQ(loaded.Totals(), (TStats::TCounters{258, 1, 0, 0, 0, 0, 0, 0}));
   EXPECT_FALSE(loaded.LoadStatFile(folder.path() / "missing.stat"));
+  // Loaded after counting has begun, the file's totals add to what was counted.
+  loaded.CountStatEvent(0);
+  ASSERT_TRUE(loaded.LoadStatFile(file));
+  EXPECT_EQ(loaded.Totals(), (TStats::TCounters{517, 2, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(ConnectionCounters, RotationKeepsOpenConnectionsCounted) {

@@ -40,9 +40,47 @@ TEST(Settings, NamesMatchWithoutCaseAndBadValuesKeepDefaults) {
   EXPECT_EQ(settings.LBLocalIP, (std::vector<std::string>{"10.0.", "192.168."}));
 }
 
+TEST(Settings, WholeNumbersOutOfRangeGiveTheDefaultAndSaySo) {
+  std::vector<std::string> notices;
+  const TSettings settings = LoadSettings(
+      TIniDocument::Parse("[Settings]\nServerTimeout=3000000\nDnsTimeout=0\nForwardTimeout=-5\nMaxHeaderSize=64\n"
+                          "MaxConnections=10\n[VirusCheck]\nVirusCheckTimeOut=0\nResultCode=258\n"
+                          "[Heurastic]\nHeurasticCheckTimeOut=99999999999\n[Debug]\nLogFileWindowSize=-1\n"),
+      kDefaults, &notices);
+  EXPECT_EQ(settings.ServerTimeout, 600);
+  EXPECT_EQ(settings.DnsTimeout, 5);
+  EXPECT_EQ(settings.ForwardTimeout, 300);
+  EXPECT_EQ(settings.VirusCheckTimeOut, 30000);
+  EXPECT_EQ(settings.HeurasticCheckTimeOut, 600000); // not even a 32-bit number: the default, without a word
+  EXPECT_EQ(settings.MaxHeaderSize, 64);
+  EXPECT_EQ(settings.MaxConnections, 10);
+  EXPECT_EQ(settings.SEVirusErrorlevel, 258);
+  EXPECT_EQ(settings.SERotation, -1);
+  EXPECT_EQ(notices, (std::vector<std::string>{
+                         "Settings: DnsTimeout=0 is out of range (1..3600), using 5",
+                         "Settings: ServerTimeout=3000000 is out of range (1..86400), using 600",
+                         "Settings: ForwardTimeout=-5 is out of range (1..86400), using 300",
+                         "Settings: VirusCheckTimeOut=0 is out of range (1..86400000), using 30000",
+                     }));
+  EXPECT_EQ(Load("").MaxHeaderSize, 1024);
+}
+
+TEST(Settings, PortsOutsideTheirRangeAreNoNumbers) {
+  TSettings settings = Load("[Settings]\nOutgoingPort=70000\n");
+  EXPECT_EQ(ApplySettings(settings).OutgoingPort, 26);
+  EXPECT_EQ(PortOrDefault("2525", 25), 2525);
+  EXPECT_EQ(PortOrDefault("-1", 25), 25);
+  EXPECT_EQ(PortOrDefault("0", 25), 0);
+}
+
 TEST(Settings, ThresholdIsNormalised) {
   TSettings settings = Load("[Heurastic]\nThreshold=4,5\n");
   EXPECT_EQ(ApplySettings(settings).Threshold, 4.5);
+  EXPECT_EQ(Load("[Heurastic]\nThreshold=+3\n").ESpamThreshold, "+3");
+  TSettings plus = Load("[Heurastic]\nThreshold=+3\n");
+  EXPECT_EQ(ApplySettings(plus).Threshold, 3.0);
+  plus.ESpamThreshold = "+-3";
+  EXPECT_EQ(ApplySettings(plus).Threshold, 5.0);
   EXPECT_EQ(settings.ESpamThreshold, "4.5");
   settings.ESpamThreshold = "high";
   EXPECT_EQ(ApplySettings(settings).Threshold, 5.0);

@@ -4,9 +4,12 @@
 #include "ULineChannel.h"
 #include "UService.h"
 
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quibo;
@@ -81,7 +84,7 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   TSocketChannel channel(pair[0]);
   std::string tapped;
   channel.SetTap([&](bool sent, std::string_view chunk) { tapped += (sent ? ">" : "<") + std::string(chunk); });
-  channel.SetReadTimeout(200);
+  channel.SetTimeout(200);
   const std::string first = "HELO a\r\nbare\nsplit";
   ::send(pair[1], first.data(), first.size(), 0);
   std::string line;
@@ -107,6 +110,29 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   channel.Close();
   EXPECT_FALSE(channel.Write("x"));
   ::close(pair[0]);
+}
+
+TEST(SocketChannel, TheTimeOutBoundsWholeLinesAndWrites) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  TSocketChannel channel(pair[0]);
+  channel.SetTimeout(300);
+  // A byte every 50 ms never completes a line within its time.
+  std::atomic<bool> stop{false};
+  std::thread trickle([&] {
+    while (!stop) {
+      ::send(pair[1], "x", 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  std::string line;
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Timeout);
+  stop = true;
+  trickle.join();
+  // A peer that never reads cannot hold a write forever.
+  EXPECT_FALSE(channel.Write(std::string(16 << 20, 'y')));
+  ::close(pair[0]);
+  ::close(pair[1]);
 }
 
 // A host loop (the desktop's GUI loop) watches the queue's descriptor and runs its timers.

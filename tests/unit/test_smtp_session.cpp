@@ -11,6 +11,7 @@
 
 using namespace quibo;
 using namespace quibo::test;
+using namespace std::string_literals;
 
 namespace {
 
@@ -24,6 +25,8 @@ public:
   std::optional<TVerdict> PipelineVerdict;
   bool ThrowInMail = false;
   std::vector<std::filesystem::path> CopyTo;
+  // A copy of that name is already in the folder when the session copies.
+  std::optional<std::filesystem::path> PlantCopyIn;
 
   std::vector<std::string> Events;
   std::string ReceivedMessage;
@@ -55,13 +58,19 @@ public:
     InEndOfDataDuringCheck = session.Record().InEndOfData;
     return CheckVerdict;
   }
-  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message, const std::vector<std::string>& recipients) override {
+  TVerdict Server1ReceiveRaw(TSmtpSession&, std::istream& message,
+                             const std::vector<std::string>& recipients) override {
     Events.push_back("pipeline");
     ReceivedMessage.assign(std::istreambuf_iterator<char>(message), {});
     ReceivedRecipients = recipients;
     return PipelineVerdict ? *PipelineVerdict : EndOfDataOkay();
   }
-  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return CopyTo; }
+  std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override {
+    if (PlantCopyIn)
+      for (const auto& file : FilesIn(PlantCopyIn->parent_path() / "temp"))
+        WriteFile(*PlantCopyIn / file.filename(), "kept");
+    return CopyTo;
+  }
   void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
 };
 
@@ -70,11 +79,12 @@ protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
   std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
-    TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", Home.path() / "temp", KeepTempFiles,
-                        MaxMessageBytes};
+    TSessionSetup setup{
+        "Welcome to Quibo Dederazu 1.0.0.1", "1.0.0.1", TempFolder, KeepTempFiles, MaxMessageBytes, MaxRecipients};
     TSmtpSession session(channel, Hooks, setup, 42, "127.0.0.1");
     session.Run();
     LastState = session.State();
+    LastEndReason = session.EndReason();
     return channel.Output;
   }
   std::vector<std::filesystem::path> TempFiles() const { return FilesIn(Home.path() / "temp"); }
@@ -83,7 +93,10 @@ protected:
   TScriptedHooks Hooks;
   bool KeepTempFiles = false;
   uint64_t MaxMessageBytes = 0;
+  size_t MaxRecipients = 0;
+  std::filesystem::path TempFolder = Home.path() / "temp";
   TSessionState LastState = TSessionState::None;
+  std::string LastEndReason;
 };
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
@@ -199,9 +212,9 @@ TEST_F(SmtpSession, MessageFileHasThePrefixAndIsKeptOnRequest) {
 
 TEST_F(SmtpSession, OnlyCrLfDotCrLfEndsTheMessage) {
   // Bare-LF lines are stored with CR LF; a "." that is not <CR><LF>.<CR><LF> is content, stored stuffed.
-  const std::string input = kEnvelope + "DATA\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
+  const std::string input = kEnvelope + "DATA\r\n\r\nline one\n.\r\nline two\r\n.\nline three\r\n.\r\n";
   EXPECT_EQ(Talk(input), kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
-  EXPECT_EQ(Hooks.ReceivedMessage, "line one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "\r\nline one\r\n..\r\nline two\r\n..\r\nline three\r\n.\r\n");
   // The 354 reply counts as the CR LF before the first line.
   Talk(kEnvelope + "DATA\r\n.\r\n");
   EXPECT_EQ(Hooks.ReceivedMessage, ".\r\n");
@@ -244,16 +257,21 @@ TEST_F(SmtpSession, PipelineVerdictReplacesOk) {
 
 TEST_F(SmtpSession, LearningCopiesNeverOverwrite) {
   const auto ham = Home.path() / "ham";
+  std::filesystem::create_directories(ham);
   Hooks.CopyTo = {ham};
   Talk(kEnvelope + "DATA\r\nfirst\r\n.\r\n");
   const auto copies = FilesIn(ham);
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(ReadFile(copies[0]), "first\r\n.\r\n");
-  WriteFile(copies[0], "kept");
-  std::filesystem::create_directories(Home.path() / "temp");
-  // The same name again (possible once the first temp file is gone) keeps the older copy.
+  // The second message's file gets a name that a copy already has.
+  Hooks.PlantCopyIn = ham;
+  Talk(kEnvelope + "DATA\r\nsecond\r\n.\r\n");
+  const auto after = FilesIn(ham);
+  ASSERT_EQ(after.size(), 2u);
+  for (const auto& copy : after)
+    EXPECT_NE(ReadFile(copy), "second\r\n.\r\n") << copy;
+  EXPECT_EQ(ReadFile(copies[0]), "first\r\n.\r\n");
   EXPECT_TRUE(TempFiles().empty());
-  EXPECT_EQ(ReadFile(copies[0]), "kept");
 }
 
 TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
@@ -271,6 +289,7 @@ TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
 TEST_F(SmtpSession, OverlongLinesEndTheSessionWithoutReply) {
   const std::string longLine(kMaxLineLength + 1, 'a');
   EXPECT_EQ(Talk("HELO x\r\n" + longLine + "\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(LastEndReason, "line too long");
   EXPECT_EQ(Talk("HELO " + std::string(kMaxLineLength - 5, 'b') + "\r\n").size(),
             kGreeting.size() + 4 + 6 + kMaxLineLength - 5 + 2);
   EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + longLine + "\r\n.\r\n"), kGreeting + kEnvelopeReplies + kDataStart);
@@ -286,9 +305,20 @@ TEST_F(SmtpSession, OversizedMessageIsRefusedAfterItsEnd) {
   EXPECT_TRUE(TempFiles().empty());
 }
 
+TEST_F(SmtpSession, RecipientsPerTransactionAreBounded) {
+  MaxRecipients = 2;
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<1@e.f>\r\nRCPT TO:<2@e.f>\r\nRCPT TO:<3@e.f>\r\n"
+                 "MAIL FROM:<a@b.c>\r\nRCPT TO:<4@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n250 1@e.f Address Okay\r\n250 2@e.f Address Okay\r\n"
+                        "452 Quibo dederazu says: Too many recipients\r\n250 a@b.c Address Okay\r\n"
+                        "250 4@e.f Address Okay\r\n");
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("rcpt 3@e.f")), 0);
+}
+
 TEST_F(SmtpSession, HookFailureEndsOnlyTheSession) {
   Hooks.ThrowInMail = true;
   EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(LastEndReason, "failure: record gone");
   EXPECT_EQ(Hooks.Events.back(), "disconnect");
 }
 
@@ -304,8 +334,81 @@ TEST_F(SmtpSession, FullDiskEndsTheSessionAndRemovesThePartialFile) {
     body += std::string(60, 'x') + "\r\n";
   const std::string output = Talk(kEnvelope + "DATA\r\n" + body + ".\r\nNOOP\r\n");
   setrlimit(RLIMIT_FSIZE, &previous);
-  EXPECT_EQ(output, kGreeting + kEnvelopeReplies + kDataStart);
+  EXPECT_EQ(output,
+            kGreeting + kEnvelopeReplies + kDataStart + "452 Quibo dederazu says: Insufficient system storage\r\n");
   EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(LastEndReason, "cannot store the message: File too large");
+
+  // No message file at all (the folder cannot be made): 452 before the 354.
+  WriteFile(Home.path() / "blocker", "");
+  const auto saved = TempFolder;
+  TempFolder = Home.path() / "blocker" / "temp";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nx\r\n.\r\n"),
+            kGreeting + kEnvelopeReplies + "452 Quibo dederazu says: Insufficient system storage\r\n");
+  TempFolder = saved;
+  EXPECT_EQ(LastEndReason, "cannot store the message: Not a directory");
+}
+
+TEST_F(SmtpSession, RepliesNeverEchoControlCharacters) {
+  // A bare CR ends a command line: the rest is a command of its own, not a reply line.
+  EXPECT_EQ(Talk("HELO evil\r250-INJECTED\r\n"), kGreeting + "250 Hello evil\r\n500 Syntax Error\r\n");
+  EXPECT_EQ(Talk("HELO a\0b\x1b[31m\r\nMAIL FROM:<x\x1b@y.z>\r\nRCPT TO:<\0@y.z>\r\nVRFY \x7f\r\n"s),
+            kGreeting + "250 Hello a\\x00b\\x1B[31m\r\n250 x\\x1B@y.z Address Okay\r\n"
+                        "250 \\x00@y.z Address Okay\r\n500 Syntax Error - Command not understood: \\x7F\r\n");
+  // What the policy answers is peer text too.
+  Hooks.RcptVerdict = TVerdict{550, "Quibo dederazu says: no\r\nsecond\x1b\rthird"};
+  EXPECT_EQ(Talk("HELO x\r\nMAIL FROM:<a@b.c>\r\nRCPT TO:<d@e.f>\r\n"),
+            kGreeting + "250 Hello x\r\n250 a@b.c Address Okay\r\n550 Quibo dederazu says: no second\\x1B third\r\n");
+}
+
+TEST_F(SmtpSession, LinesALaxNextHopCouldEndTheDataWithAreStoredStuffed) {
+  const std::string smuggled = "MAIL FROM:<s@evil.test>\r\n";
+  const std::vector<std::pair<std::string, std::string>> variants{
+      {"x\r.\r", "x\r\n..\r\n"},           {"x\r\n.\r", "x\r\n..\r\n"},
+      {"x\n.\r", "x\r\n..\r\n"},           {"x\r\n.\r\r\n", "x\r\n..\r\n\r\n"},
+      {"x\r\n. \r\n", "x\r\n.. \r\n"},     {std::string("x\r\n.\0\r\n", 7), std::string("x\r\n..\0\r\n", 8)},
+      {"x\r\n.\t \r\n", "x\r\n..\t \r\n"},
+  };
+  for (const auto& [sent, stored] : variants) {
+    EXPECT_EQ(Talk(kEnvelope + "DATA\r\n\r\n" + sent + smuggled + ".\r\n"),
+              kGreeting + kEnvelopeReplies + kDataStart + "250 Ok\r\n");
+    EXPECT_EQ(Hooks.ReceivedMessage, "\r\n" + stored + smuggled + ".\r\n");
+  }
+  // Dots that are content for every reader stay as sent.
+  Talk(kEnvelope + "DATA\r\n\r\n..\r\n.x\r\n.. \r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "\r\n..\r\n.x\r\n.. \r\n.\r\n");
+}
+
+TEST_F(SmtpSession, BareLineBreaksInsideHeadersStayInTheirHeader) {
+  // A client that speaks CR LF sent one Subject line; it stays one header.
+  Talk(kEnvelope + "DATA\r\nFrom: a@b.c\r\nSubject: hi\nX-Evil: 1\r\nTo: d@e.f\r\r\nnot a header end\r\n\r\n"
+                   "body\nline\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "From: a@b.c\r\nSubject: hi\r\n X-Evil: 1\r\nTo: d@e.f\r\n \r\nnot a header end\r\n"
+                                   "\r\nbody\r\nline\r\n.\r\n");
+  // A client that ends its lines with bare LFs throughout has them as line ends.
+  Talk("EHLO client\nMAIL FROM:<a@example.com>\nRCPT TO:<b@example.org>\nDATA\nFrom: a@b.c\nSubject: hi\n\nbody\n"
+       "\r\n.\r\n");
+  EXPECT_EQ(Hooks.ReceivedMessage, "From: a@b.c\r\nSubject: hi\r\n\r\nbody\r\n\r\n.\r\n");
+}
+
+TEST(LineEnds, CrLfBareLfAndBareCr) {
+  TLineEnd end;
+  ASSERT_TRUE(FindLineEnd("ab\r\ncd", false, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_EQ(end.EndBytes, 2u);
+  EXPECT_TRUE(end.CrLf);
+  ASSERT_TRUE(FindLineEnd("ab\rcd\n", false, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_EQ(end.EndBytes, 1u);
+  EXPECT_FALSE(end.CrLf);
+  ASSERT_TRUE(FindLineEnd("abc\n", false, end));
+  EXPECT_EQ(end.Length, 3u);
+  EXPECT_FALSE(end.CrLf);
+  // A last CR may be half of a CR LF still on its way.
+  EXPECT_FALSE(FindLineEnd("ab\r", false, end));
+  ASSERT_TRUE(FindLineEnd("ab\r", true, end));
+  EXPECT_EQ(end.Length, 2u);
+  EXPECT_FALSE(FindLineEnd("abc", true, end));
 }
 
 TEST(ParseAddress, AngleBracketsAndParameters) {

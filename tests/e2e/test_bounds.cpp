@@ -1,0 +1,147 @@
+// Every size, time and count a client can push on the filter has a bound,
+// and running into one gives a clear reply or a logged end, never a hang.
+#include "TRelayFixture.h"
+
+#include <chrono>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace quibo::test;
+
+namespace {
+
+size_t OpenDescriptors(pid_t process) { return FilesIn("/proc/" + std::to_string(process) + "/fd").size(); }
+
+void LimitOf(pid_t process, __rlimit_resource resource, rlim_t soft) {
+  rlimit current{};
+  ASSERT_EQ(::prlimit(process, resource, nullptr, &current), 0);
+  current.rlim_cur = soft;
+  ASSERT_EQ(::prlimit(process, resource, &current, nullptr), 0);
+}
+
+} // namespace
+
+TEST_F(Relay, SlowClientsAreTimedOutPerLine) {
+  Launch("ServerTimeout=2\n", "[Debug]\nAcceptance=1\n");
+  // A command line that never ends, one byte at a time.
+  TRawSmtpClient command(Port);
+  command.Reply();
+  // Inside DATA: each line has the same time.
+  TRawSmtpClient data(Port);
+  data.Reply();
+  data.Command("HELO slow.test");
+  data.Command("MAIL FROM:<envelope@example.com>");
+  data.Command("RCPT TO:<rcpt@example.org>");
+  EXPECT_EQ(data.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+  // A byte every half second: were the time-out restarted by each byte, both would stay forever.
+  bool commandOpen = true, dataOpen = true;
+  for (int i = 0; i < 40 && (commandOpen || dataOpen); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (commandOpen) {
+      command.SendRaw("H");
+      commandOpen = !command.ClosedByServer(1);
+    }
+    if (dataOpen) {
+      data.SendRaw("x");
+      dataOpen = !data.ClosedByServer(1);
+    }
+  }
+  EXPECT_FALSE(commandOpen);
+  EXPECT_FALSE(dataOpen);
+  EXPECT_TRUE(Quibo->LogContains("Session ended: timed out"));
+  EXPECT_TRUE(NextHop.Mails().empty());
+}
+
+TEST_F(Relay, AClientThatNeverReadsIsLetGo) {
+  Launch("ServerTimeout=2\n", "[Debug]\nAcceptance=1\n");
+  TRawSmtpClient client(Port);
+  // Commands without end and not one reply read: the replies pile up until our sends time out.
+  const std::string noops = [] {
+    std::string text;
+    for (int i = 0; i < 4096; ++i)
+      text += "NOOP\r\n";
+    return text;
+  }();
+  for (int i = 0; i < 4000 && client.SendRaw(noops, true); ++i) {
+  }
+  EXPECT_TRUE(Quibo->LogContains("] SMTP Server disconnect"));
+}
+
+TEST_F(Relay, ConnectionsPerAddressAreBounded) {
+  Launch("MaxConnectionsPerIp=3\n");
+  std::vector<std::unique_ptr<TRawSmtpClient>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<TRawSmtpClient>(Port));
+    EXPECT_EQ(held.back()->Reply(), kGreeting);
+  }
+  TRawSmtpClient refused(Port);
+  EXPECT_EQ(refused.Reply(), "421 Quibo dederazu says: Too many connections from your address\r\n");
+  EXPECT_TRUE(refused.ClosedByServer());
+  EXPECT_TRUE(Quibo->LogContains("Too many connections from 127.0.0.1: refused"));
+  held.front()->Command("QUIT");
+  held.erase(held.begin());
+  EXPECT_TRUE(WaitFor([&] {
+    TRawSmtpClient again(Port);
+    return again.Reply() == kGreeting;
+  }));
+  EXPECT_EQ(held[0]->Command("NOOP"), "250 Ok\r\n");
+}
+
+TEST_F(Relay, RecipientsPerMessageAreBounded) {
+  Launch("MaxRecipients=5\n"); // below what mail servers must take: 100 it is
+  Client = std::make_unique<TRawSmtpClient>(Port);
+  Client->Reply();
+  Client->Command("HELO many.test");
+  Client->Command("MAIL FROM:<envelope@example.com>");
+  std::string batch;
+  for (int i = 0; i < 101; ++i)
+    batch += "RCPT TO:<r" + std::to_string(i) + "@example.org>\r\n";
+  Client->SendRaw(batch);
+  for (int i = 0; i < 100; ++i)
+    ASSERT_EQ(Client->Reply(), "250 r" + std::to_string(i) + "@example.org Address Okay\r\n");
+  EXPECT_EQ(Client->Reply(), "452 Quibo dederazu says: Too many recipients\r\n");
+  EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+  Client->SendRaw("Subject: many\r\n\r\nbody\r\n.\r\n");
+  EXPECT_EQ(Client->Reply(), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_EQ(NextHop.Mails()[0].Recipients.size(), 100u);
+}
+
+TEST_F(Relay, AFullDiskIsAnsweredAndLogged) {
+  Launch();
+  LimitOf(Quibo->Child, RLIMIT_FSIZE, 64 * 1024);
+  std::string big = "Subject: big\r\n\r\n";
+  while (big.size() < 100 * 1024)
+    big += std::string(76, 'x') + "\r\n";
+  EXPECT_EQ(Send(big), "452 Quibo dederazu says: Insufficient system storage\r\n");
+  EXPECT_TRUE(Client->ClosedByServer());
+  EXPECT_TRUE(Quibo->LogContains("Session ended: cannot store the message: File too large"));
+  EXPECT_TRUE(FilesIn(Home.path() / "temp").empty());
+  EXPECT_EQ(Send("Subject: small\r\n\r\nbody\r\n"), "250 Ok\r\n");
+}
+
+TEST_F(Relay, OutOfDescriptorsNewConnectionsAreRefusedOthersServed) {
+  Launch();
+  TRawSmtpClient served(Port);
+  EXPECT_EQ(served.Reply(), kGreeting);
+  LimitOf(Quibo->Child, RLIMIT_NOFILE, OpenDescriptors(Quibo->Child) + 2);
+  std::vector<std::unique_ptr<TRawSmtpClient>> more;
+  std::string reply;
+  for (int i = 0; i < 10 && reply.rfind("421", 0) != 0; ++i) {
+    more.push_back(std::make_unique<TRawSmtpClient>(Port));
+    reply = more.back()->Reply();
+  }
+  EXPECT_EQ(reply, "421 Quibo dederazu says: Out of resources, try again later\r\n");
+  EXPECT_EQ(served.Command("NOOP"), "250 Ok\r\n");
+  TRawSmtpClient another(Port);
+  EXPECT_EQ(another.Reply(), "421 Quibo dederazu says: Out of resources, try again later\r\n");
+  EXPECT_TRUE(Quibo->LogContains("Out of file descriptors: refusing new connections"));
+  const std::string log = Quibo->MainLog();
+  EXPECT_EQ(log.find("Out of file descriptors"), log.rfind("Out of file descriptors")); // once a minute at most
+  more.clear();
+  LimitOf(Quibo->Child, RLIMIT_NOFILE, 1024);
+  EXPECT_TRUE(WaitFor([&] {
+    TRawSmtpClient again(Port);
+    return again.Reply() == kGreeting;
+  }));
+}
