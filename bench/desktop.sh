@@ -27,7 +27,7 @@ for run in 1 2 3; do
   start=$(now_ms)
   build/quibo --home "$home" 2>/dev/null &
   pid=$!
-  until xwininfo -name "Quibo dederazu" 2>/dev/null | grep -q IsViewable; do sleep 0.005; done
+  until [[ $(xwininfo -name "Quibo dederazu" 2>/dev/null) == *IsViewable* ]]; do sleep 0.005; done
   shown=$(now_ms)
   sleep 2
   ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
@@ -51,7 +51,8 @@ for run in 1 2 3; do
 exec $PWD/bench/quibo-for-peers.sh "\$@" $args
 SH
     chmod +x "$WORK/quibo-$mode.sh"
-    WORK=$WORK/relay-$mode-$run QUIBO_BIN=$WORK/quibo-$mode.sh SKIP_DIRECT=1 SKIP_POSTFIX=1 N=${N:-2000} \
+    wrapper=$WORK/quibo-$mode.sh
+    QUIBO_BIN=$wrapper WORK=$WORK/relay-$mode-$run SKIP_DIRECT=1 SKIP_POSTFIX=1 N=${N:-2000} \
       CONCS=${CONCS:-"10"} bash ../shared/bench/peers.sh >/dev/null 2>&1 || true
     grep quibo-relay "$WORK/relay-$mode-$run/bench-results.txt" | sed "s/^/$mode run $run: /" | tee -a "$out"
   done
