@@ -98,6 +98,7 @@ const TKey kKeys[] = {
     {"Settings", "ForwardTimeout", TWholeNumber{&TSettings::ForwardTimeout, 1, 86400}, false},
     {"Settings", "EndOfDataTimeout", TWholeNumber{&TSettings::EndOfDataTimeout, 1, 86400}, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
+    {"Settings", "UpdateServer", &TSettings::UpdateServer, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", TWholeNumber{&TSettings::VirusCheckTimeOut, 1, 86400000}, false},

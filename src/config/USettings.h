@@ -65,6 +65,7 @@ struct TSettings {
   int ForwardTimeout = 300;        // seconds for the relay's connect and each reply
   int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data
   bool DeferUncheckedMail = false; // a failed scan or classification answers 451
+  std::string UpdateServer;        // base URL of the update check; empty: no weekly check
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

@@ -76,10 +76,10 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
   return result;
 }
 
-TLearnResult TClassifierBridge::Learn(bool spam) const {
+TLearnResult TClassifierBridge::Learn(bool spam, TCancellation* cancel) const {
   const std::string commandLine = std::string(kClassifier) + (spam ? " --spam ./spam" : " --ham ./ham");
   Log.WriteDebugLog("Executing: " + commandLine);
-  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
   if (!Succeeded(run.ExitCode)) {
     Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
     return {};
@@ -88,10 +88,10 @@ TLearnResult TClassifierBridge::Learn(bool spam) const {
   return {ToIntDef(Field(run.Output, 0), 0), ToIntDef(Field(run.Output, 1), 0)};
 }
 
-bool TClassifierBridge::DumpStatistics(std::vector<std::string>& lines) const {
+bool TClassifierBridge::DumpStatistics(std::vector<std::string>& lines, TCancellation* cancel) const {
   const std::string commandLine = std::string(kClassifier) + " --dump magic";
   Log.WriteDebugLog("Executing: " + commandLine);
-  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder);
+  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
   Log.WriteDebugLog("Results: " + run.Output);
   std::istringstream text(run.Output);
   lines.clear();

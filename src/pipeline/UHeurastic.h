@@ -1,7 +1,7 @@
 // The classifier bridge: runs the external classifier HCheck in the program
 // folder to score one message, to learn from the ham and spam folders, and to
 // dump its statistics, and reads its output. Scoring runs on connection
-// threads, learning and statistics on the window thread. Never throws: a
+// threads, learning and statistics on a background task of the window. Never throws: a
 // classifier that is missing, fails or times out gives score "0", a
 // readable reason and Answered false.
 #pragma once
@@ -44,9 +44,9 @@ public:
   // label names a folder; it is looked for in lower case.
   TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain,
                            TCancellation* cancel = nullptr) const;
-  TLearnResult Learn(bool spam) const;
+  TLearnResult Learn(bool spam, TCancellation* cancel = nullptr) const;
   // The dump's lines; false when the classifier could not be run.
-  bool DumpStatistics(std::vector<std::string>& lines) const;
+  bool DumpStatistics(std::vector<std::string>& lines, TCancellation* cancel = nullptr) const;
 
 private:
   std::filesystem::path Folder;

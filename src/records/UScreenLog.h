@@ -3,6 +3,7 @@
 // through the event queue. Never fails.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <string>
 
@@ -15,12 +16,16 @@ public:
   void Append(std::string line) {
     if (Lines.size() >= kMaxLines) Lines.pop_front();
     Lines.push_back(std::move(line));
+    ++AppendedCount;
   }
   void Clear() { Lines.clear(); }
   const std::deque<std::string>& Contents() const { return Lines; }
+  // Lines appended since the start, cleared ones included: a view tells its new lines by it.
+  uint64_t Appended() const { return AppendedCount; }
 
 private:
   std::deque<std::string> Lines;
+  uint64_t AppendedCount = 0;
 };
 
 } // namespace quibo

@@ -4,10 +4,11 @@
 
 namespace quibo {
 
-const char* const kUsage = "Usage: quibo [--home DIR] [INSTALL | UNINSTALL] [SILENT]\n"
+const char* const kUsage = "Usage: quibo [--home DIR] [--headless] [INSTALL | UNINSTALL] [SILENT]\n"
                            "       quibo --help | --version\n"
                            "  --home DIR  program folder with quibo.ini, log/, temp/, ham/, spam/\n"
                            "              (default: the folder of the executable)\n"
+                           "  --headless  no window and no tray icon, even where a display is\n"
                            "  INSTALL     write and enable the QuiboSvc systemd unit, then exit\n"
                            "  UNINSTALL   disable and remove the QuiboSvc systemd unit, then exit\n"
                            "  SILENT      print nothing for INSTALL and UNINSTALL\n";
@@ -37,6 +38,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       line.Home = word.substr(7);
     } else if (word == "--help" || word == "-h") {
       line.Help = true;
+    } else if (word == "--headless") {
+      line.Headless = true;
     } else if (word == "--version") {
       line.Version = true;
     } else if (IsSwitch(word, "INSTALL")) {

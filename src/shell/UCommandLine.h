@@ -1,5 +1,5 @@
-// The command line: [--home DIR] [INSTALL | UNINSTALL] [SILENT], --help and
-// --version. Switch words are case-insensitive and may carry a "/" or "-"
+// The command line: [--home DIR] [--headless] [INSTALL | UNINSTALL] [SILENT],
+// --help and --version. Switch words are case-insensitive and may carry a "/" or "-"
 // prefix. Parsing never throws; unknown words are reported in Error.
 #pragma once
 
@@ -13,6 +13,7 @@ struct TCommandLine {
   bool Install = false;
   bool Uninstall = false;
   bool Silent = false;
+  bool Headless = false; // no window even where a display is
   bool Help = false;
   bool Version = false;
   std::string Error;

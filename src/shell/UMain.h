@@ -5,9 +5,12 @@
 // handles the posted events and timers. Everything here runs on the window
 // thread, except the session hooks (UConnectionEvents), which run on
 // connection threads and only read published snapshots or post events.
-// Failures are logged; none ends the program.
+// Failures are logged; none ends the program. The definitions live in
+// UMain.cpp (start-up, events, close) and one UMain*.cpp per part, named in
+// the groups below.
 #pragma once
 
+#include "UBackgroundTask.h"
 #include "UClock.h"
 #include "UEventQueue.h"
 #include "UForward.h"
@@ -20,6 +23,7 @@
 #include "USettings.h"
 #include "USmtpListener.h"
 #include "UStats.h"
+#include "UTestMail.h"
 #include "UThreadController.h"
 #include "UVisibleCriticalSection.h"
 
@@ -44,6 +48,17 @@ struct TSettingsGeneration {
 // The operator's policy lists. The first four act at once; the relay lists at the next apply.
 enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
 
+// The window over TForm1 in desktop mode: what the posted events and the
+// weekly counter ask of it. Called on the window thread.
+class TFormView {
+public:
+  virtual ~TFormView() = default;
+  virtual void ShowWindow() = 0;
+  virtual void HideWindow() = 0;
+  virtual void ServiceStateChanged(long state) = 0; // 1 started, 0 stopping
+  virtual void WeeklyUpdateCheck() = 0;
+};
+
 class TForm1 {
 public:
   struct TOptions {
@@ -58,20 +73,27 @@ public:
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // The window-creation sequence.
+  // Start-up, events and close (UMain.cpp). The window-creation sequence.
   void Create();
   // Runs the event loop until Quit; then the close sequence.
   void Run();
   void Quit() { Events.Quit(); }
-  // Stops listening with a forced disconnect of every connection.
+  // Stops listening with a forced disconnect of every connection and ends
+  // the background work; once only.
   void Close();
   // Desktop close request: ask answers yes (true) or no to a question.
   bool CloseQuery(const std::function<bool(const std::string&)>& ask);
 
   TEventQueue& EventQueue() { return Events; }
   void HandleEvent(const TEvent& event);
+  // For a host loop: handles what was posted; runs a timer's tick.
+  void HandlePosted();
+  void FireTimer(TEventQueue::TTimerId timer);
+  // Runs an operator action; a failure is logged as "Unhandled Exception: ...".
+  void Guarded(const std::function<void()>& action);
+  void SetView(TFormView* view) { View = view; }
 
-  // Listener lifecycle.
+  // Listener control (UMainListener.cpp).
   void StartListening(bool stopOnly);
   void ForceDisconnectAll();
   void Button6Click(); // operator start/stop
@@ -79,13 +101,17 @@ public:
   const std::string& Button6Caption() const { return StartStopCaption; }
   bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
 
-  // Settings.
+  // Settings model (UMainSettings.cpp).
   void LoadSettings();
   void SaveSettings();
   void ApplySettings();
   void CheckSettingsReload(); // the hourly tick, SIGHUP and the "Reset " button
   TSettings& Editable() { return EditableSettings; }
   void SettingsEdited(); // publishes the editable record after an operator change
+  // Leaving the threshold field: "," becomes "." in the field and the number acts at once.
+  void ThresholdEdited();
+  // Counts the loads from the file (start, "Cancel", reloads): a view reloads its controls when it changes.
+  uint64_t SettingsLoadCount() const { return SettingsLoads; }
   void SetListenSettingsChanged() { ListenSettingsChanged = true; }
   std::shared_ptr<const TSettingsGeneration> Generation() const { return Current.load(); }
   std::shared_ptr<const TSettings> Settings() const { return Generation()->Settings; }
@@ -93,35 +119,52 @@ public:
   std::vector<std::string> ListenChoices() const { return IpChoices; }
   std::shared_ptr<const TForward> Forwarders() const { return Generation()->Forwarders; }
 
-  // The list pages: "Add" appends the text as it is; "Del"/"Remove" removes
-  // the selected entry (index; -1 when nothing is selected, which is an error
-  // for the four lists that act at once, logged as "Unhandled Exception: ...").
-  // A blacklist zone comes and goes with its flag and its statistics row.
+  // Policy lists (UMainLists.cpp). The list pages: "Add" appends the text as
+  // it is; "Del"/"Remove" removes the selected entry (index; -1 when nothing
+  // is selected, which is an error for the four lists that act at once,
+  // logged as "Unhandled Exception: ..."). A blacklist zone comes and goes
+  // with its flag and its statistics row.
   void AddListEntry(TPolicyList list, const std::string& text);
   void DeleteListEntry(TPolicyList list, int index);
   // Typing in the field of a relay list with an entry selected rewrites it.
   void RewriteListEntry(TPolicyList list, int index, const std::string& text);
   std::vector<std::string> ListEntries(TPolicyList list) const; // zones without their flags
-  // The Debug page's blacklist "Check": the result label's text.
-  std::string CheckBlacklist(const std::string& address);
+  // The Debug page's blacklist "Check", in the background: the result label
+  // Label10 gets its text when the lookups are done.
+  void CheckBlacklist(const std::string& address);
+  bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
   const std::string& BlacklistCheckLabel() const { return Label10; }
   const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
 
-  // Classifier and scanner pages.
+  // Classifier page (UMainLearning.cpp), scanner test (UMainScanner.cpp) and
+  // test mail (UMainTestMail.cpp). Learning, the scanner test and the test
+  // mail run in the background; their results reach the labels and the done
+  // callbacks on the window thread. A start while one runs does nothing.
   void LearnNow(); // "Learn now", and after midnight with autolearning on
+  bool LearningRunning() const { return Learning.Running(); }
   const std::string& HamLearnLabel() const { return LblHam; }
   const std::string& SpamLearnLabel() const { return LblSpam; }
-  TClassifierStatistics RenewHeurasticStatistics();
-  std::vector<std::string> VirusCheckTest(const std::filesystem::path& file);
+  // "Renew statistics": done gets the page's six values.
+  void RenewHeurasticStatistics(std::function<void(const TClassifierStatistics&)> done);
+  bool StatisticsRunning() const { return ClassifierStatistics.Running(); }
+  using TScanDone = std::function<void(const std::vector<std::string>& lines)>;
+  void VirusCheckTest(const std::filesystem::path& file, TScanDone done);
+  bool VirusCheckRunning() const { return ScannerTest.Running(); }
+  // To the listener's own address (127.0.0.1 when it listens on all) and port.
+  void SendTestMail(TTestMail mail, std::function<void(const TTestMailResult&)> done);
+  bool TestMailRunning() const { return TestMail.Running(); }
 
-  // "Threads" page.
+  // "Threads", Status and Statistics pages (UMainCounters.cpp).
   void TerminateConnection(int index);
   std::string ThreadDetails(int index) const { return Registry.ThreadDetails(index); }
   std::string ActiveConnections() const { return Registry.ActiveConnectionsText(); }
 
-  // Status page.
-  void ResetConnectionCounters(); // the "Reset " button
+  void ResetConnectionCounters(); // the "Reset " button: also advances the weekly counter
   void ResetCounters();           // "Reset Counters": the lifetime totals stay
+  void ClearScreenLog() { Screen.Clear(); }
+  // Hours towards the weekly update check: 161 at start, the check at 168.
+  int WeeklyCounter() const { return UpdateHours; }
+  void HourlyTick(); // the hourly timer: the reload check, then the weekly counter
   const std::string& LastClearedText() const { return LQuiboCleared; }
   const TScreenLog& ScreenLog() const { return Screen; }
   const TConnectionCounters& ConnectionCounters() const { return Counters; }
@@ -159,6 +202,7 @@ private:
   bool ListensOnAll() const;
   void ProbeSocketInterface();
   TClassifierBridge Classifier();
+  void AdvanceWeeklyCounter();
 
   TSystemClock SystemClock;
   const TClock& TimeSource;
@@ -182,6 +226,7 @@ private:
   std::string LblSpam;
   std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
+  uint64_t SettingsLoads = 0;
   bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
   std::vector<std::string> IpChoices;
 
@@ -197,6 +242,15 @@ private:
   TEventQueue::TTimerId HourlyTimer;
   std::string BindAddress = "0.0.0.0";
   int BindPort = 25;
+  int UpdateHours = 161;
+  bool ClosedDown = false;
+  TFormView* View = nullptr;
+
+  TBackgroundTask Learning{Events};
+  TBackgroundTask ClassifierStatistics{Events};
+  TBackgroundTask ScannerTest{Events};
+  TBackgroundTask TestMail{Events};
+  TBackgroundTask BlacklistCheck{Events};
 
   TRelayPool RelayConnections;
   TSmtpListener Listener; // last: its connection threads use everything above

@@ -1,8 +1,12 @@
 // Program entry: command line, service installation, single-instance guard,
 // service or desktop mode, then TForm1 on the main thread (the window
 // thread) until SIGTERM or SIGINT. A signal thread turns signals into posted
-// tasks: SIGHUP runs the settings reload check at once.
+// tasks: SIGHUP runs the settings reload check at once. In desktop mode (a
+// display, no --headless, not the service) the window's module is loaded and
+// its GUI loop is the window thread; without the module or a display that can
+// be opened, the program runs headless and says so in its log.
 #include "UCommandLine.h"
+#include "UDesktopModule.h"
 #include "UInstanceGuard.h"
 #include "UMain.h"
 #include "UService.h"
@@ -10,6 +14,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
 #include <iostream>
 #include <pthread.h>
 #include <thread>
@@ -53,6 +59,29 @@ void WatchSignals(TForm1& form, const sigset_t& signals) {
   }
 }
 
+bool DisplayGiven() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* value = std::getenv(name); value && *value) return true;
+  return false;
+}
+
+// Runs the desktop window's loop from its module beside the executable; false
+// (with the reason logged) when there is no module or no display to open.
+bool RunDesktop(TForm1& form, const fs::path& executable, int argc, char** argv) {
+  const fs::path module = executable.parent_path() / kDesktopModule;
+  void* library = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) {
+    form.Log().WriteLog(std::string("No desktop window, running headless: ") + ::dlerror(), true);
+    return false;
+  }
+  const auto run = reinterpret_cast<TRunDesktop*>(::dlsym(library, kRunDesktopSymbol));
+  std::string error = run ? run(form, argc, argv) : std::string(::dlerror());
+  // The module stays loaded: Qt leaves handlers behind that run at exit.
+  if (error.empty()) return true;
+  form.Log().WriteLog("No desktop window, running headless: " + error, true);
+  return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -94,6 +123,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN); // a file size limit fails the write instead of ending the program
 
   const bool serviceMode = IsServiceProcess();
+  const bool desktop = !line.Headless && !serviceMode && DisplayGiven();
   TForm1 form({home, programName, serviceMode, nullptr});
   const std::string guardError = guard.ListenForShow([&form] { form.EventQueue().Post(EvShowWindow); });
   form.Create();
@@ -105,7 +135,7 @@ int main(int argc, char** argv) {
   }
 
   std::thread watcher([&form, &signals] { WatchSignals(form, signals); });
-  form.Run();
+  if (!desktop || !RunDesktop(form, executable, argc, argv)) form.Run();
   if (serviceMode) NotifyServiceStopping();
   guard.StopListening(); // its thread posts to the form, which goes away below
   form.Close();

@@ -71,7 +71,8 @@ inline int RunProgram(const std::vector<std::string>& arguments, std::string* ou
 // system puts it, and Port is read from its log once it listens.
 class TQuiboProcess {
 public:
-  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port) : Home(home), Port(port) {
+  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port, bool desktop = false)
+      : Home(home), Port(port), Desktop(desktop) {
     WriteFile(home / "quibo.ini", ini);
     Start();
   }
@@ -84,7 +85,10 @@ public:
 
   void Start() {
     LogStart = MainLog().size();
-    Child = StartProgram({QUIBO_BINARY, "--home", Home.string()}, Home / "stdout.txt", Home / "stderr.txt");
+    // Headless unless a test wants the window: a developer's display must not open windows.
+    std::vector<std::string> arguments{QUIBO_BINARY, "--home", Home.string()};
+    if (!Desktop) arguments.emplace_back("--headless");
+    Child = StartProgram(arguments, Home / "stdout.txt", Home / "stderr.txt");
     if (Child < 0) throw std::runtime_error(std::string("cannot start ") + QUIBO_BINARY);
   }
   bool WaitListening() {
@@ -120,6 +124,7 @@ public:
 
   std::filesystem::path Home;
   int Port;
+  bool Desktop = false; // set before Start: no --headless
   pid_t Child = -1;
   size_t LogStart = 0; // the log's size when the process was started
 };

@@ -1,3 +1,4 @@
+#include "TFakeNextHop.h"
 #include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 #include "UMain.h"
@@ -17,6 +18,15 @@ size_t Occurrences(const std::string& text, const std::string& part) {
     ++count;
   return count;
 }
+
+// What the desktop window would be told.
+struct TRecordingView final : TFormView {
+  std::vector<std::string> Calls;
+  void ShowWindow() override { Calls.push_back("show"); }
+  void HideWindow() override { Calls.push_back("hide"); }
+  void ServiceStateChanged(long state) override { Calls.push_back("service " + std::to_string(state)); }
+  void WeeklyUpdateCheck() override { Calls.push_back("weekly"); }
+};
 
 class Form : public ::testing::Test {
 protected:
@@ -39,6 +49,18 @@ protected:
     return client;
   }
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
+  // The background operations, waited for on this (the window) thread.
+  std::string CheckBlacklist(const std::string& address) {
+    Main->CheckBlacklist(address);
+    EXPECT_TRUE(Settle([this] { return !Main->BlacklistCheckRunning(); }));
+    return Main->BlacklistCheckLabel();
+  }
+  std::vector<std::string> VirusCheckTest(const std::filesystem::path& file) {
+    std::vector<std::string> result;
+    Main->VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
+    EXPECT_TRUE(Settle([this] { return !Main->VirusCheckRunning(); }));
+    return result;
+  }
 
   TTempFolder Home;
   std::unique_ptr<TForm1> Main;
@@ -228,6 +250,7 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
   WriteFile(Home.path() / "spam" / "two", "y");
   std::filesystem::create_directories(Home.path() / "ham" / "keep-folder");
   Main->LearnNow();
+  ASSERT_TRUE(Settle([this] { return !Main->LearningRunning(); }));
   EXPECT_EQ(Main->HamLearnLabel(), "Learned 2 from 7 total");
   EXPECT_EQ(Main->SpamLearnLabel(), "Learned 1 from 3 total");
   EXPECT_FALSE(std::filesystem::exists(Home.path() / "ham" / "one"));
@@ -251,7 +274,7 @@ TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
 
 TEST_F(Form, VirusCheckTestReportsTheVerdict) {
   Start("[VirusCheck]\nVirusProgram=sh -c \"exit 1\" %s\nResultCode=1\n[Debug]\nAcceptance=1\n");
-  EXPECT_EQ(Main->VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
+  EXPECT_EQ(VirusCheckTest(Home.path() / "quibo.ini"), std::vector<std::string>{"Virus found! (result code: 1)"});
   EXPECT_NE(MainLog().find("Virus found! (result code: 1)"), std::string::npos);
 }
 
@@ -281,7 +304,7 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
   Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
   EXPECT_EQ(Main->Settings()->LBManualBlacklist, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
   Main->DeleteListEntry(TPolicyList::ManualBlacklist, 1);
   Main->AddListEntry(TPolicyList::FromAddresses, "friend.example");
   EXPECT_EQ(Main->Settings()->LBFromAddresses, std::vector<std::string>{"friend.example"});
@@ -309,10 +332,70 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
 TEST_F(Form, BlacklistCheckOfTheDebugPage) {
   Start("DnsIP=127.0.0.1\nDnsPort=1\nDnsTimeout=1\n");
   EXPECT_EQ(Main->BlacklistCheckLabel(), "not checked");
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
   Main->AddListEntry(TPolicyList::Blacklists, "bl.test");
   Main->Editable().EDNSIp = "dns.example";
   Main->ApplySettings();
-  EXPECT_EQ(Main->CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
+  EXPECT_EQ(CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
   EXPECT_EQ(Main->BlacklistCheckLabel(), "Invalid DNS server address: dns.example");
+}
+
+TEST_F(Form, WeeklyCounterAndWindowEventsReachTheView) {
+  Start();
+  TRecordingView view;
+  Main->SetView(&view);
+  EXPECT_EQ(Main->WeeklyCounter(), 161);
+  for (int hour = 0; hour < 6; ++hour)
+    Main->HourlyTick();
+  EXPECT_TRUE(view.Calls.empty());
+  Main->ResetConnectionCounters(); // "Reset " counts as a tick
+  EXPECT_EQ(view.Calls, std::vector<std::string>{"weekly"});
+  EXPECT_EQ(Main->WeeklyCounter(), 0);
+  for (int hour = 0; hour < 167; ++hour)
+    Main->HourlyTick();
+  EXPECT_EQ(view.Calls.size(), 1u);
+  Main->HourlyTick();
+  EXPECT_EQ(view.Calls.size(), 2u);
+
+  view.Calls.clear();
+  Main->EventQueue().Post(EvShowWindow);
+  Main->EventQueue().Post(EvHideWindow);
+  Main->EventQueue().Post(EvServiceState, 0);
+  Settle([] { return true; });
+  EXPECT_EQ(view.Calls, (std::vector<std::string>{"show", "hide", "service 0"}));
+  Main->SetView(nullptr);
+}
+
+TEST_F(Form, ThresholdActsWhenItsFieldIsLeft) {
+  Start();
+  Main->Editable().ESpamThreshold = "4,5";
+  Main->ThresholdEdited();
+  EXPECT_EQ(Main->Editable().ESpamThreshold, "4.5");
+  EXPECT_EQ(Main->Applied()->Threshold, 4.5);
+  Main->Editable().ESpamThreshold = "many";
+  Main->ThresholdEdited();
+  EXPECT_EQ(Main->Applied()->Threshold, 5.0);
+}
+
+TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
+  TFakeNextHop nextHop;
+  Start("OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(nextHop.Port()) + "\n[LocalDomains]\n0=example.org\n");
+  TTestMailResult outcome;
+  Main->SendTestMail({"me@example.com", "a@example.org; b@example.org", "Hello", {"text", ".hidden"}},
+                     [&](const TTestMailResult& result) { outcome = result; });
+  ASSERT_TRUE(Settle([this] { return !Main->TestMailRunning(); }));
+  EXPECT_TRUE(outcome.Sent);
+  ASSERT_EQ(nextHop.Mails().size(), 1u);
+  EXPECT_EQ(nextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.org>"}));
+  const std::string data = nextHop.Mails()[0].Data;
+  EXPECT_NE(data.find("From: me@example.com\r\nSender: me@example.com\r\nTo: a@example.org, b@example.org\r\n"
+                      "Subject: Hello\r\n"),
+            std::string::npos);
+  EXPECT_NE(data.find("\r\n\r\ntext\r\n..hidden\r\n"), std::string::npos); // the body, dot-stuffed
+
+  Main->Close();
+  Main->Close();
+  EXPECT_EQ(Occurrences(MainLog(), "Stopping server.."), 1u);
+  Main->SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
+  EXPECT_FALSE(Main->TestMailRunning()); // nothing starts once closed
 }

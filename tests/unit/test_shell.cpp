@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -24,6 +25,7 @@ TEST(CommandLine, SwitchesAndOptions) {
   EXPECT_FALSE(ParseCommandLine({"INSTALL", "UNINSTALL"}).Error.empty());
   EXPECT_FALSE(ParseCommandLine({"--home"}).Error.empty());
   EXPECT_TRUE(ParseCommandLine({"--version"}).Version);
+  EXPECT_TRUE(ParseCommandLine({"--home", "/srv/q", "--headless"}).Headless);
 }
 
 TEST(Service, ControlGroupTellsTheMode) {
@@ -131,4 +133,49 @@ TEST(SocketChannel, TheTimeOutBoundsWholeLinesAndWrites) {
   EXPECT_FALSE(channel.Write(std::string(16 << 20, 'y')));
   ::close(pair[0]);
   ::close(pair[1]);
+}
+
+// A host loop (the desktop's GUI loop) watches the queue's descriptor and runs its timers.
+TEST(EventQueue, HostedByAnotherLoop) {
+  TEventQueue queue;
+  int ticks = 0;
+  const auto timer = queue.AddTimer(std::chrono::milliseconds(3000), [&] { ++ticks; });
+  queue.EnableTimer(timer, true);
+  std::vector<std::string> timerStates;
+  const int wake = queue.AttachHost([&](TEventQueue::TTimerId id, bool enabled, std::chrono::milliseconds interval) {
+    timerStates.push_back(std::to_string(id) + (enabled ? " on " : " off ") + std::to_string(interval.count()));
+  });
+  EXPECT_EQ(timerStates, std::vector<std::string>{"0 on 3000"});
+  const auto readable = [wake](int waitMs) {
+    pollfd watch{wake, POLLIN, 0};
+    return ::poll(&watch, 1, waitMs) == 1;
+  };
+  EXPECT_FALSE(readable(0));
+
+  std::vector<long> seen;
+  const auto handle = [&](const TEvent& event) { seen.push_back(event.Argument); };
+  queue.Post(EvShowWindow, 7); // what the operator sees wakes the host at once
+  EXPECT_TRUE(readable(5000));
+  queue.TakeWake();
+  queue.RunPending(handle);
+  EXPECT_EQ(seen, std::vector<long>{7});
+  EXPECT_FALSE(readable(0));
+  queue.Post(EvConnection, 1); // counters within a tick
+  EXPECT_TRUE(readable(5000));
+  queue.TakeWake();
+  queue.RunPending(handle);
+  EXPECT_EQ(seen.back(), 1);
+
+  queue.FireTimer(timer);
+  EXPECT_EQ(ticks, 1);
+  queue.EnableTimer(timer, false);
+  EXPECT_EQ(timerStates.back(), "0 off 3000");
+  queue.FireTimer(timer); // a host timer that fired after the disable
+  EXPECT_EQ(ticks, 1);
+
+  EXPECT_FALSE(queue.Quitting());
+  queue.Quit();
+  EXPECT_TRUE(readable(5000));
+  EXPECT_TRUE(queue.Quitting());
+  queue.DetachHost();
 }

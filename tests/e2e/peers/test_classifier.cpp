@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <iostream>
+#include <optional>
 
 using namespace quibo;
 using namespace quibo::test;
@@ -114,11 +115,24 @@ TEST(SpamAssassinLearning, LearnNowLearnsTheFoldersAndTheStatisticsCountThem) {
     return "Learned " + std::to_string(count) + " from " + std::to_string(count) + " total";
   };
 
+  // Learning and the statistics run in the background; their results come back as posted work.
+  const auto settle = [&form](const std::function<bool()>& done) {
+    return WaitFor(
+        [&] {
+          form.EventQueue().RunPending([&form](const TEvent& event) { form.HandleEvent(event); });
+          return done();
+        },
+        std::chrono::seconds(120));
+  };
   form.LearnNow();
+  ASSERT_TRUE(settle([&form] { return !form.LearningRunning(); }));
   EXPECT_EQ(form.HamLearnLabel(), learned(hams.size()));
   EXPECT_EQ(form.SpamLearnLabel(), learned(spams.size()));
   EXPECT_TRUE(FilesIn(home.path() / "ham").empty()); // deleted after learning
-  const TClassifierStatistics statistics = form.RenewHeurasticStatistics();
+  std::optional<TClassifierStatistics> renewed;
+  form.RenewHeurasticStatistics([&renewed](const TClassifierStatistics& values) { renewed = values; });
+  ASSERT_TRUE(settle([&renewed] { return renewed.has_value(); }));
+  const TClassifierStatistics statistics = *renewed;
   EXPECT_EQ(statistics.Ham, std::to_string(hams.size()));
   EXPECT_EQ(statistics.Spam, std::to_string(spams.size()));
   EXPECT_GT(std::stoi(statistics.Tokens), 0);
