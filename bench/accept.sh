@@ -23,9 +23,9 @@ scripts/build >/dev/null
 ulimit -n "$(ulimit -Hn)"  # 2,000 idle connections need the descriptors
 
 SINK_PID=""; QUIBO_PID=""
-cleanup() {
-  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null
-  [ -n "$SINK_PID" ] && kill "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null
+cleanup() { # every step runs, whatever the one before it returned
+  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null || true
+  [ -n "$SINK_PID" ] && kill "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT

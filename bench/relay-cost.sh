@@ -41,10 +41,10 @@ cpu_ticks() { awk -v f="$2" '{ split(f, i, " "); t = 0; for (k in i) t += $(i[k]
 TICK_MS=$(echo "1000 / $(getconf CLK_TCK)" | bc -l)
 
 SINK_PID=""; QUIBO_PID=""
-cleanup() {
-  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null
-  [ -n "$SINK_PID" ] && kill -9 "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null
-  [ -n "$CLAMD_PID" ] && kill "$CLAMD_PID" 2>/dev/null && wait "$CLAMD_PID" 2>/dev/null
+cleanup() { # every step runs, whatever the one before it returned
+  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null || true
+  [ -n "$SINK_PID" ] && kill -9 "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null || true
+  [ -n "$CLAMD_PID" ] && kill "$CLAMD_PID" 2>/dev/null && wait "$CLAMD_PID" 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
