@@ -44,10 +44,10 @@ def question_name(packet):
     return ".".join(labels).lower()
 
 
-def serve_dns(port, specs):
+def serve_dns(port, zone_lines):
     zones = []
-    for spec in specs:
-        parts = spec.split(":")
+    for line in zone_lines:
+        parts = line.split(":")
         zones.append((parts[0].lower(), float(parts[1]) / 1000, len(parts) > 2))
 
     class Server(asyncio.DatagramProtocol):
