@@ -55,12 +55,19 @@ struct TWholeNumber {
   int Maximum;
 };
 
+// A text field that takes one of a few words (compared without case); any
+// other value leaves the default.
+struct TChoice {
+  std::string TSettings::*Field;
+  std::vector<std::string> Allowed;
+};
+
 // One entry per key: where it lives, which field holds it, whether the program
 // writes it (file-only keys are the operator's), and the name it is written under.
 struct TKey {
   const char* Section;
   const char* Name;
-  std::variant<std::string TSettings::*, TWholeNumber, bool TSettings::*> Field;
+  std::variant<std::string TSettings::*, TWholeNumber, bool TSettings::*, TChoice> Field;
   bool Written = true;
   const char* WrittenName = nullptr;
 };
@@ -99,6 +106,12 @@ const TKey kKeys[] = {
     {"Settings", "EndOfDataTimeout", TWholeNumber{&TSettings::EndOfDataTimeout, 1, 86400}, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
     {"Settings", "UpdateServer", &TSettings::UpdateServer, false},
+    {"Settings", "TlsCertificate", &TSettings::TlsCertificate, false},
+    {"Settings", "TlsKey", &TSettings::TlsKey, false},
+    {"Settings", "TlsMinVersion", TChoice{&TSettings::TlsMinVersion, {"1.2", "1.3"}}, false},
+    {"Settings", "TlsSessionTickets", &TSettings::TlsSessionTickets, false},
+    {"Settings", "OutgoingTls", TChoice{&TSettings::OutgoingTls, {"none", "may", "encrypt", "verify"}}, false},
+    {"Settings", "OutgoingTlsCaFile", &TSettings::OutgoingTlsCaFile, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", TWholeNumber{&TSettings::VirusCheckTimeOut, 1, 86400000}, false},
@@ -146,6 +159,17 @@ struct TReadValue {
     }
   }
   void operator()(bool TSettings::*field) const { Target.*field = ToIntDef(Value, Target.*field ? 1 : 0) != 0; }
+  void operator()(const TChoice& choice) const {
+    std::string& field = Target.*choice.Field;
+    for (const auto& allowed : choice.Allowed)
+      if (SameText(Trimmed(Value), allowed)) {
+        field = allowed;
+        return;
+      }
+    if (Notices)
+      Notices->push_back("Settings: " + std::string(Key.Name) + "=" + Value + " is not one of " +
+                         JoinText(choice.Allowed, ", ") + ", using " + field);
+  }
 };
 
 // A field as the file holds it: booleans as "1" and "0".
@@ -154,6 +178,7 @@ struct TWrittenValue {
   std::string operator()(std::string TSettings::*field) const { return Source.*field; }
   std::string operator()(const TWholeNumber& number) const { return std::to_string(Source.*number.Field); }
   std::string operator()(bool TSettings::*field) const { return Source.*field ? "1" : "0"; }
+  std::string operator()(const TChoice& choice) const { return Source.*choice.Field; }
 };
 
 std::vector<std::string> SplitComma(const std::string& text) {

@@ -66,6 +66,12 @@ struct TSettings {
   int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data
   bool DeferUncheckedMail = false; // a failed scan or classification answers 451
   std::string UpdateServer;        // base URL of the update check; empty: no weekly check
+  std::string TlsCertificate;      // PEM chain (and maybe its key) for STARTTLS; empty: no STARTTLS
+  std::string TlsKey;              // PEM key; empty: in TlsCertificate
+  std::string TlsMinVersion = "1.2";
+  bool TlsSessionTickets = false;
+  std::string OutgoingTls = "may"; // none, may, encrypt or verify: TLS towards the next servers
+  std::string OutgoingTlsCaFile;   // trust for "verify"; empty: the system's store
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

@@ -36,17 +36,47 @@ private:
   TVerdict Permanent;
 };
 
-// EHLO, falling back to HELO when EHLO is not answered 250. True when the
-// next server offers command pipelining.
-bool Greet(TSmtpClient& client, const std::string& name) {
+bool Offers(const TSmtpReply& ehlo, const char* extension) {
+  return std::any_of(ehlo.Lines.begin(), ehlo.Lines.end(),
+                     [extension](const std::string& line) { return SameText(Trimmed(line), extension); });
+}
+
+std::string Tag(const TPipelineContext& context) { return "[" + std::to_string(context.Connection.ThreadId) + "]"; }
+
+// STARTTLS when the next server offers it and the policy wants it; "encrypt"
+// and "verify" never go on in plain text. Returns the EHLO reply that holds.
+TSmtpReply StartTlsAsPolicySays(TPipelineContext& context, TSmtpClient& client, const std::string& name,
+                                const std::string& host, TSmtpReply ehlo) {
+  const std::string& policy = context.Settings->OutgoingTls;
+  const bool required = policy == "encrypt" || policy == "verify";
+  if (policy == "none" || (!Offers(ehlo, "STARTTLS") && !required)) return ehlo;
+  if (!Offers(ehlo, "STARTTLS")) throw std::runtime_error("The next server does not offer STARTTLS");
+  if (!context.OutgoingTls) {
+    if (!required) return ehlo;
+    throw std::runtime_error("No TLS towards the next server: its trust store did not load");
+  }
+  const TSmtpReply ready = client.Command("STARTTLS");
+  if (ready.Code != 220) {
+    if (!required) return ehlo; // the server may say it cannot now: plain text, as without the offer
+    throw std::runtime_error("The next server refused STARTTLS: " + std::to_string(ready.Code) + " " + ready.Text());
+  }
+  client.StartTls(*context.OutgoingTls, policy == "verify" ? host : std::string());
+  context.Log.WriteMailLog(Tag(context) + " SMTP Client TLS: " + client.Tls()->Protocol + " " + client.Tls()->Cipher);
+  return client.Command("EHLO " + name, {250});
+}
+
+// EHLO, falling back to HELO when EHLO is not answered 250, then STARTTLS as
+// the policy says. True when the next server offers command pipelining.
+bool Greet(TPipelineContext& context, TSmtpClient& client, const std::string& name, const std::string& host) {
   client.ReadReply({220});
   const TSmtpReply ehlo = client.Command("EHLO " + name);
   if (ehlo.Code != 250) {
     client.Command("HELO " + name, {250});
+    if (context.Settings->OutgoingTls == "encrypt" || context.Settings->OutgoingTls == "verify")
+      throw std::runtime_error("The next server does not offer STARTTLS");
     return false;
   }
-  return std::any_of(ehlo.Lines.begin(), ehlo.Lines.end(),
-                     [](const std::string& line) { return SameText(Trimmed(line), "PIPELINING"); });
+  return Offers(StartTlsAsPolicySays(context, client, name, host, ehlo), "PIPELINING");
 }
 
 void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
@@ -116,12 +146,13 @@ void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMes
   client.ReadReply({250});
 }
 
-std::string Tag(const TPipelineContext& context) { return "[" + std::to_string(context.Connection.ThreadId) + "]"; }
-
 void ClientDisconnected(TPipelineContext& context, const std::string& host) {
   context.Log.WriteMailLog(Tag(context) + " SMTP Client disconnected from " + host);
   context.Post(EvConnection, ClientDisconnect);
 }
+
+// Kept connections are told apart by the name they greeted with and the TLS policy they were opened under.
+std::string PoolName(const TSettings& settings) { return settings.MailHostName + " " + settings.OutgoingTls; }
 
 // One destination's connection for this message: an idle one the pool still
 // holds (already greeted), else a new one.
@@ -135,7 +166,7 @@ TLease Lease(TPipelineContext& context, const TRCPTList& group, bool allowReuse)
   const TSettings& settings = *context.Settings;
   TLease lease;
   if (allowReuse && context.Relays)
-    if (auto idle = context.Relays->Take(group.Host, group.Port, settings.MailHostName))
+    if (auto idle = context.Relays->Take(group.Host, group.Port, PoolName(settings)))
       lease = {idle->Client, idle->Pipelining, true};
   if (!lease.Client) {
     context.Trace("Creating client");
@@ -177,7 +208,7 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
       context.Trace("Acceptlogging");
       context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
       context.Trace("Connected");
-      if (!lease.Reused) lease.Pipelining = Greet(*client, settings.MailHostName);
+      if (!lease.Reused) lease.Pipelining = Greet(context, *client, settings.MailHostName, group.Host);
       SendEnvelope(context, *client, message, group, lease.Pipelining, failures, mailAccepted);
       clean = true;
     } catch (const TSmtpReplyError& error) {
@@ -202,7 +233,7 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
       context.Log.WriteLog("Message: " + failure + ": ESocketError", true);
     }
     if (clean && context.Relays)
-      context.Relays->Give(group.Host, group.Port, settings.MailHostName, {client, lease.Pipelining});
+      context.Relays->Give(group.Host, group.Port, PoolName(settings), {client, lease.Pipelining});
     else if (opened)
       client->Quit();
     return true;

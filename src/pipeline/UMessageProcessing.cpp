@@ -131,7 +131,7 @@ std::string ReverseLookup(const std::string& ip) {
 }
 
 std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
-                                const std::string& id, TTimePoint when) {
+                                const std::string& id, TTimePoint when, const std::optional<TTlsSession>& tls) {
   static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -144,8 +144,10 @@ std::string BuildReceivedHeader(const std::string& hostName, const std::string& 
                 kMonths[local.tm_mon], local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
                 offset >= 0 ? '+' : '-', std::labs(offset) / 60, std::labs(offset) % 60);
   // Names from the network and the message's own id are peer text.
+  // A message that came in TLS says so, with how (RFC 3848).
+  const std::string with = tls ? "ESMTPS (" + tls->Protocol + " " + tls->Cipher + ")" : "SMTP";
   return "Received: from " + PrintableText(hostName) + " ([" + ip + "])\r\n\tby " + PrintableText(ownHostName) +
-         " with SMTP id " + PrintableText(id) + "; \r\n\t" + date;
+         " with " + with + " id " + PrintableText(id) + "; \r\n\t" + date;
 }
 
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate) {
@@ -244,7 +246,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
 
   context.Trace("Inserting additional headers");
   message.InsertFirst(BuildReceivedHeader(hostName, context.Connection.PeerIp, settings.MailHostName,
-                                          message.MessageId(), context.Clock.Now()));
+                                          message.MessageId(), context.Clock.Now(), context.ClientTls));
 
   const std::string scoreText = record.SpamScore;
   double score = 0;

@@ -29,8 +29,10 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate);
 void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& scoreText, bool heurastic,
                       const std::string& serverIdent, const TPipelineContext* trace = nullptr);
+// With the TLS session the message came in, "with ESMTPS (<protocol> <cipher>)" instead of "with SMTP".
 std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
-                                const std::string& id, TTimePoint when);
+                                const std::string& id, TTimePoint when,
+                                const std::optional<TTlsSession>& tls = std::nullopt);
 // The host name of an IPv4 address by reverse lookup; "" when there is none.
 std::string ReverseLookup(const std::string& ip);
 

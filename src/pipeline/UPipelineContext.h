@@ -10,6 +10,7 @@
 #include "ULog.h"
 #include "USettings.h"
 #include "UThreadController.h"
+#include "UTls.h"
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quibo {
@@ -39,7 +41,9 @@ struct TPipelineContext {
   std::filesystem::path ProgramFolder;
   std::string ServerIdent; // "Quibo SMTP Server Version ..."
   const TClock& Clock;
-  TRelayPool* Relays = nullptr; // connections to next servers kept between messages (none: a new one each time)
+  TRelayPool* Relays = nullptr;         // connections to next servers kept between messages (none: a new one each time)
+  std::optional<TTlsSession> ClientTls{}; // how the message came: in TLS, or not (empty)
+  std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.

@@ -57,7 +57,9 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           Form.ProgramFolder(),
                           Form.ServerIdent(),
                           Form.Clock(),
-                          &Form.Relays()};
+                          &Form.Relays(),
+                          session.Tls(),
+                          Generation->OutgoingTls};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
@@ -89,6 +91,10 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
   if (settings->CBCopyIfWhitelisted && record.Whitelisted) folders.push_back(Form.ProgramFolder() / "ham");
   if (settings->CBCopyIfBlacklisted && record.Blacklisted) folders.push_back(Form.ProgramFolder() / "spam");
   return folders;
+}
+
+void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
+  Form.Log().WriteMailLog("TLS: " + session.Tls()->Protocol + " " + session.Tls()->Cipher, &LogIdentity);
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {

@@ -34,6 +34,7 @@ public:
   TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                              const std::vector<std::string>& recipients) override;
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;
+  void OnTlsStarted(TSmtpSession& session) override;
   void OnDisconnect(TSmtpSession& session) override;
 
 private:

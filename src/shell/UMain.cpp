@@ -52,7 +52,7 @@ TForm1::TForm1(TOptions options)
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
   Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
-  Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>());
+  Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>(), nullptr);
 }
 
 TForm1::~TForm1() {

@@ -25,6 +25,7 @@
 #include "UStats.h"
 #include "UTestMail.h"
 #include "UThreadController.h"
+#include "UTlsIdentity.h"
 #include "UVisibleCriticalSection.h"
 
 #include <atomic>
@@ -43,6 +44,8 @@ struct TSettingsGeneration {
   std::shared_ptr<const TSettings> Settings;
   std::shared_ptr<const TAppliedSettings> Applied;
   std::shared_ptr<const TForward> Forwarders;
+  // TLS towards the next servers: nullptr when OutgoingTls is "none", or "verify" without its trust store.
+  std::shared_ptr<const TTlsClientContext> OutgoingTls;
 };
 
 // The operator's policy lists. The first four act at once; the relay lists at the next apply.
@@ -195,7 +198,13 @@ private:
   void WaitForMessagesInProgress();
   void RemoveUnfinishedMessages(); // start-up: message files of a killed run
   void PublishSettings();
-  void Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders);
+  void Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders,
+               std::shared_ptr<const TTlsClientContext> outgoingTls);
+  // The STARTTLS certificate, loaded again when its files changed; the outgoing TLS context.
+  void RefreshTls();
+  std::shared_ptr<const TTlsClientContext> MakeOutgoingTls();
+  // A file the settings name: relative names are in the program folder.
+  std::filesystem::path SettingsFile(const std::string& name) const;
   TPolicyContext PolicyContext(const TSettingsGeneration& generation);
   void ReportError(const std::string& message);
   std::string ListenAddress() const;
@@ -252,6 +261,7 @@ private:
   TBackgroundTask TestMail{Events};
   TBackgroundTask BlacklistCheck{Events};
 
+  TTlsIdentity ServerTls;
   TRelayPool RelayConnections;
   TSmtpListener Listener; // last: its connection threads use everything above
 };

@@ -136,7 +136,7 @@ void TForm1::SessionEnded() {
 
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
-  TSocketChannel channel(connection->SocketHandle());
+  TSocketChannel channel(connection->SocketHandle(), ServerTls.Current());
   channel.SetTimeout(settings->ServerTimeout * 1000);
   if (settings->CBServerLogging) {
     const long thread = connection->ThreadId();

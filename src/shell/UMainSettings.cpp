@@ -41,9 +41,11 @@ fs::file_time_type ModificationTime(const fs::path& file) {
 
 } // namespace
 
-void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders) {
-  Current.store(std::make_shared<const TSettingsGeneration>(TSettingsGeneration{
-      std::make_shared<const TSettings>(EditableSettings), std::move(applied), std::move(forwarders)}));
+void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders,
+                     std::shared_ptr<const TTlsClientContext> outgoingTls) {
+  Current.store(std::make_shared<const TSettingsGeneration>(
+      TSettingsGeneration{std::make_shared<const TSettings>(EditableSettings), std::move(applied),
+                          std::move(forwarders), std::move(outgoingTls)}));
   auto& switches = Logger.Switches();
   switches.MailLogging = EditableSettings.CBMailLogging;
   switches.Screen = EditableSettings.CBScreen;
@@ -58,7 +60,7 @@ void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::share
 
 void TForm1::PublishSettings() {
   const auto current = Generation();
-  Publish(current->Applied, current->Forwarders);
+  Publish(current->Applied, current->Forwarders, current->OutgoingTls);
 }
 
 void TForm1::SettingsEdited() { PublishSettings(); }
@@ -67,7 +69,7 @@ void TForm1::ThresholdEdited() {
   const auto current = Generation();
   auto applied = std::make_shared<TAppliedSettings>(*current->Applied);
   applied->Threshold = NormaliseThreshold(EditableSettings.ESpamThreshold);
-  Publish(std::move(applied), current->Forwarders);
+  Publish(std::move(applied), current->Forwarders, current->OutgoingTls);
 }
 
 void TForm1::LoadSettings() {
@@ -116,11 +118,43 @@ void TForm1::ApplySettings() {
     else if (!notice.empty())
       Logger.WriteLog(notice, true);
   }
-  Publish(std::move(applied), std::move(forwarders)); // the threshold text may have been normalised too
+  // the threshold text may have been normalised too
+  Publish(std::move(applied), std::move(forwarders), MakeOutgoingTls());
+  RefreshTls();
   if (ListenSettingsChanged) StartListening(false);
 }
 
+std::filesystem::path TForm1::SettingsFile(const std::string& name) const {
+  if (name.empty()) return {};
+  const std::filesystem::path path(name);
+  return path.is_absolute() ? path : Folder / path;
+}
+
+void TForm1::RefreshTls() {
+  const std::string outcome =
+      ServerTls.Refresh({SettingsFile(EditableSettings.TlsCertificate), SettingsFile(EditableSettings.TlsKey),
+                         EditableSettings.TlsMinVersion == "1.3", EditableSettings.TlsSessionTickets});
+  if (!outcome.empty()) Logger.WriteLog(outcome, true);
+}
+
+std::shared_ptr<const TTlsClientContext> TForm1::MakeOutgoingTls() {
+  if (EditableSettings.OutgoingTls == "none") return nullptr;
+  const auto trust = SettingsFile(EditableSettings.OutgoingTlsCaFile);
+  try {
+    return std::make_shared<const TTlsClientContext>(trust);
+  } catch (const std::exception& failure) {
+    Logger.WriteLog(std::string("Outgoing TLS: ") + failure.what(), true);
+  }
+  if (EditableSettings.OutgoingTls == "verify") return nullptr; // nothing to verify against: no relay goes out
+  try {
+    return std::make_shared<const TTlsClientContext>(std::filesystem::path());
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 void TForm1::CheckSettingsReload() {
+  RefreshTls(); // a renewed certificate is taken without a change of the settings
   const auto fileTime = ModificationTime(IniPath());
   if (fileTime <= SettingsFileTime) return;
   SettingsFileTime = fileTime;

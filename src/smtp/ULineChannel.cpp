@@ -22,8 +22,8 @@ private:
   TSocketChannel& Channel;
 };
 
-TSocketChannel::TSocketChannel(int socket)
-    : Socket(socket), Stream(std::make_unique<TPlainStream>(socket)),
+TSocketChannel::TSocketChannel(int socket, std::shared_ptr<const TTlsServerContext> identity)
+    : Socket(socket), Identity(std::move(identity)), Stream(std::make_unique<TPlainStream>(socket)),
       Reader(TLineEnds::CrLfLfOrCr, kMaxLineLength, kReadChunk) {}
 
 void TSocketChannel::Close() {
@@ -48,6 +48,23 @@ TReadResult TSocketChannel::ReadLine(std::string& line) {
   if (PeerGone) return {TReadStatus::Closed, false};
   TTappedSource source(*this);
   return Reader.ReadLine(source, line, NextDeadline());
+}
+
+bool TSocketChannel::StartTls(TTlsSession& session, std::string& failure) {
+  // The handshake has a limit of its own, never longer than a line's.
+  constexpr long kHandshakeLimitMs = 30000;
+  const long limit = TimeoutMs > 0 ? std::min(TimeoutMs, kHandshakeLimitMs) : kHandshakeLimitMs;
+  Reader.TakeUnread(); // what came in plain text after STARTTLS is never read as a command
+  auto tls = TTlsStream::Accept(*Identity, Socket, std::chrono::steady_clock::now() + std::chrono::milliseconds(limit),
+                                failure);
+  if (!tls) {
+    PeerGone = true;
+    return false;
+  }
+  session = tls->Session();
+  Stream = std::move(tls);
+  InTls = true;
+  return true;
 }
 
 bool TSocketChannel::Write(std::string_view bytes) {

@@ -9,6 +9,7 @@
 
 #include "ULineReader.h"
 #include "UStream.h"
+#include "UTls.h"
 
 #include <functional>
 #include <memory>
@@ -33,14 +34,20 @@ public:
   virtual bool PeerStillThere() const = 0;
   // The longest a line may take to arrive, and a write to be taken.
   virtual void SetTimeout(int milliseconds) = 0;
+  // Whether STARTTLS may be offered: a certificate is loaded and the channel is not in TLS yet.
+  virtual bool TlsOffered() const = 0;
+  // The server's TLS handshake; what the client sent in plain text and was
+  // not read yet is dropped first. False, with the reason, when it failed.
+  virtual bool StartTls(TTlsSession& session, std::string& failure) = 0;
 };
 
 class TSocketChannel final : public TLineChannel {
 public:
   using TTap = std::function<void(bool sent, std::string_view chunk)>;
 
-  // The socket stays owned by the caller; Close only shuts it down.
-  explicit TSocketChannel(int socket);
+  // The socket stays owned by the caller; Close only shuts it down. Without
+  // an identity (no certificate loaded) the channel never offers TLS.
+  TSocketChannel(int socket, std::shared_ptr<const TTlsServerContext> identity);
 
   TReadResult ReadLine(std::string& line) override;
   bool Write(std::string_view bytes) override;
@@ -48,6 +55,8 @@ public:
   bool Connected() const override { return !PeerGone; }
   bool PeerStillThere() const override;
   void SetTimeout(int milliseconds) override;
+  bool TlsOffered() const override { return Identity && !InTls; }
+  bool StartTls(TTlsSession& session, std::string& failure) override;
   void SetTap(TTap tap) { Tap = std::move(tap); }
 
 private:
@@ -57,6 +66,8 @@ private:
   long TimeoutMs = 0; // 0: none
   bool PeerGone = false;
   TTap Tap;
+  std::shared_ptr<const TTlsServerContext> Identity;
+  bool InTls = false;
   std::unique_ptr<TStream> Stream;
   TLineReader Reader;
   // What the tap sees of what came: the reader's source, between it and the stream.

@@ -84,6 +84,18 @@ void TSmtpClient::Close() {
   Stream.reset();
   Socket.Reset();
   Replies.TakeUnread();
+  TlsSession.reset();
+}
+
+void TSmtpClient::StartTls(const TTlsClientContext& context, const std::string& verifyName) {
+  if (!Connected()) Fail("Not connected.");
+  Replies.TakeUnread(); // what the server sent in plain text after its 220 is never read as a reply
+  std::string failure;
+  auto tls = TTlsStream::Connect(context, Socket.Get(), verifyName, NextDeadline(), failure);
+  if (!tls) Fail("TLS handshake failed: " + failure);
+  TlsSession = tls->Session();
+  std::lock_guard lock(SocketLock);
+  Stream = std::move(tls);
 }
 
 bool TSmtpClient::ReadLine(std::string& line) {

@@ -12,11 +12,13 @@
 #include "ULineReader.h"
 #include "UStream.h"
 #include "UThreadController.h"
+#include "UTls.h"
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -58,6 +60,11 @@ public:
   // Sends one line and reads the reply; throws TSmtpReplyError unless its code is accepted.
   TSmtpReply Command(const std::string& line, std::initializer_list<int> accepted = {});
   void SendRaw(std::string_view bytes);
+  // The client's TLS handshake after the server's 220 to STARTTLS; with a
+  // name, the server's certificate must verify and name it. Throws on failure.
+  void StartTls(const TTlsClientContext& context, const std::string& verifyName);
+  // What the handshake agreed on; empty while the connection is in plain text.
+  const std::optional<TTlsSession>& Tls() const { return TlsSession; }
   // QUIT without waiting for its reply, then close.
   void Quit();
   void Close();
@@ -76,6 +83,7 @@ private:
   bool Cut = false;
   std::unique_ptr<TStream> Stream;
   TLineReader Replies;
+  std::optional<TTlsSession> TlsSession;
 };
 
 } // namespace quibo

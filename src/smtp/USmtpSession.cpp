@@ -64,7 +64,7 @@ const TSmtpSession::TCommand TSmtpSession::kCommands[] = {
     {"RSET", &TSmtpSession::HandleRset},         {"HELO", &TSmtpSession::HandleHelo},
     {"EHLO", &TSmtpSession::HandleEhlo},         {"MAIL", &TSmtpSession::HandleMail},
     {"NOOP", &TSmtpSession::HandleNoop},         {"QUIT", &TSmtpSession::HandleQuit},
-    {"RCPT", &TSmtpSession::HandleRcpt},
+    {"RCPT", &TSmtpSession::HandleRcpt},         {"STARTTLS", &TSmtpSession::HandleStartTls},
 };
 
 TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSessionSetup setup, long threadId,
@@ -160,7 +160,8 @@ void TSmtpSession::HandleHelo(const std::string& parameter) {
 
 void TSmtpSession::HandleEhlo(const std::string& parameter) {
   if (!CheckGreetingAllowed(parameter)) return;
-  Link.Write("250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
+  Link.Write(std::string("250-corvantix\r\n250-AUTH LOGIN\r\n") + (Link.TlsOffered() ? "250-STARTTLS\r\n" : "") +
+             "250 HELP\r\n");
   HeloSeen = EhloSeen = true;
   CurrentState = TSessionState::Helo;
 }
@@ -193,6 +194,29 @@ void TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (!verdict.Accepted() || Ended) return;
   RecipientList.push_back(address);
   CurrentState = TSessionState::Rcpt;
+}
+
+void TSmtpSession::HandleStartTls(const std::string& parameter) {
+  if (TlsSession) return SendReply(503, "TLS already active");
+  if (!Link.TlsOffered()) return SendReply(500, "Syntax Error"); // no certificate: an unknown command
+  if (!parameter.empty()) return SendReply(501, "Syntax Error in parameters or arguments");
+  SendReply(220, "Ready to start TLS");
+  TTlsSession tls;
+  std::string failure;
+  if (!Link.StartTls(tls, failure)) {
+    Ending = "TLS handshake failed: " + failure;
+    Link.Close();
+    Ended = true;
+    return;
+  }
+  // Nothing the client said in plain text counts inside TLS: it greets again.
+  CurrentState = TSessionState::None;
+  HeloSeen = EhloSeen = Authenticated = false;
+  Sender.clear();
+  RecipientList.clear();
+  Login.clear();
+  TlsSession = tls;
+  Hooks.OnTlsStarted(*this);
 }
 
 TReadResult TSmtpSession::ReadClientLine(std::string& line) {

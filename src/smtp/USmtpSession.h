@@ -51,6 +51,8 @@ public:
                                      const std::vector<std::string>& recipients) = 0;
   // Learning folders (ham/, spam/) that receive a copy of the finished message.
   virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) = 0;
+  // The connection has just moved into TLS (the session's Tls() tells how).
+  virtual void OnTlsStarted(TSmtpSession& session) = 0;
   virtual void OnDisconnect(TSmtpSession& session) = 0;
 };
 
@@ -90,6 +92,8 @@ public:
   bool SawHelo() const { return HeloSeen; }
   bool SawEhlo() const { return EhloSeen; }
   bool LoggedIn() const { return Authenticated; }
+  // What the STARTTLS handshake agreed on; empty while the connection is in plain text.
+  const std::optional<TTlsSession>& Tls() const { return TlsSession; }
   const std::string& LoginName() const { return Login; }
 
 private:
@@ -114,6 +118,7 @@ private:
   void HandleNoop(const std::string& parameter);
   void HandleQuit(const std::string& parameter);
   void HandleRcpt(const std::string& parameter);
+  void HandleStartTls(const std::string& parameter);
 
   bool CheckGreetingAllowed(const std::string& parameter);
   // A line from the client; a time-out or an over-long line is kept as the end reason.
@@ -153,6 +158,7 @@ private:
   std::vector<std::string> RecipientList;
   std::string Login;
   bool Authenticated = false;
+  std::optional<TTlsSession> TlsSession;
 };
 
 // The address inside a MAIL FROM: / RCPT TO: argument, without angle brackets.

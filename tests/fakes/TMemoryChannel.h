@@ -1,9 +1,11 @@
 // In-memory line channel for driving the SMTP session in unit tests: the
-// peer's bytes are given up front, everything the session writes is kept.
+// peer's bytes are given up front, everything the session writes is kept;
+// with TLS input it offers STARTTLS and plays a handshake.
 #pragma once
 
 #include "ULineChannel.h"
 
+#include <optional>
 #include <string>
 
 namespace quibo::test {
@@ -35,16 +37,32 @@ public:
   bool Connected() const override { return !Closed; }
   bool PeerStillThere() const override { return !Closed && !HungUp; }
   void SetTimeout(int milliseconds) override { TimeoutMs = milliseconds; }
+  bool TlsOffered() const override { return TlsInput.has_value() && !InTls; }
+  // As after a handshake: the rest of the plain input is gone, the TLS input follows.
+  bool StartTls(TTlsSession& session, std::string& failure) override {
+    if (TlsFails) {
+      failure = "unexpected record";
+      return false;
+    }
+    Input = *TlsInput;
+    Position = 0;
+    InTls = true;
+    session = {"TLSv1.3", "TLS_AES_256_GCM_SHA384"};
+    return true;
+  }
 
   std::string Output;
   int TimeoutMs = 0;
-  bool HungUp = false; // the peer closed its side while the session was not reading
+  bool HungUp = false;                 // the peer closed its side while the session was not reading
+  std::optional<std::string> TlsInput; // with it the channel offers STARTTLS, and this comes after the handshake
+  bool TlsFails = false;
 
 private:
   std::string Input;
   TReadStatus AtEnd;
   size_t Position = 0;
   bool Closed = false;
+  bool InTls = false;
 };
 
 } // namespace quibo::test

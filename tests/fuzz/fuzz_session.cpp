@@ -35,6 +35,7 @@ public:
     return {250, "Ok " + stored.substr(0, 40)}; // peer text in a verdict
   }
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession&) override { return {}; }
+  void OnTlsStarted(TSmtpSession&) override {}
   void OnDisconnect(TSmtpSession&) override {}
 };
 

@@ -174,6 +174,10 @@ TEST(MessageProcessing, ReceivedHeaderWithTheZoneOffset) {
   EXPECT_EQ(BuildReceivedHeader("client.test", "192.0.2.7", "filter.test", "<id@x>", when),
             "Received: from client.test ([192.0.2.7])\r\n\tby filter.test with SMTP id <id@x>; \r\n\t"
             "Fri, 29 May 2026 01:56:40 +0530");
+  EXPECT_NE(BuildReceivedHeader("client.test", "192.0.2.7", "filter.test", "<id@x>", when,
+                                TTlsSession{"TLSv1.3", "TLS_AES_256_GCM_SHA384"})
+                .find("\tby filter.test with ESMTPS (TLSv1.3 TLS_AES_256_GCM_SHA384) id <id@x>; \r\n"),
+            std::string::npos);
   ::setenv("TZ", "<-03>3", 1);
   ::tzset();
   EXPECT_NE(BuildReceivedHeader("h\r\nX-Evil: 1", "192.0.2.7", "f", "", when).find("Thu, 28 May 2026 17:26:40 -0300"),

@@ -81,7 +81,7 @@ TEST(EventQueue, WhatWasPostedBeforeTheEndIsStillHandled) {
 TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  TSocketChannel channel(pair[0]);
+  TSocketChannel channel(pair[0], nullptr);
   std::string tapped;
   channel.SetTap([&](bool sent, std::string_view chunk) { tapped += (sent ? ">" : "<") + std::string(chunk); });
   channel.SetTimeout(200);
@@ -115,7 +115,7 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
 TEST(SocketChannel, TheTimeOutBoundsWholeLinesAndWrites) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  TSocketChannel channel(pair[0]);
+  TSocketChannel channel(pair[0], nullptr);
   channel.SetTimeout(300);
   // A byte every 50 ms never completes a line within its time.
   std::atomic<bool> stop{false};

@@ -77,6 +77,7 @@ public:
         WriteFile(*PlantCopyIn / file.filename(), "kept");
     return CopyTo;
   }
+  void OnTlsStarted(TSmtpSession& session) override { Events.push_back("tls " + session.Tls()->Protocol); }
   void OnDisconnect(TSmtpSession&) override { Events.push_back("disconnect"); }
 };
 
@@ -85,6 +86,8 @@ protected:
   // Runs a whole session over the given client bytes; returns what the server wrote.
   std::string Talk(const std::string& input, TReadStatus atEnd = TReadStatus::Closed) {
     TMemoryChannel channel(input, atEnd);
+    channel.TlsInput = TlsInput;
+    channel.TlsFails = TlsFails;
     TSessionSetup setup{"Welcome to Quibo Dederazu 1.0.0.1",
                         "1.0.0.1",
                         TempFolder,
@@ -110,6 +113,8 @@ protected:
   std::filesystem::path TempFolder = Home.path() / "temp";
   TSessionState LastState = TSessionState::None;
   std::string LastEndReason;
+  std::optional<std::string> TlsInput; // a certificate is loaded; what the client sends inside TLS
+  bool TlsFails = false;
 };
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
@@ -458,4 +463,28 @@ TEST(Base64, RoundTripAndRejects) {
   EXPECT_FALSE(Base64Decode("abc"));
   EXPECT_FALSE(Base64Decode("ab=c"));
   EXPECT_FALSE(Base64Decode("a*bc"));
+}
+
+TEST_F(SmtpSession, StartTlsIsAnUnknownCommandWithoutACertificate) {
+  EXPECT_EQ(Talk("EHLO x\r\nSTARTTLS\r\n"), kGreeting + kEhloReplies + "500 Syntax Error\r\n");
+}
+
+TEST_F(SmtpSession, StartTlsDropsPlainTextAfterItAndStartsAfresh) {
+  TlsInput = "MAIL FROM:<a@example.com>\r\nEHLO again\r\nSTARTTLS\r\nQUIT\r\n";
+  // The MAIL after STARTTLS in the same write is injected plain text: never answered.
+  const std::string output = Talk("EHLO x\r\nSTARTTLS now\r\nSTARTTLS\r\nMAIL FROM:<evil@example.com>\r\n");
+  EXPECT_EQ(output, kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n" +
+                        "501 Syntax Error in parameters or arguments\r\n220 Ready to start TLS\r\n" +
+                        // inside TLS: the greeting is needed again, STARTTLS is neither offered nor taken
+                        "501 Polite people say HELO\r\n" + kEhloReplies + "503 TLS already active\r\n" +
+                        "221 Signing Off\r\n");
+  EXPECT_NE(std::find(Hooks.Events.begin(), Hooks.Events.end(), "tls TLSv1.3"), Hooks.Events.end());
+}
+
+TEST_F(SmtpSession, FailedHandshakeEndsTheSessionWithItsReason) {
+  TlsInput = "QUIT\r\n";
+  TlsFails = true;
+  EXPECT_EQ(Talk("EHLO x\r\nSTARTTLS\r\nNOOP\r\n"),
+            kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n220 Ready to start TLS\r\n");
+  EXPECT_EQ(LastEndReason, "TLS handshake failed: unexpected record");
 }
