@@ -14,9 +14,8 @@ class FakeNextHopTls : public ::testing::Test {
 protected:
   // swaks sending one message to the fake; its exit status.
   int Swaks(const std::vector<std::string>& options) {
-    std::vector<std::string> arguments{"swaks",         "--server",      "127.0.0.1:" + std::to_string(NextHop.Port()),
-                                       "--from",        "a@example.com", "--to",
-                                       "b@example.org", "--helo",        "client.test"};
+    std::vector<std::string> arguments{"swaks", "--server", "127.0.0.1:" + std::to_string(NextHop.Port())};
+    arguments.insert(arguments.end(), {"--from", "a@example.com", "--to", "b@example.org", "--helo", "client.test"});
     arguments.insert(arguments.end(), options.begin(), options.end());
     std::string out, err;
     const int status = RunProgram(arguments, &out, &err);
