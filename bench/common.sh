@@ -12,7 +12,7 @@ install_peers() {
   local created=0
   if [ ! -e /usr/sbin/policy-rc.d ]; then printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d; chmod +x /usr/sbin/policy-rc.d; created=1; fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  [ $created = 1 ] && rm -f /usr/sbin/policy-rc.d
+  if [ $created = 1 ]; then rm -f /usr/sbin/policy-rc.d; fi # not a bare "&&": its false would fail the caller under set -e
 }
 log() { echo "$*" | tee -a "$OUT"; }
 wait_port() { for _ in $(seq 100); do ss -ltn | grep -q "127.0.0.1:$1 " && return 0; sleep 0.1; done; return 1; }

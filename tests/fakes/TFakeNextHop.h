@@ -3,19 +3,27 @@
 // with 502, to drop the connection in DATA, or never to answer at all. As a
 // lax server it also ends lines at a bare CR or LF and takes "." with
 // trailing blanks or NULs for the end of the data, as some mail servers do.
-// It records every transaction it took (envelope and data as on the wire).
-// Its settings may change while it serves.
+// Given a certificate it offers STARTTLS and goes on inside TLS; it can also
+// refuse STARTTLS with 454 or answer it with a broken handshake.
+// It records every transaction it took (envelope and data as on the wire,
+// and whether it came over TLS). Its settings may change while it serves.
+// One thread accepts, one serves each connection; test failures show as
+// replies and records, never as exceptions.
 #pragma once
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -28,6 +36,7 @@ struct TReceivedMail {
   std::string From;                    // the MAIL FROM argument
   std::vector<std::string> Recipients; // RCPT TO arguments that were accepted
   std::string Data;                    // the lines between DATA and ".", CR LF ends, still dot-stuffed
+  std::string Tls;                     // the TLS protocol it came over ("TLSv1.3"); "" in plain text
 };
 
 class TFakeNextHop {
@@ -40,6 +49,10 @@ public:
   std::atomic<bool> Pipelining{false}; // offer PIPELINING in the EHLO reply
   // This many later transactions find their connection closed: RSET is answered 421 and the server hangs up.
   std::atomic<int> HangUpAtRset{0};
+  // Offer STARTTLS (with or without a certificate) and answer it "454 4.7.0 TLS not available ...".
+  std::atomic<bool> RefuseStartTls{false};
+  // Offer STARTTLS (with or without a certificate), answer it 220, then send bytes that are no TLS and hang up.
+  std::atomic<bool> BreakTlsHandshake{false};
 
   explicit TFakeNextHop(const char* address = "127.0.0.1") {
     Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -80,6 +93,18 @@ public:
     std::lock_guard lock(Lock);
     Greeting = line;
   }
+  // From now on EHLO offers STARTTLS and the handshake uses this certificate chain and key (PEM; the key may
+  // follow the chain in the same file). False, and nothing offered, when OpenSSL cannot use them.
+  bool OfferStartTls(const std::filesystem::path& certificate, const std::filesystem::path& key) {
+    std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+    if (!context || SSL_CTX_use_certificate_chain_file(context.get(), certificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context.get(), key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(context.get()) != 1)
+      return false;
+    std::lock_guard lock(Lock);
+    TlsContext = std::move(context);
+    return true;
+  }
   std::vector<TReceivedMail> Mails() {
     std::lock_guard lock(Lock);
     return Received;
@@ -105,7 +130,42 @@ private:
     }
   }
 
-  bool ReadLine(int socket, std::string& pending, std::string& line) const {
+  // One accepted connection: plain text until StartTls, then through its TLS session.
+  class TLink {
+  public:
+    explicit TLink(int socket) : Socket(socket) {}
+    ~TLink() { SSL_free(Tls); }
+    TLink(const TLink&) = delete;
+    TLink& operator=(const TLink&) = delete;
+
+    ssize_t Receive(char* buffer, size_t size) {
+      return Tls ? SSL_read(Tls, buffer, static_cast<int>(size)) : ::recv(Socket, buffer, size, 0);
+    }
+    void Send(const std::string& bytes) {
+      if (Tls)
+        SSL_write(Tls, bytes.data(), static_cast<int>(bytes.size()));
+      else
+        ::send(Socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+    bool StartTls(SSL_CTX* context) {
+      Tls = SSL_new(context);
+      return Tls && SSL_set_fd(Tls, Socket) == 1 && SSL_accept(Tls) == 1;
+    }
+    bool InTls() const { return Tls != nullptr; }
+    // The protocol of the TLS session ("TLSv1.3"); "" in plain text.
+    std::string Protocol() const { return Tls ? SSL_get_version(Tls) : ""; }
+    void HangUp() {
+      if (Tls && SSL_is_init_finished(Tls)) SSL_shutdown(Tls); // close_notify, as a server that ends cleanly sends
+      ::shutdown(Socket, SHUT_RDWR);
+    }
+
+    const int Socket;
+
+  private:
+    SSL* Tls = nullptr;
+  };
+
+  bool ReadLine(TLink& link, std::string& pending, std::string& line) const {
     while (true) {
       size_t end = pending.find("\r\n"), length = 2;
       if (Lax) {
@@ -120,7 +180,7 @@ private:
         return true;
       }
       char buffer[8192];
-      const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+      const ssize_t got = link.Receive(buffer, sizeof buffer);
       if (got <= 0) return false;
       pending.append(buffer, static_cast<size_t>(got));
     }
@@ -129,10 +189,7 @@ private:
     if (!Lax) return line == ".";
     return !line.empty() && line[0] == '.' && line.find_first_not_of(std::string(" \t\0", 3), 1) == std::string::npos;
   }
-  static void Send(int socket, const std::string& reply) {
-    const std::string bytes = reply + "\r\n";
-    ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  }
+  static void Send(TLink& link, const std::string& reply) { link.Send(reply + "\r\n"); }
   std::string Reply(const std::string& command, const std::string& fallback) {
     std::shared_ptr<const TAnswer> answer;
     {
@@ -152,29 +209,54 @@ private:
       ::close(socket);
       return;
     }
+    BlockBrokenPipeSignal();
+    TLink link(socket);
     std::string greeting;
     {
       std::lock_guard lock(Lock);
       greeting = Greeting;
     }
-    Send(socket, greeting);
+    Send(link, greeting);
     std::string pending, line;
     TReceivedMail mail;
-    int rsets = 0; // on this connection
-    while (ReadLine(socket, pending, line)) {
+    int rsets = 0;           // on this connection
+    bool mayTransact = true; // false after STARTTLS until the client greets again
+    while (ReadLine(link, pending, line)) {
       const std::string word = line.substr(0, 4);
       std::string reply;
-      if (word == "EHLO")
-        reply = Reply(line, "250-nexthop.test\r\n250 8BITMIME");
-      else if (word == "HELO")
+      if (word == "EHLO") {
+        reply = Reply(line, StartTlsOffered(link) ? "250-nexthop.test\r\n250-STARTTLS\r\n250 8BITMIME"
+                                                  : "250-nexthop.test\r\n250 8BITMIME");
+        mayTransact = true;
+      } else if (word == "HELO") {
         reply = Reply(line, "250 nexthop.test");
-      else if (word == "RSET") {
+        mayTransact = true;
+      } else if (line == "STARTTLS" && link.InTls()) {
+        reply = Reply(line, "554 5.5.1 Error: TLS already active");
+      } else if (line == "STARTTLS" && StartTlsOffered(link)) {
+        reply = Reply(line, RefuseStartTls ? "454 4.7.0 TLS not available due to local problem"
+                                           : "220 2.0.0 Ready to start TLS");
+        Send(link, reply);
+        if (reply.rfind("220", 0) != 0) continue;
+        pending.clear(); // what came before the handshake is never taken as a command inside TLS
+        if (BreakTlsHandshake) {
+          AnswerHandshakeWithGarbage(link);
+          break;
+        }
+        const auto context = Context();
+        if (!context || !link.StartTls(context.get())) break;
+        mail = {};
+        mayTransact = false;
+        continue;
+      } else if (word == "RSET") {
         mail = {};
         if (rsets++ > 0 && TakeHangUp()) {
-          Send(socket, "421 4.4.2 nexthop.test Error: timeout exceeded");
+          Send(link, "421 4.4.2 nexthop.test Error: timeout exceeded");
           break;
         }
         reply = Reply(line, "250 2.0.0 Ok");
+      } else if (word == "MAIL" && !mayTransact) {
+        reply = Reply(line, "503 5.5.1 Error: send HELO/EHLO first");
       } else if (word == "MAIL") {
         reply = Reply(line, "250 2.1.0 Ok");
         if (reply[0] == '2') mail.From = line.substr(10);
@@ -183,11 +265,11 @@ private:
         if (reply[0] == '2') mail.Recipients.push_back(line.substr(8));
       } else if (word == "DATA") {
         reply = Reply(line, "354 End data with <CR><LF>.<CR><LF>");
-        Send(socket, reply);
+        Send(link, reply);
         if (reply[0] != '3') continue;
         if (DropInData) break;
         bool complete = false;
-        while (ReadLine(socket, pending, line)) {
+        while (ReadLine(link, pending, line)) {
           if (EndOfData(line)) {
             complete = true;
             break;
@@ -197,19 +279,42 @@ private:
         if (!complete) break;
         reply = Reply(".", "250 2.0.0 Ok: queued");
         if (reply.rfind("250", 0) == 0) { // taken only with 250
+          mail.Tls = link.Protocol();
           std::lock_guard lock(Lock);
           Received.push_back(mail);
         }
         mail = {};
       } else if (word == "QUIT") {
-        Send(socket, Reply(line, "221 2.0.0 Bye"));
+        Send(link, Reply(line, "221 2.0.0 Bye"));
         break;
       } else {
         reply = Reply(line, "502 5.5.2 Error: command not recognized");
       }
-      if (!reply.empty()) Send(socket, reply);
+      if (!reply.empty()) Send(link, reply);
     }
-    ::shutdown(socket, SHUT_RDWR);
+    link.HangUp();
+  }
+
+  std::shared_ptr<SSL_CTX> Context() {
+    std::lock_guard lock(Lock);
+    return TlsContext;
+  }
+  bool StartTlsOffered(const TLink& link) {
+    return !link.InTls() && (Context() || RefuseStartTls || BreakTlsHandshake);
+  }
+  // Waits for the client's first handshake bytes and answers them with plain text.
+  static void AnswerHandshakeWithGarbage(TLink& link) {
+    char hello[4096];
+    link.Receive(hello, sizeof hello);
+    link.Send("this is no TLS handshake\r\n");
+  }
+  // OpenSSL writes with write(2), which raises SIGPIPE on a connection the peer has closed. Blocked in this
+  // connection's thread, the signal stays pending there (and goes with the thread) and the write fails instead.
+  static void BlockBrokenPipeSignal() {
+    sigset_t brokenPipe;
+    sigemptyset(&brokenPipe);
+    sigaddset(&brokenPipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   }
 
   bool TakeHangUp() {
@@ -230,6 +335,7 @@ private:
   std::vector<TReceivedMail> Received;
   std::vector<std::string> SeenCommands;
   std::shared_ptr<const TAnswer> Answer;
+  std::shared_ptr<SSL_CTX> TlsContext; // set once STARTTLS is offered with a certificate
   std::string Greeting = "220 nexthop.test ESMTP";
 };
 

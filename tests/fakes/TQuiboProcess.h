@@ -1,7 +1,7 @@
-// End-to-end helpers: the real quibo binary started in a home folder, and
-// other programs run to their end.
+// End-to-end helpers: the real quibo binary started in a home folder.
 #pragma once
 
+#include "TProgram.h"
 #include "TRawSmtpClient.h"
 #include "TTempFolder.h"
 
@@ -10,11 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
@@ -23,49 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace quibo::test {
-
-// Starts a program with its output in two files and extra environment
-// entries before the inherited ones; returns its process id, -1 when it cannot start.
-inline pid_t StartProgram(const std::vector<std::string>& arguments, const std::filesystem::path& out,
-                          const std::filesystem::path& err, const std::vector<std::string>& extraEnvironment = {}) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<char*> argv;
-  for (const auto& argument : arguments)
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> environment(extraEnvironment);
-  for (char** entry = environ; *entry; ++entry)
-    environment.emplace_back(*entry);
-  std::vector<char*> envp;
-  for (auto& entry : environment)
-    envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  pid_t child = -1;
-  const int failure = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  return failure == 0 ? child : -1;
-}
-
-// Runs a program to its end; returns its exit status, output in out and err.
-inline int RunProgram(const std::vector<std::string>& arguments, std::string* out = nullptr, std::string* err = nullptr,
-                      const std::vector<std::string>& extraEnvironment = {}) {
-  TTempFolder capture;
-  const auto outFile = capture.path() / "out", errFile = capture.path() / "err";
-  const pid_t child = StartProgram(arguments, outFile, errFile, extraEnvironment);
-  if (child < 0) return -1;
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  if (out) *out = ReadFile(outFile);
-  if (err) *err = ReadFile(errFile);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // The real binary in its own home folder. Given port 0, it listens where the
 // system puts it, and Port is read from its log once it listens.
