@@ -87,17 +87,22 @@ TTlsClientContext::TTlsClientContext(const std::string& trustedCaFile) : TTlsCon
 
 TTlsStream::~TTlsStream() { SSL_free(Ssl); }
 
-std::unique_ptr<TTlsStream> TTlsStream::Accept(const TTlsServerContext& context, int socket, TDeadline deadline,
-                                               std::string& failure) {
+std::unique_ptr<TTlsStream> TTlsStream::Over(const TTlsContext& context, int socket, std::string& failure) {
   ERR_clear_error();
   SSL* ssl = SSL_new(context.Handle());
-  if (!ssl) {
+  if (!ssl || SSL_set_fd(ssl, socket) != 1) {
+    SSL_free(ssl);
     failure = OpenSslReason("out of memory");
     return nullptr;
   }
-  std::unique_ptr<TTlsStream> stream(new TTlsStream(ssl, socket));
-  SSL_set_fd(ssl, socket);
-  SSL_set_accept_state(ssl);
+  return std::unique_ptr<TTlsStream>(new TTlsStream(ssl, socket));
+}
+
+std::unique_ptr<TTlsStream> TTlsStream::Accept(const TTlsServerContext& context, int socket, TDeadline deadline,
+                                               std::string& failure) {
+  auto stream = Over(context, socket, failure);
+  if (!stream) return nullptr;
+  SSL_set_accept_state(stream->Ssl);
   if (!stream->Handshake(true, deadline, failure)) return nullptr;
   return stream;
 }
@@ -105,14 +110,9 @@ std::unique_ptr<TTlsStream> TTlsStream::Accept(const TTlsServerContext& context,
 std::unique_ptr<TTlsStream> TTlsStream::Connect(const TTlsClientContext& context, int socket,
                                                 const std::string& verifyName, TDeadline deadline,
                                                 std::string& failure) {
-  ERR_clear_error();
-  SSL* ssl = SSL_new(context.Handle());
-  if (!ssl) {
-    failure = OpenSslReason("out of memory");
-    return nullptr;
-  }
-  std::unique_ptr<TTlsStream> stream(new TTlsStream(ssl, socket));
-  SSL_set_fd(ssl, socket);
+  auto stream = Over(context, socket, failure);
+  if (!stream) return nullptr;
+  SSL* ssl = stream->Ssl;
   SSL_set_connect_state(ssl);
   if (!verifyName.empty()) {
     SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);

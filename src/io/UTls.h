@@ -75,6 +75,8 @@ public:
 
 private:
   TTlsStream(SSL* ssl, int socket) : Ssl(ssl), Deadlines(socket) {}
+  // A stream on the socket before its handshake; nullptr with the reason.
+  static std::unique_ptr<TTlsStream> Over(const TTlsContext& context, int socket, std::string& failure);
   // Runs a handshake step to its end; false with the reason.
   bool Handshake(bool server, TDeadline deadline, std::string& failure);
 
