@@ -21,6 +21,7 @@
 
 namespace quibo {
 
+class TClamdPool;
 class TForward;
 class TRelayPool;
 
@@ -40,6 +41,7 @@ struct TPipelineContext {
   std::string ServerIdent; // "Quibo SMTP Server Version ..."
   const TClock& Clock;
   TRelayPool* Relays = nullptr; // connections to next servers kept between messages (none: a new one each time)
+  TClamdPool* Clamd = nullptr;  // sessions with clamd kept between messages (none: a new one each time)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.

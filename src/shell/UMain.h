@@ -11,6 +11,7 @@
 #pragma once
 
 #include "UBackgroundTask.h"
+#include "UClamdScanner.h"
 #include "UClock.h"
 #include "UEventQueue.h"
 #include "UForward.h"
@@ -148,7 +149,10 @@ public:
   void RenewHeurasticStatistics(std::function<void(const TClassifierStatistics&)> done);
   bool StatisticsRunning() const { return ClassifierStatistics.Running(); }
   using TScanDone = std::function<void(const std::vector<std::string>& lines)>;
+  // With ClamdSocket set clamd is asked about the anti-virus test text and
+  // the file is not used; else the scanner program reads the file.
   void VirusCheckTest(const std::filesystem::path& file, TScanDone done);
+  bool VirusCheckAsksClamd() const { return !Settings()->ClamdSocket.empty(); }
   bool VirusCheckRunning() const { return ScannerTest.Running(); }
   // To the listener's own address (127.0.0.1 when it listens on all) and port.
   void SendTestMail(TTestMail mail, std::function<void(const TTestMailResult&)> done);
@@ -174,6 +178,7 @@ public:
   // Used by the connection threads.
   TLogger& Log() { return Logger; }
   TRelayPool& Relays() { return RelayConnections; }
+  TClamdPool& ClamdSessions() { return ClamdConnections; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
   bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
@@ -253,6 +258,7 @@ private:
   TBackgroundTask BlacklistCheck{Events};
 
   TRelayPool RelayConnections;
+  TClamdPool ClamdConnections;
   TSmtpListener Listener; // last: its connection threads use everything above
 };
 

@@ -340,11 +340,9 @@ protected:
                              Home.path(),
                              "Quibo SMTP Server Version 1.0.0.1",
                              Clock};
-    auto verdict = CheckMessage(context, file, std::filesystem::file_size(file));
-    if (!verdict) {
-      const TTextMessage stored(ReadFile(file));
-      verdict = Server1ReceiveRaw(context, stored, recipients);
-    }
+    const TTextMessage stored(ReadFile(file));
+    auto verdict = CheckMessage(context, file, stored);
+    if (!verdict) verdict = Server1ReceiveRaw(context, stored, recipients);
     LastClose = verdict->Close;
     return verdict->Code == 0 ? std::string() : std::to_string(verdict->Code) + " " + verdict->Text;
   }
