@@ -52,12 +52,18 @@ struct TOpenFile {
 std::unique_ptr<TClamdConnection> TClamdPool::Take(const std::string& address) {
   std::vector<std::unique_ptr<TClamdConnection>> closing; // closed after the lock
   std::lock_guard lock(Lock);
-  auto& idle = Idle[address];
   const auto now = std::chrono::steady_clock::now();
+  for (auto& [where, idle] : Idle) // sessions of an address no longer asked are closed too
+    std::erase_if(idle, [&](TIdle& entry) {
+      if (now - entry.Since < kIdleLimit) return false;
+      closing.push_back(std::move(entry.Connection));
+      return true;
+    });
+  auto& idle = Idle[address];
   while (!idle.empty()) {
     TIdle entry = std::move(idle.back()); // the most recent: the least likely to be timed out
     idle.pop_back();
-    if (now - entry.Since < kIdleLimit && entry.Connection->Quiet()) return std::move(entry.Connection);
+    if (entry.Connection->Quiet()) return std::move(entry.Connection);
     closing.push_back(std::move(entry.Connection));
   }
   return nullptr;

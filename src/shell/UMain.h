@@ -251,6 +251,7 @@ private:
   bool ClosedDown = false;
   TFormView* View = nullptr;
 
+  TClamdPool ClamdConnections; // before the scanner test, which uses it
   TBackgroundTask Learning{Events};
   TBackgroundTask ClassifierStatistics{Events};
   TBackgroundTask ScannerTest{Events};
@@ -258,7 +259,6 @@ private:
   TBackgroundTask BlacklistCheck{Events};
 
   TRelayPool RelayConnections;
-  TClamdPool ClamdConnections;
   TSmtpListener Listener; // last: its connection threads use everything above
 };
 
