@@ -1,5 +1,7 @@
 #include "UProcess.h"
 
+#include "UDescriptor.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,13 +21,6 @@ namespace {
 constexpr size_t kReadChunk = 2000;
 constexpr size_t kMaxOutput = 65536; // more is read and dropped, so the child never blocks
 constexpr auto kDrainTime = std::chrono::seconds(1);
-
-struct TDescriptor {
-  int Value = -1;
-  ~TDescriptor() {
-    if (Value >= 0) ::close(Value);
-  }
-};
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -79,13 +74,13 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
 
   int pipeEnds[2] = {-1, -1};
   if (captureOutput && ::pipe2(pipeEnds, O_CLOEXEC) != 0) captureOutput = false; // run without capture
-  TDescriptor readEnd{pipeEnds[0]}, writeEnd{pipeEnds[1]};
+  TDescriptor readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (captureOutput)
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.Value, 1);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), 1);
   else
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -105,8 +100,7 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (failure != 0) return {-1, std::strerror(failure)};
-  ::close(writeEnd.Value);
-  writeEnd.Value = -1;
+  writeEnd.Reset();
 
   // Until the child is reaped its process id cannot be reused, so killing its
   // group is safe up to the waitpid at the end.
@@ -114,7 +108,7 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
   if (cancel && !cancel->Enter(killGroup)) killGroup();
 
   // Read while waiting: a child with much to say would block on a full pipe otherwise.
-  TDescriptor childHandle{static_cast<int>(::syscall(SYS_pidfd_open, child, 0))};
+  TDescriptor childHandle(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
   const auto deadline = timeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)
                                       : std::chrono::steady_clock::time_point::max();
   std::string output, waitFailure;
@@ -133,19 +127,19 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
         timedOut = true;
         break;
       }
-      if (childHandle.Value < 0) wait = wait < 0 ? 10 : std::min(wait, 10); // no process handle: poll the exit
+      if (!childHandle.Valid()) wait = wait < 0 ? 10 : std::min(wait, 10); // no process handle: poll the exit
     } else {
       wait = RemainingMs(drainDeadline);
       if (wait == 0) break;
     }
-    pollfd waits[2] = {{exited ? -1 : childHandle.Value, POLLIN, 0}, {pipeOpen ? readEnd.Value : -1, POLLIN, 0}};
+    pollfd waits[2] = {{exited ? -1 : childHandle.Get(), POLLIN, 0}, {pipeOpen ? readEnd.Get() : -1, POLLIN, 0}};
     if (::poll(waits, 2, wait) < 0 && errno != EINTR) {
       waitFailure = std::string("Waiting for the program failed: ") + std::strerror(errno);
       break;
     }
     if (pipeOpen && (waits[1].revents & (POLLIN | POLLHUP | POLLERR))) {
       char chunk[kReadChunk];
-      const ssize_t got = ::read(readEnd.Value, chunk, sizeof chunk);
+      const ssize_t got = ::read(readEnd.Get(), chunk, sizeof chunk);
       if (got > 0 && output.size() < kMaxOutput)
         output.append(chunk, std::min(static_cast<size_t>(got), kMaxOutput - output.size()));
       if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) pipeOpen = false;

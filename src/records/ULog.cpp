@@ -1,5 +1,8 @@
 #include "ULog.h"
 
+#include "UDescriptor.h"
+#include "UWriteAll.h"
+
 #include "UFunctions.h"
 
 #include <algorithm>
@@ -51,21 +54,10 @@ const char* TrafficLabel(TTrafficDirection direction) {
 } // namespace
 
 std::string AppendToFile(const fs::path& file, std::string_view bytes) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return std::strerror(errno);
-  std::string error;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      error = std::strerror(errno);
-      break;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  ::close(fd);
-  return error;
+  const TDescriptor out(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!out.Valid()) return std::strerror(errno);
+  const int error = WriteAll(out.Get(), bytes);
+  return error == 0 ? std::string() : std::strerror(error);
 }
 
 TLogger::TLogger(fs::path programFolder, const TClock& clock, TVisibleCriticalSection& logLock, TLogHooks hooks)

@@ -1,5 +1,7 @@
 #include "UMessageStore.h"
 
+#include "UWriteAll.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -14,15 +16,11 @@ constexpr size_t kWriteBlock = 65536;
 TMessageStore::TMessageStore(fs::path folder, bool fileNow, uint64_t spillBytes)
     : Folder(std::move(folder)), FileNow(fileNow), SpillBytes(spillBytes) {}
 
-TMessageStore::~TMessageStore() {
-  if (Descriptor >= 0) ::close(Descriptor);
-}
-
 bool TMessageStore::CreateFile() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::string name = (Folder / "QuiboXXXXXX").string();
-    Descriptor = ::mkostemp(name.data(), O_CLOEXEC);
-    if (Descriptor >= 0) {
+    Descriptor.Reset(::mkostemp(name.data(), O_CLOEXEC));
+    if (Descriptor.Valid()) {
       File = name;
       FailureCode = 0;
       return true;
@@ -41,7 +39,7 @@ void TMessageStore::Put(const std::string& bytes) {
   if (Failed()) return; // the rest is dropped; the session answers the failure
   Written += bytes.size();
   Buffer += bytes;
-  if (Descriptor < 0) {
+  if (!Descriptor.Valid()) {
     if (Written <= SpillBytes) return; // small: memory is enough
     if (!CreateFile()) return;
   }
@@ -49,27 +47,19 @@ void TMessageStore::Put(const std::string& bytes) {
 }
 
 void TMessageStore::Flush() {
-  size_t done = 0;
-  while (!Failed() && done < Buffer.size()) {
-    const ssize_t wrote = ::write(Descriptor, Buffer.data() + done, Buffer.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0)
-      FailureCode = wrote < 0 ? errno : ENOSPC;
-    else
-      done += static_cast<size_t>(wrote);
-  }
+  if (!Failed()) FailureCode = WriteAll(Descriptor.Get(), Buffer);
   Buffer.clear();
 }
 
 bool TMessageStore::Finish() {
-  if (Descriptor >= 0) Flush();
+  if (Descriptor.Valid()) Flush();
   return !Failed();
 }
 
 const TStoredMessage& TMessageStore::Message() {
   if (!Stored) {
-    if (Descriptor >= 0)
-      Stored = std::make_unique<TFileMessage>(Descriptor, Written);
+    if (Descriptor.Valid())
+      Stored = std::make_unique<TFileMessage>(Descriptor.Get(), Written);
     else
       Stored = std::make_unique<TTextMessage>(std::move(Buffer));
   }
@@ -77,7 +67,7 @@ const TStoredMessage& TMessageStore::Message() {
 }
 
 void TMessageStore::Discard(bool keepFile) {
-  if (Descriptor < 0 || keepFile) return;
+  if (!Descriptor.Valid() || keepFile) return;
   std::error_code error;
   fs::remove(File, error);
 }

@@ -7,6 +7,7 @@
 // answer; the store never throws.
 #pragma once
 
+#include "UDescriptor.h"
 #include "UStoredMessage.h"
 
 #include <cstdint>
@@ -20,7 +21,6 @@ class TMessageStore {
 public:
   // With fileNow the file is made by Open; else only past spillBytes.
   TMessageStore(std::filesystem::path folder, bool fileNow, uint64_t spillBytes);
-  ~TMessageStore();
   TMessageStore(const TMessageStore&) = delete;
   TMessageStore& operator=(const TMessageStore&) = delete;
 
@@ -33,7 +33,7 @@ public:
   int Error() const { return FailureCode; }
   uint64_t Size() const { return Written; }
 
-  bool HasFile() const { return Descriptor >= 0; }
+  bool HasFile() const { return Descriptor.Valid(); }
   const std::filesystem::path& Path() const { return File; } // empty without a file
   // The stored message, after Finish.
   const TStoredMessage& Message();
@@ -47,7 +47,7 @@ private:
   std::filesystem::path Folder;
   bool FileNow;
   uint64_t SpillBytes;
-  int Descriptor = -1;
+  TDescriptor Descriptor;
   std::filesystem::path File;
   std::string Buffer; // all of the message while in memory, else what waits for the next write
   uint64_t Written = 0;

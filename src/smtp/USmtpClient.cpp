@@ -10,12 +10,12 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace quibo {
 namespace {
 
 constexpr size_t kMaxReplyLines = 100;
+constexpr size_t kReadChunk = 16384;
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what); }
 
@@ -28,6 +28,9 @@ std::string TSmtpReply::Text() const {
   return text;
 }
 
+TSmtpClient::TSmtpClient(int timeoutSeconds)
+    : TimeoutMs(timeoutSeconds * 1000), Replies(TLineEnds::Lf, kMaxLineLength, kReadChunk) {}
+
 void TSmtpClient::Connect(const std::string& host, int port) {
   Close();
   sockaddr_in address{};
@@ -37,83 +40,74 @@ void TSmtpClient::Connect(const std::string& host, int port) {
     Fail("Invalid address " + host + ":" + std::to_string(port));
   const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (socket < 0) Fail(std::strerror(errno));
+  auto stream = std::make_unique<TPlainStream>(socket);
   {
     std::lock_guard lock(SocketLock);
-    Socket = socket;
+    Socket.Reset(socket);
     Cut = false;
   }
-  // The send time-out also bounds a blocking connect.
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) Fail("Out of time");
-  SetSocketTimeouts(static_cast<int>(std::min<long>(TimeoutMs, left.count())));
+  // The send time-out also bounds a blocking connect.
+  if (!stream->SocketDeadlines().ArmWrite(NextDeadline())) Fail("Out of time");
   while (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     if (errno == EINTR) continue;
     Fail(errno == EINPROGRESS || errno == EAGAIN ? "Connection timed out" : std::strerror(errno));
   }
+  Stream = std::move(stream);
 }
 
-void TSmtpClient::SetSocketTimeouts(int milliseconds) {
-  timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
-  ::setsockopt(Socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  ::setsockopt(Socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  AppliedTimeoutMs = milliseconds;
-}
-
-void TSmtpClient::BoundByDeadline() {
-  constexpr long kSlackMs = 1000; // a wait may end this much after the deadline
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) Fail("Out of time");
-  const long wanted = std::min<long>(TimeoutMs, left.count());
-  if (wanted < AppliedTimeoutMs - kSlackMs ||
-      wanted > AppliedTimeoutMs + kSlackMs) // a reused connection's may be short
-    SetSocketTimeouts(static_cast<int>(wanted));
+TDeadline TSmtpClient::NextDeadline() const {
+  return std::min(Deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs));
 }
 
 bool TSmtpClient::Quiet() const {
   std::lock_guard lock(SocketLock);
-  if (Socket < 0 || Cut || !Pending.empty()) return false;
-  pollfd probe{Socket, POLLIN | POLLRDHUP, 0};
+  if (!Socket.Valid() || Cut || !Stream || Replies.Unread() > 0 || Stream->HoldsUnread()) return false;
+  pollfd probe{Socket.Get(), POLLIN | POLLRDHUP, 0};
   return ::poll(&probe, 1, 0) == 0;
 }
 
 bool TSmtpClient::Connected() const {
   std::lock_guard lock(SocketLock);
-  return Socket >= 0 && !Cut;
+  return Socket.Valid() && Stream && !Cut;
 }
 
 void TSmtpClient::Disconnect() {
   std::lock_guard lock(SocketLock);
-  if (Socket >= 0) ::shutdown(Socket, SHUT_RDWR);
+  if (Socket.Valid()) ::shutdown(Socket.Get(), SHUT_RDWR);
   Cut = true;
 }
 
 void TSmtpClient::Close() {
   std::lock_guard lock(SocketLock);
-  if (Socket >= 0) ::close(Socket);
-  Socket = -1;
-  Pending.clear();
+  Stream.reset();
+  Socket.Reset();
+  Replies.TakeUnread();
 }
 
 bool TSmtpClient::ReadLine(std::string& line) {
-  while (true) {
-    const auto end = Pending.find('\n');
-    if (end != std::string::npos) {
-      line.assign(Pending, 0, end > 0 && Pending[end - 1] == '\r' ? end - 1 : end);
-      Pending.erase(0, end + 1);
-      return true;
+  if (std::chrono::steady_clock::now() >= Deadline) Fail("Out of time");
+  class TTappedSource final : public TByteSource {
+  public:
+    TTappedSource(TStream& stream, const TTap& tap) : Stream(stream), Tap(tap) {}
+    TIoResult ReadSome(char* buffer, size_t room, TDeadline deadline) override {
+      const TIoResult read = Stream.ReadSome(buffer, room, deadline);
+      if (read.Count > 0 && Tap) Tap(false, std::string_view(buffer, read.Count));
+      return read;
     }
-    if (Pending.size() > kMaxLineLength) Fail("Reply line too long");
-    BoundByDeadline();
-    char chunk[4096];
-    const ssize_t got = ::recv(Socket, chunk, sizeof chunk, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) Fail("Read timed out");
-    if (got <= 0) Fail("Connection closed gracefully.");
-    if (Tap) Tap(false, std::string_view(chunk, static_cast<size_t>(got)));
-    Pending.append(chunk, static_cast<size_t>(got));
+
+  private:
+    TStream& Stream;
+    const TTap& Tap;
+  } source(*Stream, Tap);
+  switch (Replies.ReadLine(source, line, NextDeadline()).Status) {
+  case TReadStatus::Line: return true;
+  case TReadStatus::TooLong: Fail("Reply line too long");
+  case TReadStatus::Timeout: Fail("Read timed out");
+  case TReadStatus::Closed: break;
   }
+  Fail("Connection closed gracefully.");
 }
 
 TSmtpReply TSmtpClient::ReadReply(std::initializer_list<int> accepted) {
@@ -136,14 +130,12 @@ TSmtpReply TSmtpClient::ReadReply(std::initializer_list<int> accepted) {
 
 void TSmtpClient::SendRaw(std::string_view bytes) {
   if (!Connected()) Fail("Not connected.");
-  BoundByDeadline();
+  if (std::chrono::steady_clock::now() >= Deadline) Fail("Out of time");
   if (Tap) Tap(true, bytes);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::send(Socket, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) Fail(errno == EAGAIN ? "Write timed out" : std::strerror(errno));
-    done += static_cast<size_t>(wrote);
+  switch (Stream->Write(bytes, NextDeadline())) {
+  case TIoStatus::Done: return;
+  case TIoStatus::Timeout: Fail("Write timed out");
+  case TIoStatus::Closed: Fail("Connection lost");
   }
 }
 

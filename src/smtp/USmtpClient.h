@@ -8,10 +8,14 @@
 // for everything without a code (refused, unreachable, lost, timed out).
 #pragma once
 
+#include "UDescriptor.h"
+#include "ULineReader.h"
+#include "UStream.h"
 #include "UThreadController.h"
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -38,7 +42,7 @@ class TSmtpClient final : public TForwardClientHandle {
 public:
   using TTap = std::function<void(bool sent, std::string_view chunk)>;
 
-  explicit TSmtpClient(int timeoutSeconds) : TimeoutMs(timeoutSeconds * 1000) {}
+  explicit TSmtpClient(int timeoutSeconds);
   ~TSmtpClient() override { Close(); }
 
   void SetTap(TTap tap) { Tap = std::move(tap); }
@@ -61,18 +65,17 @@ public:
 
 private:
   bool ReadLine(std::string& line);
-  // Shortens the socket's time-outs when the deadline is nearer than they are.
-  void BoundByDeadline();
-  void SetSocketTimeouts(int milliseconds);
+  // The deadline of the next wait: the time limit, or the relay's deadline when nearer.
+  TDeadline NextDeadline() const;
 
   const int TimeoutMs;
   std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
-  int AppliedTimeoutMs = 0;
   TTap Tap;
   mutable std::mutex SocketLock; // guards Socket against a concurrent Disconnect
-  int Socket = -1;
+  TDescriptor Socket;
   bool Cut = false;
-  std::string Pending;
+  std::unique_ptr<TStream> Stream;
+  TLineReader Replies;
 };
 
 } // namespace quibo

@@ -38,44 +38,21 @@ size_t TTextMessage::ReadAt(uint64_t offset, char* buffer, size_t size) const {
   return count;
 }
 
-TStoredLineReader::TStoredLineReader(const TStoredMessage& message, uint64_t from, uint64_t end)
-    : Message(message), Position(from), End(end), BlockOffset(from) {}
-
-bool TStoredLineReader::Fill() {
-  const uint64_t next = BlockOffset + Block.size();
-  if (next >= End) return false;
-  // Drop what was returned already, so the block holds one line and a chunk at most.
-  Block.erase(0, static_cast<size_t>(Position - BlockOffset));
-  BlockOffset = Position;
-  const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunk, End - next));
-  const size_t before = Block.size();
-  Block.resize(before + want);
-  const size_t got = Message.ReadAt(next, Block.data() + before, want);
-  Block.resize(before + got);
-  return got > 0;
+TIoResult TStoredLineReader::TRange::ReadSome(char* buffer, size_t room, TDeadline) {
+  if (Position >= End) return {TIoStatus::Closed};
+  const size_t got = Message.ReadAt(Position, buffer, static_cast<size_t>(std::min<uint64_t>(room, End - Position)));
+  Position += got;
+  return got > 0 ? TIoResult{TIoStatus::Done, got} : TIoResult{TIoStatus::Closed};
 }
 
+TStoredLineReader::TStoredLineReader(const TStoredMessage& message, uint64_t from, uint64_t end)
+    : Position(from), Range(message, Position, end), Lines(TLineEnds::Lf, 0, kChunk) {}
+
 bool TStoredLineReader::Next(std::string& line) {
-  size_t searchFrom = static_cast<size_t>(Position - BlockOffset);
-  while (true) {
-    const size_t newline = Block.find('\n', searchFrom);
-    if (newline != std::string::npos) {
-      const size_t start = static_cast<size_t>(Position - BlockOffset);
-      size_t length = newline - start;
-      if (length > 0 && Block[newline - 1] == '\r') --length;
-      line.assign(Block, start, length);
-      Position = BlockOffset + newline + 1;
-      return true;
-    }
-    const size_t unread = Block.size() - static_cast<size_t>(Position - BlockOffset);
-    if (!Fill()) {
-      if (unread == 0) return false;
-      line.assign(Block, static_cast<size_t>(Position - BlockOffset), unread); // a last line without LF
-      Position += unread;
-      return true;
-    }
-    searchFrom = static_cast<size_t>(Position - BlockOffset) + unread;
-  }
+  if (Lines.ReadLine(Range, line, kNoDeadline).Status == TReadStatus::Line) return true;
+  if (Lines.Unread() == 0) return false;
+  line = Lines.TakeUnread(); // a last line without LF
+  return true;
 }
 
 } // namespace quibo

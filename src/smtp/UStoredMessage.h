@@ -6,6 +6,8 @@
 // failed read gives fewer bytes.
 #pragma once
 
+#include "ULineReader.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,17 +51,25 @@ public:
   TStoredLineReader(const TStoredMessage& message, uint64_t from, uint64_t end);
   // The next line without its LF and the CR before it; false at the end.
   bool Next(std::string& line);
-  uint64_t Offset() const { return Position; } // of the first byte not yet returned
+  uint64_t Offset() const { return Position - Lines.Unread(); } // of the first byte not yet returned
 
 private:
-  // Appends the next chunk to the block; false at the end.
-  bool Fill();
+  // The stored bytes from one offset to another, as a line reader's source.
+  class TRange final : public TByteSource {
+  public:
+    TRange(const TStoredMessage& message, uint64_t& position, uint64_t end)
+        : Message(message), Position(position), End(end) {}
+    TIoResult ReadSome(char* buffer, size_t room, TDeadline deadline) override;
 
-  const TStoredMessage& Message;
-  uint64_t Position;
-  uint64_t End;
-  std::string Block;        // the bytes from BlockOffset on
-  uint64_t BlockOffset = 0; // of Block[0]
+  private:
+    const TStoredMessage& Message;
+    uint64_t& Position;
+    uint64_t End;
+  };
+
+  uint64_t Position; // of the first byte not yet read into the line reader
+  TRange Range;
+  TLineReader Lines;
 };
 
 } // namespace quibo

@@ -1,5 +1,6 @@
 #include "UChildProcess.h"
 
+#include "UDescriptor.h"
 #include "UFunctions.h"
 
 #include <algorithm>
@@ -24,33 +25,20 @@ using TClock = std::chrono::steady_clock;
 
 constexpr auto kDrainAfterExit = std::chrono::seconds(1); // a grandchild may still hold a pipe
 
-class TFile {
-public:
-  explicit TFile(int value = -1) : Value(value) {}
-  TFile(const TFile&) = delete;
-  TFile& operator=(const TFile&) = delete;
-  ~TFile() { Close(); }
-  void Close() {
-    if (Value >= 0) ::close(Value);
-    Value = -1;
-  }
-  int Value;
-};
-
 // One output pipe of the child and what was kept of it.
 struct TStream {
-  TFile ReadEnd;
+  TDescriptor ReadEnd;
   std::string* Kept;
   size_t Limit;
   bool* Cut;
 
-  bool Open() const { return ReadEnd.Value >= 0; }
+  bool Open() const { return ReadEnd.Valid(); }
   void ReadSome() {
     char chunk[8192];
-    const ssize_t got = ::read(ReadEnd.Value, chunk, sizeof chunk);
+    const ssize_t got = ::read(ReadEnd.Get(), chunk, sizeof chunk);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (got <= 0) {
-      ReadEnd.Close();
+      ReadEnd.Reset();
       return;
     }
     const size_t room = Limit - std::min(Limit, Kept->size());
@@ -73,11 +61,11 @@ int MillisecondsUntil(TClock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left, 0, 1000));
 }
 
-bool MakePipe(TFile& readEnd, TFile& writeEnd) {
+bool MakePipe(TDescriptor& readEnd, TDescriptor& writeEnd) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-  readEnd.Value = ends[0];
-  writeEnd.Value = ends[1];
+  readEnd.Reset(ends[0]);
+  writeEnd.Reset(ends[1]);
   return true;
 }
 
@@ -103,7 +91,7 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
     argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
-  TFile outRead, outWrite, errRead, errWrite;
+  TDescriptor outRead, outWrite, errRead, errWrite;
   if (!MakePipe(outRead, outWrite) || !MakePipe(errRead, errWrite)) {
     result.StartError = std::strerror(errno);
     return result;
@@ -114,8 +102,8 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
     posix_spawn_file_actions_adddup2(&actions, input, 0);
   else
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Value, 1);
-  posix_spawn_file_actions_adddup2(&actions, errWrite.Value, 2);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t defaults, none;
@@ -132,13 +120,12 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
     result.StartError = std::strerror(failure);
     return result;
   }
-  outWrite.Close();
-  errWrite.Close();
+  outWrite.Reset();
+  errWrite.Reset();
 
-  TFile exitHandle(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-  TStream streams[2] = {{TFile(outRead.Value), &result.Output, limits.Output, &result.OutputCut},
-                        {TFile(errRead.Value), &result.Errors, limits.Errors, nullptr}};
-  outRead.Value = errRead.Value = -1; // owned by the streams now
+  TDescriptor exitHandle(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+  TStream streams[2] = {{std::move(outRead), &result.Output, limits.Output, &result.OutputCut},
+                        {std::move(errRead), &result.Errors, limits.Errors, nullptr}};
   auto deadline = TClock::now() + limits.Time;
   bool exited = false;
   int status = 0;
@@ -156,9 +143,9 @@ TChildResult RunChild(const std::vector<std::string>& arguments, int input, cons
       return result;
     }
     // Without a process handle the exit is noticed at the next wake-up, at most 1 s later.
-    pollfd waits[3] = {{exited ? -1 : exitHandle.Value, POLLIN, 0},
-                       {streams[0].ReadEnd.Value, POLLIN, 0},
-                       {streams[1].ReadEnd.Value, POLLIN, 0}};
+    pollfd waits[3] = {{exited ? -1 : exitHandle.Get(), POLLIN, 0},
+                       {streams[0].ReadEnd.Get(), POLLIN, 0},
+                       {streams[1].ReadEnd.Get(), POLLIN, 0}};
     if (::poll(waits, 3, MillisecondsUntil(deadline)) < 0 && errno != EINTR) break;
     for (int i = 0; i < 2; ++i)
       if (streams[i].Open() && (waits[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) streams[i].ReadSome();

@@ -1,5 +1,7 @@
 #include "UWireMessage.h"
 
+#include "UWriteAll.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -51,24 +53,17 @@ std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes
 }
 
 TMemoryFile::TMemoryFile(const std::string& text) {
-  Descriptor = ::memfd_create("message", MFD_CLOEXEC);
-  if (Descriptor < 0) throw SystemError("cannot hold the message");
-  for (size_t written = 0; written < text.size();) {
-    const ssize_t put = ::write(Descriptor, text.data() + written, text.size() - written);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) {
-      ::close(Descriptor);
-      throw SystemError("cannot hold the message");
-    }
-    written += static_cast<size_t>(put);
+  Descriptor.Reset(::memfd_create("message", MFD_CLOEXEC));
+  if (!Descriptor.Valid()) throw SystemError("cannot hold the message");
+  if (const int error = WriteAll(Descriptor.Get(), text); error != 0) {
+    errno = error;
+    throw SystemError("cannot hold the message");
   }
 }
 
-TMemoryFile::~TMemoryFile() { ::close(Descriptor); }
-
 int TMemoryFile::Rewound() const {
-  ::lseek(Descriptor, 0, SEEK_SET);
-  return Descriptor;
+  ::lseek(Descriptor.Get(), 0, SEEK_SET);
+  return Descriptor.Get();
 }
 
 TLearningCopies::TLearningCopies(const std::filesystem::path& folder, size_t maxBytesPerFile) {

@@ -5,6 +5,8 @@
 // std::runtime_error with a readable text.
 #pragma once
 
+#include "UDescriptor.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -21,14 +23,11 @@ std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes
 class TMemoryFile {
 public:
   explicit TMemoryFile(const std::string& text);
-  TMemoryFile(const TMemoryFile&) = delete;
-  TMemoryFile& operator=(const TMemoryFile&) = delete;
-  ~TMemoryFile();
   // The descriptor, read position back at the start.
   int Rewound() const;
 
 private:
-  int Descriptor = -1;
+  TDescriptor Descriptor;
 };
 
 // Un-stuffed copies of the regular files directly inside a folder, in a fresh

@@ -1,0 +1,69 @@
+// TLineReader: the one buffered line reader. It fills its buffer from a byte
+// source (a socket, a TLS stream, a stored message) a block at a time and
+// hands out lines without their ends, by one of two rules: a server takes a
+// line from a client as ended by CR LF, a bare LF or a bare CR; replies of a
+// next server and stored messages end lines at LF (a CR before it is
+// dropped). Lines longer than the bound are refused, not cut. The buffer
+// is taken at the first read, so an idle connection does not pay for it.
+// One thread at a time; never throws.
+#pragma once
+
+#include "UStream.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace quibo {
+
+enum class TLineEnds {
+  CrLfLfOrCr, // CR LF, a bare LF or a bare CR
+  Lf,         // LF; a CR right before it is not part of the line
+};
+
+enum class TReadStatus { Line, Closed, Timeout, TooLong };
+
+struct TReadResult {
+  TReadStatus Status = TReadStatus::Closed;
+  bool EndedWithCrLf = false; // the line ended in CR LF, not a bare LF or CR
+};
+
+// Where the first line of some bytes ends.
+struct TLineEnd {
+  size_t Length = 0;   // of the line, its end not counted
+  size_t EndBytes = 0; // 2 for CR LF, 1 for a bare LF or CR
+  bool CrLf = false;
+};
+// Finds the first line end in bytes by the rule. Under CrLfLfOrCr a CR that
+// is the last byte may still be the first half of a CR LF: it ends a line
+// only when the bytes are complete (nothing more can come). False when no
+// line has ended yet.
+bool FindLineEnd(std::string_view bytes, bool complete, TLineEnd& end, TLineEnds rule = TLineEnds::CrLfLfOrCr);
+
+class TLineReader {
+public:
+  // maxLength 0: lines of any length (the buffer grows for them).
+  TLineReader(TLineEnds rule, size_t maxLength, size_t chunk);
+
+  // Reads up to the next line end, which is removed; waits for bytes until the deadline.
+  TReadResult ReadLine(TByteSource& source, std::string& line, TDeadline deadline);
+  // Bytes read from the source and not yet handed out.
+  size_t Unread() const { return End - Start; }
+  // Hands out the unread bytes (a last line without its end) and forgets them.
+  std::string TakeUnread();
+
+private:
+  // Reads more bytes into the buffer; the status of the read.
+  TIoStatus Fill(TByteSource& source, TDeadline deadline);
+
+  TLineEnds Rule;
+  size_t MaxLength;
+  size_t Chunk;
+  size_t Capacity;
+  std::unique_ptr<char[]> Buffer;
+  size_t Start = 0; // first unread byte in Buffer
+  size_t End = 0;   // one past the last byte read
+};
+
+} // namespace quibo

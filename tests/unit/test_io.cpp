@@ -1,0 +1,110 @@
+#include "ULineReader.h"
+#include "UStoredMessage.h"
+#include "UWriteAll.h"
+
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace quibo;
+
+namespace {
+
+// Hands out its bytes in pieces of a fixed size, then reports the end.
+class TTrickle final : public TByteSource {
+public:
+  TTrickle(std::string bytes, size_t piece) : Bytes(std::move(bytes)), Piece(piece) {}
+  TIoResult ReadSome(char* buffer, size_t room, TDeadline) override {
+    if (Position == Bytes.size()) return {TIoStatus::Closed};
+    const size_t count = std::min({room, Piece, Bytes.size() - Position});
+    std::memcpy(buffer, Bytes.data() + Position, count);
+    Position += count;
+    return {TIoStatus::Done, count};
+  }
+
+private:
+  std::string Bytes;
+  size_t Piece;
+  size_t Position = 0;
+};
+
+std::vector<std::string> AllLines(TLineReader& reader, TByteSource& source) {
+  std::vector<std::string> lines;
+  std::string line;
+  while (reader.ReadLine(source, line, kNoDeadline).Status == TReadStatus::Line)
+    lines.push_back(line);
+  return lines;
+}
+
+} // namespace
+
+TEST(LineReader, ClientLineEndsSurviveAnySplitOfTheBytes) {
+  // A CR LF split between two reads is one line end, not a bare CR and an empty line.
+  for (const size_t piece : {1, 2, 3, 7}) {
+    TTrickle source("HELO a\r\nMAIL\nRCPT\rDATA\r\n", piece);
+    TLineReader reader(TLineEnds::CrLfLfOrCr, 100, 4);
+    EXPECT_EQ(AllLines(reader, source), (std::vector<std::string>{"HELO a", "MAIL", "RCPT", "DATA"})) << piece;
+  }
+}
+
+TEST(LineReader, LfRuleKeepsBareCrAndDropsOnlyTheCrBeforeLf) {
+  TTrickle source("250-a\rb\r\n250 c\r\r\n", 3);
+  TLineReader reader(TLineEnds::Lf, 100, 4);
+  EXPECT_EQ(AllLines(reader, source), (std::vector<std::string>{"250-a\rb", "250 c\r"}));
+}
+
+TEST(LineReader, BoundedReaderRefusesALongLineAndUnboundedOneGrows) {
+  const std::string longLine(10000, 'x');
+  TTrickle bounded(longLine + "\r\n", 512);
+  TLineReader limited(TLineEnds::CrLfLfOrCr, 1000, 512);
+  std::string line;
+  EXPECT_EQ(limited.ReadLine(bounded, line, kNoDeadline).Status, TReadStatus::TooLong);
+
+  TTrickle unbounded(longLine + "\nlast", 512);
+  TLineReader growing(TLineEnds::Lf, 0, 512);
+  EXPECT_EQ(AllLines(growing, unbounded), std::vector<std::string>{longLine});
+  EXPECT_EQ(growing.TakeUnread(), "last");
+  EXPECT_EQ(growing.Unread(), 0u);
+}
+
+TEST(StoredLineReader, LinesLongerThanItsBlockComeWholeWithTheirOffsets) {
+  const std::string longLine(200000, 'y');
+  const TTextMessage message("Subject: a\r\n" + longLine + "\r\nend");
+  TStoredLineReader reader(message, 0, message.Size());
+  std::string line;
+  ASSERT_TRUE(reader.Next(line));
+  EXPECT_EQ(line, "Subject: a");
+  EXPECT_EQ(reader.Offset(), 12u);
+  ASSERT_TRUE(reader.Next(line));
+  EXPECT_EQ(line, longLine);
+  EXPECT_EQ(reader.Offset(), 12u + longLine.size() + 2);
+  ASSERT_TRUE(reader.Next(line));
+  EXPECT_EQ(line, "end");
+  EXPECT_FALSE(reader.Next(line));
+}
+
+TEST(WriteAll, PipeTakesEveryByteAndAClosedOneReportsTheError) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string text(100000, 'z'); // more than a pipe holds at once
+  std::string got;
+  std::thread reader([&] {
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(ends[0], chunk, sizeof chunk)) > 0;)
+      got.append(chunk, static_cast<size_t>(n));
+  });
+  EXPECT_EQ(WriteAll(ends[1], text), 0);
+  ::close(ends[1]);
+  reader.join();
+  EXPECT_EQ(got, text);
+
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
+  ::signal(SIGPIPE, SIG_IGN);
+  EXPECT_EQ(WriteAll(ends[1], "x"), EPIPE);
+  ::close(ends[1]);
+}
