@@ -1,18 +1,22 @@
 // TClamdConnection: one connection to clamd, held in an IDSESSION so that it
-// can serve many messages: connect (Unix socket or TCP), ask about a stored
-// message streamed in INSTREAM chunks or about an open file handed over with
-// FILDES (Unix socket only), and read clamd's numbered, NUL-ended answers.
-// Every byte goes out through Send and comes in through ReadAnswer; each
-// wait is bounded by the deadline set for the current scan. Used by one
-// connection thread at a time (the pool hands it out); Cut may be called from
-// any thread and wakes a blocked wait. Failures throw: TClamdClosed when
-// clamd closed the connection before it answered anything (a kept connection
-// that clamd dropped), std::runtime_error with a printable reason otherwise.
+// can serve many messages: connect (Unix socket or TCP) within the time
+// left, ask about a stored message streamed in INSTREAM chunks or about an
+// open file handed over with FILDES (Unix socket only), and read clamd's
+// numbered answers, one line each (the commands carry the "n" prefix).
+// Bytes go out through the socket stream of src/io and come back through its
+// line reader; each wait is bounded by the deadline of the current scan.
+// Used by one connection thread at a time (the pool hands it out); Cut may be
+// called from any thread and wakes a blocked wait. Failures throw:
+// TClamdClosed when clamd closed the connection before it answered anything
+// (a kept connection that clamd dropped), std::runtime_error with a
+// printable reason otherwise.
 #pragma once
 
+#include "UDescriptor.h"
+#include "ULineReader.h"
 #include "UStoredMessage.h"
+#include "UStream.h"
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -43,11 +47,8 @@ public:
 
 class TClamdConnection {
 public:
-  using TDeadline = std::chrono::steady_clock::time_point;
-
   // Connects and opens the session; throws when clamd cannot be reached.
   static std::unique_ptr<TClamdConnection> Open(const TClamdAddress& address, TDeadline deadline);
-  ~TClamdConnection();
   TClamdConnection(const TClamdConnection&) = delete;
   TClamdConnection& operator=(const TClamdConnection&) = delete;
 
@@ -60,21 +61,21 @@ public:
   void Cut(); // any thread
 
 private:
-  explicit TClamdConnection(int socket) : Socket(socket) {}
-  // False when clamd takes no more: it closed its side, or it has something
-  // to say in the middle of the request (a limit reached).
+  explicit TClamdConnection(int socket);
+  // False when clamd takes no more (it closed its side, as it does after a
+  // limit was reached): its answer tells why.
   bool Send(std::string_view bytes);
   void SendDescriptor(int descriptor);
   std::string ReadAnswer();
-  // Waits until the socket is ready for the events; which of them came.
-  short Wait(short events);
+  void FailIfCut() const;
 
-  mutable std::mutex SocketLock; // guards Socket against a concurrent Cut
-  int Socket;
+  mutable std::mutex SocketLock; // guards the socket against a concurrent Cut
+  TDescriptor Socket;
   bool WasCut = false;
-  TDeadline Deadline = TDeadline::max();
+  TPlainStream Stream;
+  TLineReader Answers;
+  TDeadline Deadline = kNoDeadline;
   unsigned NextRequest = 1;
-  std::string Pending; // bytes read past the last answer
 };
 
 } // namespace quibo
