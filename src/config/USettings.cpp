@@ -116,6 +116,7 @@ const TKey kKeys[] = {
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", TWholeNumber{&TSettings::VirusCheckTimeOut, 1, 86400000}, false},
     {"VirusCheck", "ResultCode", TWholeNumber{&TSettings::SEVirusErrorlevel, -1, 258}},
+    {"VirusCheck", "ClamdSocket", &TSettings::ClamdSocket, false},
     {"Heurastic", "DoHeurastic", &TSettings::CBHeurastic},
     {"Heurastic", "Forward", &TSettings::CBHeurasticForward},
     {"Heurastic", "MailForwardAddress", &TSettings::EHeurasticForward},

@@ -77,6 +77,7 @@ struct TSettings {
   bool CBVirusScan = false;
   int VirusCheckTimeOut = 30000;
   int SEVirusErrorlevel = 1;
+  std::string ClamdSocket; // clamd's Unix socket path or host:port; set: clamd is asked instead of EVirusProgram
   // [Heurastic]
   bool CBHeurastic = false;
   bool CBHeurasticForward = false;

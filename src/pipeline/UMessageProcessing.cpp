@@ -1,5 +1,6 @@
 #include "UMessageProcessing.h"
 
+#include "UClamdScanner.h"
 #include "UEvents.h"
 #include "UForward.h"
 #include "UFunctions.h"
@@ -68,6 +69,19 @@ std::vector<std::string> AddressList(const std::string& text) {
     }
   }
   return addresses;
+}
+
+// The virus scan: clamd itself when ClamdSocket is set, else the scanner program on the file.
+TScanResult ScanMessage(TPipelineContext& context, const std::filesystem::path& file, const TStoredMessage& message) {
+  const TSettings& settings = *context.Settings;
+  const int timeoutMs = context.TimeLeftMs(settings.VirusCheckTimeOut);
+  TCancellation* cancel = &context.Record->Cancellation;
+  if (settings.ClamdSocket.empty())
+    return ScanFile(context.Applied->VirusProgram, file, context.Applied->VirusResultCode, timeoutMs,
+                    context.ProgramFolder, cancel);
+  TClamdPool unpooled;
+  return ScanWithClamd(context.Clamd ? *context.Clamd : unpooled, settings.ClamdSocket, context.ProgramFolder, message,
+                       file, timeoutMs, cancel);
 }
 
 // Reverse lookups of recent peers, kept for a while: a busy sender is looked
@@ -184,14 +198,14 @@ void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& sco
   }
 }
 
-std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size) {
+std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file,
+                                     const TStoredMessage& message) {
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
+  const uint64_t size = message.Size();
   if (applied.VirusCheck) {
-    const TScanResult scan =
-        ScanFile(applied.VirusProgram, file, applied.VirusResultCode, context.TimeLeftMs(settings.VirusCheckTimeOut),
-                 context.ProgramFolder, &record.Cancellation);
+    const TScanResult scan = ScanMessage(context, file, message);
     if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
     if (scan.Found) {
       context.Log.WriteMailLog(kVirusReply, &context.Connection);

@@ -21,8 +21,10 @@
 
 namespace quibo {
 
-// Empty to go on with the message; else the verdict that ends it here.
-std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file, uint64_t size);
+// Empty to go on with the message; else the verdict that ends it here. The
+// file is "" when the message is held in memory.
+std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::filesystem::path& file,
+                                     const TStoredMessage& message);
 TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stored,
                            std::vector<std::string> recipients);
 

@@ -23,6 +23,7 @@
 
 namespace quibo {
 
+class TClamdPool;
 class TForward;
 class TRelayPool;
 
@@ -41,8 +42,9 @@ struct TPipelineContext {
   std::filesystem::path ProgramFolder;
   std::string ServerIdent; // "Quibo SMTP Server Version ..."
   const TClock& Clock;
-  TRelayPool* Relays = nullptr;         // connections to next servers kept between messages (none: a new one each time)
-  std::optional<TTlsSession> ClientTls{}; // how the message came: in TLS, or not (empty)
+  TRelayPool* Relays = nullptr; // connections to next servers kept between messages (none: a new one each time)
+  TClamdPool* Clamd = nullptr;  // sessions with clamd kept between messages (none: a new one each time)
+  std::optional<TTlsSession> ClientTls{};                 // how the message came: in TLS, or not (empty)
   std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }

@@ -41,6 +41,11 @@ TScanResult ScanFile(const std::string& commandTemplate, const std::filesystem::
 
 std::vector<std::string> VirusCheckTestLines(const TScanResult& result) {
   if (!result.Error.empty()) return {result.Error};
+  if (result.ByClamd) {
+    if (!result.Failure.empty()) return {"Virus scan failed: " + result.Failure};
+    return {(result.Found ? "Virus found! (clamd: " : "Checking done, no viruses found (clamd: ") + result.Output +
+            ")"};
+  }
   std::vector<std::string> lines{
       result.Found ? "Virus found! (result code: " + std::to_string(result.ExitCode) + ")"
                    : "Checking done, no viruses found (result code: " + std::to_string(result.ExitCode) + ")"};

@@ -1,5 +1,6 @@
 // The virus scan bridge: fills the operator's scanner command template with
 // the message file and runs it; one configured exit code means "infected".
+// (With ClamdSocket set, UClamdScanner asks clamd instead, with the same result.)
 // Called on connection threads (every message when scanning is on) and on the
 // operator's test). Never throws; a template that cannot be filled is
 // reported through Error, a scanner that gave no answer through Failure; the
@@ -18,8 +19,9 @@ struct TScanResult {
   bool Found = false;
   int ExitCode = -1;
   std::string Output;
-  std::string Error;   // the template could not be filled; nothing was run
-  std::string Failure; // the scanner ran to no answer: could not start, timed out, killed
+  std::string Error;    // the template could not be filled; nothing was run
+  std::string Failure;  // the scanner ran to no answer: could not start, timed out, killed
+  bool ByClamd = false; // asked clamd itself: Output is its answer, ExitCode means nothing
   bool Answered() const { return Found || (Error.empty() && Failure.empty()); }
 };
 

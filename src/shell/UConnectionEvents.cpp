@@ -58,6 +58,7 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           Form.ServerIdent(),
                           Form.Clock(),
                           &Form.Relays(),
+                          &Form.ClamdSessions(),
                           session.Tls(),
                           Generation->OutgoingTls};
 }
@@ -65,16 +66,18 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
   const TSettingsGeneration& generation = Transaction();
   const TThreadController& record = session.Record();
-  return generation.Applied->VirusCheck || generation.Applied->Heurastic ||
+  // clamd takes the message from memory; a scanner program reads a file.
+  const bool scannerReadsFile = generation.Applied->VirusCheck && generation.Settings->ClamdSocket.empty();
+  return scannerReadsFile || generation.Applied->Heurastic ||
          (generation.Settings->CBCopyIfWhitelisted && record.Whitelisted) ||
          (generation.Settings->CBCopyIfBlacklisted && record.Blacklisted);
 }
 
 std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
-                                                        uint64_t size) {
+                                                        const TStoredMessage& message) {
   Transaction();
   TPipelineContext context = Context(session);
-  return quibo::CheckMessage(context, file, size);
+  return quibo::CheckMessage(context, file, message);
 }
 
 TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,

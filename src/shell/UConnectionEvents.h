@@ -30,7 +30,7 @@ public:
   TVerdict OnRcpt(TSmtpSession& session, const std::string& address) override;
   bool NeedsMessageFile(TSmtpSession& session) override;
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
-                                       uint64_t size) override;
+                                       const TStoredMessage& message) override;
   TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                              const std::vector<std::string>& recipients) override;
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "UBackgroundTask.h"
+#include "UClamdScanner.h"
 #include "UClock.h"
 #include "UEventQueue.h"
 #include "UForward.h"
@@ -151,7 +152,10 @@ public:
   void RenewHeurasticStatistics(std::function<void(const TClassifierStatistics&)> done);
   bool StatisticsRunning() const { return ClassifierStatistics.Running(); }
   using TScanDone = std::function<void(const std::vector<std::string>& lines)>;
+  // With ClamdSocket set clamd is asked about the anti-virus test text and
+  // the file is not used; else the scanner program reads the file.
   void VirusCheckTest(const std::filesystem::path& file, TScanDone done);
+  bool VirusCheckAsksClamd() const { return !Settings()->ClamdSocket.empty(); }
   bool VirusCheckRunning() const { return ScannerTest.Running(); }
   // To the listener's own address (127.0.0.1 when it listens on all) and port.
   void SendTestMail(TTestMail mail, std::function<void(const TTestMailResult&)> done);
@@ -177,6 +181,7 @@ public:
   // Used by the connection threads.
   TLogger& Log() { return Logger; }
   TRelayPool& Relays() { return RelayConnections; }
+  TClamdPool& ClamdSessions() { return ClamdConnections; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
   bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
@@ -255,6 +260,7 @@ private:
   bool ClosedDown = false;
   TFormView* View = nullptr;
 
+  TClamdPool ClamdConnections; // before the scanner test, which uses it
   TBackgroundTask Learning{Events};
   TBackgroundTask ClassifierStatistics{Events};
   TBackgroundTask ScannerTest{Events};

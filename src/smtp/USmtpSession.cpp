@@ -346,7 +346,7 @@ void TSmtpSession::HandleData(const std::string&) {
 }
 
 TVerdict TSmtpSession::ProcessMessage(TMessageStore& store) {
-  if (auto refusal = Hooks.CheckMessage(*this, store.Path(), store.Size())) return *refusal;
+  if (auto refusal = Hooks.CheckMessage(*this, store.Path(), store.Message())) return *refusal;
   return Hooks.Server1ReceiveRaw(*this, store.Message(), RecipientList);
 }
 

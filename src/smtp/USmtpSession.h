@@ -40,13 +40,13 @@ public:
   virtual TVerdict OnMail(TSmtpSession& session, const std::string& address) = 0;
   virtual TVerdict OnRcpt(TSmtpSession& session, const std::string& address) = 0;
   // Whether the coming message must be in a file from its first byte (a
-  // scanner or the classifier reads it, or a learning copy is due); else it
-  // is held in memory while it is small.
+  // scanner program or the classifier reads it, or a learning copy is due);
+  // else it is held in memory while it is small.
   virtual bool NeedsMessageFile(TSmtpSession& session) = 0;
   // The checks after the data: empty to go on with the message, else its
   // answer. The file is empty when the message is held in memory.
   virtual std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
-                                               uint64_t size) = 0;
+                                               const TStoredMessage& message) = 0;
   virtual TVerdict Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                                      const std::vector<std::string>& recipients) = 0;
   // Learning folders (ham/, spam/) that receive a copy of the finished message.

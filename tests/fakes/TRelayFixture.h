@@ -47,7 +47,11 @@ protected:
   }
   // With this scanner command line a message carrying EICAR is refused with 541 and a clean one is relayed.
   void ExpectEicarRefusedAndCleanMailRelayed(const std::string& virusProgram) {
-    Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=" + virusProgram + "\n");
+    ExpectScannerRefusesEicarAndRelaysCleanMail("ResultCode=1\nVirusProgram=" + virusProgram + "\n");
+  }
+  // The same with these keys of [VirusCheck] (and others after them).
+  void ExpectScannerRefusesEicarAndRelaysCleanMail(const std::string& scanner) {
+    Launch("", "[VirusCheck]\nDoVirusCheck=1\n" + scanner);
     EXPECT_EQ(Send("Subject: test\r\n\r\n" + kEicar + "\r\n"),
               "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
     EXPECT_TRUE(Client->ClosedByServer());

@@ -24,7 +24,7 @@ public:
   TVerdict OnMail(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
   TVerdict OnRcpt(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
   bool NeedsMessageFile(TSmtpSession&) override { return false; }
-  std::optional<TVerdict> CheckMessage(TSmtpSession&, const std::filesystem::path&, uint64_t) override {
+  std::optional<TVerdict> CheckMessage(TSmtpSession&, const std::filesystem::path&, const TStoredMessage&) override {
     return std::nullopt;
   }
   TVerdict Server1ReceiveRaw(TSmtpSession&, const TStoredMessage& message, const std::vector<std::string>&) override {

@@ -2,6 +2,7 @@
 #include "TFixedClock.h"
 #include "TRawSmtpClient.h"
 #include "TTempFolder.h"
+#include "UClamdConnection.h"
 #include "UEvents.h"
 #include "UForward.h"
 #include "UHeurastic.h"
@@ -252,6 +253,37 @@ TEST(VirusScan, TemplatesAndVerdicts) {
             std::vector<std::string>{"Checking done, no viruses found (result code: 0)"});
 }
 
+TEST(VirusScan, ClamdAddressesAndTestLines) {
+  TClamdAddress address;
+  std::string error;
+  EXPECT_TRUE(ParseClamdAddress("/run/clamav/clamd.ctl", "/srv/quibo", address, error));
+  EXPECT_EQ(address.Path, "/run/clamav/clamd.ctl");
+  EXPECT_TRUE(ParseClamdAddress("run/clamd.sock", "/srv/quibo", address, error));
+  EXPECT_EQ(address.Path, "/srv/quibo/run/clamd.sock");
+  EXPECT_TRUE(ParseClamdAddress(" 127.0.0.1:3310 ", "/srv/quibo", address, error));
+  EXPECT_FALSE(address.Local());
+  EXPECT_EQ(address.Host + " " + address.Port, "127.0.0.1 3310");
+  EXPECT_TRUE(ParseClamdAddress("[::1]:3310", "/srv/quibo", address, error));
+  EXPECT_EQ(address.Host, "::1");
+  for (const char* bad : {"clamd", "localhost:0", "localhost:65536", ":3310", "localhost:33a"}) {
+    error.clear();
+    EXPECT_FALSE(ParseClamdAddress(bad, "/srv/quibo", address, error)) << bad;
+    EXPECT_NE(error.find("neither a socket path nor host:port"), std::string::npos) << bad;
+  }
+  EXPECT_FALSE(ParseClamdAddress("/" + std::string(200, 'x'), "/", address, error));
+
+  TScanResult clamd;
+  clamd.ByClamd = true;
+  clamd.Found = true;
+  clamd.Output = "stream: Eicar-Test-Signature FOUND";
+  EXPECT_EQ(VirusCheckTestLines(clamd),
+            std::vector<std::string>{"Virus found! (clamd: stream: Eicar-Test-Signature FOUND)"});
+  clamd = {};
+  clamd.ByClamd = true;
+  clamd.Failure = "cannot connect to clamd at /run/clamd.sock: No such file or directory";
+  EXPECT_EQ(VirusCheckTestLines(clamd), std::vector<std::string>{"Virus scan failed: " + clamd.Failure});
+}
+
 TEST(Classifier, ScoresLearnsAndDumps) {
   TTempFolder folder;
   TFixedClock clock;
@@ -344,11 +376,9 @@ protected:
                              Home.path(),
                              "Quibo SMTP Server Version 1.0.0.1",
                              Clock};
-    auto verdict = CheckMessage(context, file, std::filesystem::file_size(file));
-    if (!verdict) {
-      const TTextMessage stored(ReadFile(file));
-      verdict = Server1ReceiveRaw(context, stored, recipients);
-    }
+    const TTextMessage stored(ReadFile(file));
+    auto verdict = CheckMessage(context, file, stored);
+    if (!verdict) verdict = Server1ReceiveRaw(context, stored, recipients);
     LastClose = verdict->Close;
     return verdict->Code == 0 ? std::string() : std::to_string(verdict->Code) + " " + verdict->Text;
   }

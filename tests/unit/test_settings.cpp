@@ -112,6 +112,7 @@ TEST(Settings, ForwardRowsWithHostNamesAreDroppedAtSave) {
 TEST(Settings, SaveKeepsWhatTheProgramDoesNotOwn) {
   const std::string original = "; operator notes\n[Settings]\nListenPort=25\nMaxConnections=40\n; keep me\n"
                                "UpdateServer=http://127.0.0.1:8080/updates\n"
+                               "[VirusCheck]\nClamdSocket=/run/clamav/clamd.ctl\n"
                                "[Custom]\nanswer=42\n[LocalDomains]\n0=old.example\n";
   TIniDocument file = TIniDocument::Parse(original);
   TSettings settings = Load(original);
@@ -119,6 +120,8 @@ TEST(Settings, SaveKeepsWhatTheProgramDoesNotOwn) {
   settings.LBLocalDomain = {"example.org", "example.com"};
   EXPECT_EQ(settings.UpdateServer, "http://127.0.0.1:8080/updates");
   settings.UpdateServer = "http://127.0.0.2";
+  EXPECT_EQ(settings.ClamdSocket, "/run/clamav/clamd.ctl");
+  settings.ClamdSocket = "127.0.0.3:3310";
   SaveSettings(settings, file);
   const std::string text = file.Text();
   EXPECT_NE(text.find("; operator notes\n"), std::string::npos);
@@ -133,6 +136,8 @@ TEST(Settings, SaveKeepsWhatTheProgramDoesNotOwn) {
   // File-only keys are never written.
   EXPECT_EQ(text.find("ServerTimeout"), std::string::npos);
   EXPECT_EQ(text.find("127.0.0.2"), std::string::npos);
+  EXPECT_EQ(text.find("127.0.0.3"), std::string::npos);
+  EXPECT_NE(text.find("ClamdSocket=/run/clamav/clamd.ctl\n"), std::string::npos);
   EXPECT_NE(text.find("RelayLocalOnlyIP=1"), std::string::npos);
 }
 

@@ -55,9 +55,9 @@ public:
   }
   bool NeedsMessageFile(TSmtpSession&) override { return WantFile; }
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
-                                       uint64_t size) override {
+                                       const TStoredMessage& message) override {
     Events.push_back("check");
-    CheckedSize = size;
+    CheckedSize = message.Size();
     ReceivedMessage = ReadFile(file);
     InEndOfDataDuringCheck = session.Record().InEndOfData;
     return CheckVerdict;

@@ -82,28 +82,36 @@ private:
   bool Up = false;
 };
 
-// clamd on a Unix socket with the test signature as its whole database.
+// clamd with the test signature as its whole database, on a Unix socket and
+// on a loopback port, taking streams of at most kStreamLimit bytes.
 class TClamd {
 public:
-  TClamd() {
+  static constexpr int kStreamLimit = 100 * 1024;
+
+  TClamd() : Port(FreePort()) {
     const auto folder = Folder.path();
     std::filesystem::create_directories(folder / "db");
     WriteFile(folder / "db" / "eicar.ndb", kEicarSignature);
-    WriteFile(folder / "clamd.conf", "LocalSocket " + (folder / "clamd.sock").string() + "\nDatabaseDirectory " +
-                                         (folder / "db").string() + "\nTemporaryDirectory " + folder.string() +
-                                         "\nForeground yes\nLogFile " + (folder / "clamd.log").string() + "\n");
+    WriteFile(folder / "clamd.conf", "LocalSocket " + Socket().string() + "\nTCPSocket " + std::to_string(Port) +
+                                         "\nTCPAddr 127.0.0.1\nStreamMaxLength " + std::to_string(kStreamLimit / 1024) +
+                                         "K\nDatabaseDirectory " + (folder / "db").string() + "\nTemporaryDirectory " +
+                                         folder.string() + "\nForeground yes\nLogFile " +
+                                         (folder / "clamd.log").string() + "\n");
     Daemon = std::make_unique<TDaemon>(
         std::vector<std::string>{"clamd", "--config-file=" + (folder / "clamd.conf").string()}, folder / "out.log");
-    Up = WaitFor([&] { return UnixSocketAnswers(folder / "clamd.sock") || !Daemon->Alive(); },
+    Up = WaitFor([&] { return (UnixSocketAnswers(Socket()) && TcpAnswers(Port)) || !Daemon->Alive(); },
                  std::chrono::seconds(60)) &&
          Daemon->Alive();
   }
   bool Ready() const { return Up; }
   std::filesystem::path Config() const { return Folder.path() / "clamd.conf"; }
+  std::filesystem::path Socket() const { return Folder.path() / "clamd.sock"; }
+  std::string TcpAddress() const { return "127.0.0.1:" + std::to_string(Port); }
   std::string Log() const { return ReadFile(Folder.path() / "clamd.log"); }
 
 private:
   TTempFolder Folder;
+  int Port;
   std::unique_ptr<TDaemon> Daemon;
   bool Up = false;
 };
