@@ -445,7 +445,9 @@ int RunSink(const TOptions& options) {
       }
       ++counts.Connections;
       if (++counts.Open > kMaxSinkConnections) {
-        TSmtpStream(socket).Write("421 4.3.2 sink busy\r\n");
+        constexpr char kBusy[] = "421 4.3.2 sink busy\r\n";
+        ::send(socket, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL);
+        ::close(socket);
         --counts.Open;
         continue;
       }
