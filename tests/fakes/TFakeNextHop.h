@@ -225,8 +225,8 @@ private:
       const std::string word = line.substr(0, 4);
       std::string reply;
       if (word == "EHLO") {
-        reply = Reply(line, StartTlsOffered(link) ? "250-nexthop.test\r\n250-STARTTLS\r\n250 8BITMIME"
-                                                  : "250-nexthop.test\r\n250 8BITMIME");
+        reply = Reply(line, std::string("250-nexthop.test\r\n") + (Pipelining ? "250-PIPELINING\r\n" : "") +
+                                (StartTlsOffered(link) ? "250-STARTTLS\r\n" : "") + "250 8BITMIME");
         mayTransact = true;
       } else if (word == "HELO") {
         reply = Reply(line, "250 nexthop.test");
