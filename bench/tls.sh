@@ -168,6 +168,7 @@ idle_bytes() {
   sleep 2
   after=$(rss_kb "$QUIBO_PID")
   kill $IDLE_PID; wait $IDLE_PID 2>/dev/null || true; IDLE_PID=""
+  stop_quibo # this runs in a subshell: the filter it started goes with it
   local established failures
   read -r established failures <<<"$(awk '{ print $2, $4 }' "$WORK/idle.out")"
   established=${established:-0}
@@ -196,7 +197,7 @@ if [[ " $PARTS " == *" handshake "* ]]; then
       read -r plain plain_failed <<<"$(connections_ms 0)"
       read -r tls tls_failed <<<"$(connections_ms 1)"
       read -r s made <<<"$(s_server_ms "$key")"
-      quibo+=" $(echo "$tls - $plain" | bc -l)"; server+=" $s"
+      quibo+=" $(printf '%.3f' "$(echo "$tls - $plain" | bc -l)")"; server+=" $(printf '%.3f' "$s")"
       log "$(printf 'handshake %s run %s: quibo %.3f ms CPU per TLS connection - %.3f per plain one = %.3f ms (failed: %s TLS, %s plain); openssl s_server %.3f ms per connection (%s made by s_time -new)' \
         "$key" "$r" "$tls" "$plain" "$(echo "$tls - $plain" | bc -l)" "$tls_failed" "$plain_failed" "$s" "$made")"
     done

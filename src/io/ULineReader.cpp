@@ -35,30 +35,46 @@ bool FindLineEnd(std::string_view bytes, bool complete, TLineEnd& end, TLineEnds
 
 TLineReader::TLineReader(TLineEnds rule, size_t maxLength, size_t chunk)
     // Room for the longest line still waiting for its end, and one more read.
-    : Rule(rule), MaxLength(maxLength), Chunk(chunk), Capacity((maxLength > 0 ? maxLength + 2 : 0) + 2 * chunk) {}
+    : Rule(rule), MaxLength(maxLength), Chunk(chunk), Limit(maxLength > 0 ? maxLength + 2 + 2 * chunk : 0) {}
 
 std::string TLineReader::TakeUnread() {
+  if (Start == End) return {};
   std::string rest(Buffer.get() + Start, End - Start);
   Start = End = 0;
   return rest;
 }
 
-TIoStatus TLineReader::Fill(TByteSource& source, TDeadline deadline) {
-  if (!Buffer) Buffer.reset(new char[Capacity]); // uninitialised: untouched pages cost no memory
-  if (Start == End) Start = End = 0;
-  if (Capacity - End < Chunk && Start > 0) {
+void TLineReader::Resize(size_t size) {
+  if (size == Size) {
     std::memmove(Buffer.get(), Buffer.get() + Start, End - Start);
-    End -= Start;
-    Start = 0;
+  } else {
+    std::unique_ptr<char[]> resized(new char[size]); // uninitialised: untouched pages cost no memory
+    if (End > Start) std::memcpy(resized.get(), Buffer.get() + Start, End - Start);
+    Buffer = std::move(resized);
+    Size = size;
   }
-  if (Capacity - End < Chunk) { // only an unbounded reader gets here: a line longer than the buffer
-    std::unique_ptr<char[]> larger(new char[Capacity * 2]);
-    std::memcpy(larger.get(), Buffer.get(), End);
-    Buffer = std::move(larger);
-    Capacity *= 2;
+  End -= Start;
+  Start = 0;
+}
+
+TIoStatus TLineReader::Fill(TByteSource& source, TDeadline deadline) {
+  if (Start == End) Start = End = 0;
+  const size_t unread = End - Start;
+  // The buffer starts small, so that a connection that only sends commands
+  // holds little, and doubles while reads fill it, up to the limit.
+  const bool mayGrow = Limit == 0 || Size < Limit;
+  if (Buffer && Size - End < Chunk && Size - unread >= Chunk) {
+    Resize(Size); // moving the unread bytes to the front makes room for a whole read
+  } else if (!Buffer || (Size - End < Chunk && mayGrow && (LastReadFilled || Size - unread < kLeastRead))) {
+    const size_t wanted = std::max(kFirstSize, 2 * Size);
+    Resize(Limit > 0 ? std::min(Limit, wanted) : wanted);
+  } else if (Size - End < Chunk && Start > 0) {
+    Resize(Size);
   }
-  const TIoResult read = source.ReadSome(Buffer.get() + End, Chunk, deadline);
+  const size_t room = std::min(Chunk, Size - End);
+  const TIoResult read = source.ReadSome(Buffer.get() + End, room, deadline);
   End += read.Count;
+  LastReadFilled = read.Count == room;
   return read.Status;
 }
 

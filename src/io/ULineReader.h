@@ -4,7 +4,8 @@
 // line from a client as ended by CR LF, a bare LF or a bare CR; replies of a
 // next server and stored messages end lines at LF (a CR before it is
 // dropped). Lines longer than the bound are refused, not cut. The buffer
-// is taken at the first read, so an idle connection does not pay for it.
+// starts small and grows while reads fill it, so a connection that only
+// sends commands holds little.
 // One thread at a time; never throws.
 #pragma once
 
@@ -54,16 +55,22 @@ public:
   std::string TakeUnread();
 
 private:
+  static constexpr size_t kFirstSize = 2048;
+  static constexpr size_t kLeastRead = 512;
   // Reads more bytes into the buffer; the status of the read.
   TIoStatus Fill(TByteSource& source, TDeadline deadline);
+  // Moves the unread bytes to the start of the buffer, a new one when the size changes.
+  void Resize(size_t size);
 
   TLineEnds Rule;
   size_t MaxLength;
   size_t Chunk;
-  size_t Capacity;
+  size_t Limit; // the most the buffer grows to; 0: no limit
   std::unique_ptr<char[]> Buffer;
-  size_t Start = 0; // first unread byte in Buffer
-  size_t End = 0;   // one past the last byte read
+  size_t Size = 0;
+  bool LastReadFilled = false; // the last read took all the room it had: more is likely waiting
+  size_t Start = 0;            // first unread byte in Buffer
+  size_t End = 0;              // one past the last byte read
 };
 
 } // namespace quibo
