@@ -11,8 +11,6 @@
 namespace quibo {
 namespace {
 
-const char* const kSays = "Quibo dederazu says:";
-
 bool IsRefusalCode(int code) { return code >= 400 && code < 600; }
 
 // The failures of one relay, recipients and destinations alike. The sender
@@ -27,7 +25,9 @@ public:
     else
       Add(451, "Unexpected reply " + std::to_string(reply.Code) + " from the next server");
   }
-  void Add(int code, std::string text) { (code < 500 ? Temporary : Permanent) = TVerdict{code, kSays + text, true}; }
+  void Add(int code, const std::string& text) {
+    (code < 500 ? Temporary : Permanent) = Reply(code, Replies::RelayFailed, {text});
+  }
   bool Any() const { return Temporary.Code != 0 || Permanent.Code != 0; }
   const TVerdict& Verdict() const { return Temporary.Code != 0 ? Temporary : Permanent; }
 

@@ -11,7 +11,7 @@
 
 #include "UMailMessage.h"
 #include "UPipelineContext.h"
-#include "UVerdict.h"
+#include "UReplies.h"
 
 #include <string>
 #include <vector>

@@ -19,19 +19,14 @@
 namespace quibo {
 namespace {
 
-const char* const kVirusReply = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!";
-const TVerdict kVirusFound{541, "Quibo dederazu says: Message cannot be accepted: Virus Found!", true};
-const TVerdict kUnchecked{451, "Quibo dederazu says: Message could not be checked, try again later"};
-const TVerdict kOutOfTime{451, "Quibo dederazu says: Message could not be processed in time, try again later"};
-
 // What became of a scan or classification that gave no answer: the message
 // waits for a retry when the operator asks for it or when its time is up.
 std::optional<TVerdict> AfterFailedCheck(TPipelineContext& context, const std::string& what,
                                          const std::string& reason) {
   if (context.Record->Cancellation.Cancelled()) return SilentClose();
   context.Log.WriteLog(what + " failed: " + reason, true, &context.Connection);
-  if (context.OutOfTime()) return kOutOfTime;
-  if (context.Settings->DeferUncheckedMail) return kUnchecked;
+  if (context.OutOfTime()) return Reply(Replies::MessageOutOfTime);
+  if (context.Settings->DeferUncheckedMail) return Reply(Replies::MessageUnchecked);
   return std::nullopt;
 }
 
@@ -126,7 +121,7 @@ TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& messa
   }
   if (context.OutOfTime()) {
     context.Log.WriteLog("Out of time before the relay: message not relayed", true, &context.Connection);
-    return kOutOfTime;
+    return Reply(Replies::MessageOutOfTime);
   }
   return RelayMessage(context, message, recipients);
 }
@@ -208,9 +203,10 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     const TScanResult scan = ScanMessage(context, file, message);
     if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
     if (scan.Found) {
-      context.Log.WriteMailLog(kVirusReply, &context.Connection);
+      const TVerdict refusal = Reply(Replies::VirusFound);
+      context.Log.WriteMailLog(std::to_string(refusal.Code) + " " + refusal.Text, &context.Connection);
       context.Post(EvStatistic, 8);
-      return kVirusFound;
+      return refusal;
     }
     if (!scan.Answered()) {
       if (auto verdict = AfterFailedCheck(context, "Virus scan", scan.Error.empty() ? scan.Failure : scan.Error))
@@ -307,7 +303,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   } catch (const std::exception& error) {
     context.Log.WriteLog(std::string("Message: ") + error.what() + ": Exception", true, &context.Connection);
     // The message went nowhere: the sender must not be told it was taken.
-    verdict = {451, std::string("Quibo dederazu says: ") + error.what()};
+    verdict = Reply(Replies::MessageFailed, {error.what()});
   }
   record.SetForwardClient(nullptr);
   return verdict;

@@ -11,7 +11,7 @@
 #include "UClock.h"
 #include "UMailMessage.h"
 #include "UPipelineContext.h"
-#include "UVerdict.h"
+#include "UReplies.h"
 
 #include <cstdint>
 #include <filesystem>

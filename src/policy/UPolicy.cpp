@@ -84,11 +84,11 @@ TVerdict OnMail(const TPolicyContext& context, TThreadController& record, const 
   std::string reason;
   record.Blacklisted = CheckBlacklists(context, peerIp, reason, true);
   if (!record.Blacklisted) return AddressOkay(address);
-  record.CheckReason = reason == "manual" ? "Host (" + peerIp + ") is manually blacklisted"
-                                          : "Host  (" + peerIp + ") is blacklisted on " + PrintableText(reason);
+  record.CheckReason = reason == "manual" ? FormatText(Replies::ManuallyBlacklistedReason, {peerIp})
+                                          : FormatText(Replies::DnsBlacklistedReason, {peerIp, PrintableText(reason)});
   context.Log.WriteMailLog(record.CheckReason, context.Connection);
   if (settings.RBPass || settings.RBForward) return AddressOkay(address);
-  const TVerdict refusal{521, "Quibo dederazu says: " + record.CheckReason, true};
+  const TVerdict refusal = Reply(Replies::BlacklistedHost, {record.CheckReason});
   context.Log.WriteMailLog("521 " + refusal.Text + " " + PrintableText(address), context.Connection);
   return refusal;
 }
@@ -99,7 +99,7 @@ TVerdict OnRcpt(const TPolicyContext& context, TThreadController& record, const 
   const bool relayAllowed =
       !settings.CBRelayLocalDomain || record.SenderIsLocal || RecipientIsLocal(context.Applied.LocalDomains, address);
   if (!relayAllowed) {
-    const TVerdict refusal{550, "Quibo dederazu says: not local address " + address + ", not a gateway"};
+    const TVerdict refusal = Reply(Replies::NotLocalAddress, {address});
     context.Log.WriteMailLog("550 " + PrintableText(refusal.Text), context.Connection);
     context.Post(EvStatistic, 3, 0);
     return refusal;

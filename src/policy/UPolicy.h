@@ -10,9 +10,9 @@
 
 #include "UDns.h"
 #include "ULog.h"
+#include "UReplies.h"
 #include "USettings.h"
 #include "UThreadController.h"
-#include "UVerdict.h"
 
 #include <functional>
 #include <string>

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,8 +16,6 @@ namespace {
 
 constexpr int kBacklog = 1024;
 constexpr int kIdleAcceptors = 4; // more threads than this waiting in accept leave
-const char* const kTooManyFromAddress = "421 Quibo dederazu says: Too many connections from your address\r\n";
-const char* const kOutOfDescriptors = "421 Quibo dederazu says: Out of resources, try again later\r\n";
 
 std::string PeerAddress(const sockaddr_in& peer) {
   char text[INET_ADDRSTRLEN] = {};
@@ -128,9 +125,10 @@ bool TSmtpListener::TRateLimitedNotice::Due() {
   return true;
 }
 
-void TSmtpListener::Refuse(int socket, const char* line) {
+void TSmtpListener::Refuse(int socket, const TVerdict& refusal) {
   // Never waits: a refused client that does not read gets the line or nothing.
-  [[maybe_unused]] const auto sent = ::send(socket, line, std::strlen(line), MSG_DONTWAIT | MSG_NOSIGNAL);
+  const std::string line = ReplyBytes(refusal);
+  [[maybe_unused]] const auto sent = ::send(socket, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void TSmtpListener::Tell(TRateLimitedNotice& notice, const std::string& text) {
@@ -146,7 +144,7 @@ bool TSmtpListener::RefuseWithSpareDescriptor() {
   SpareDescriptor = -1;
   const int socket = ::accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (socket >= 0) {
-    Refuse(socket, kOutOfDescriptors);
+    Refuse(socket, Reply(Replies::OutOfResources));
     ::close(socket);
     Tell(DescriptorNotice, "Out of file descriptors: refusing new connections"); // the log takes the spare's place
   }
@@ -254,7 +252,7 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
     }
   }
   if (tooManyFromAddress) {
-    Refuse(socket, kTooManyFromAddress);
+    Refuse(socket, Reply(Replies::TooManyConnectionsFromAddress));
     return Tell(PerIpNotice, "Too many connections from " + peerIp + ": refused");
   }
   const int on = 1;

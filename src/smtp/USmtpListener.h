@@ -13,6 +13,7 @@
 // the wait.
 #pragma once
 
+#include "UReplies.h"
 #include "UThreadController.h"
 #include "UThreadPool.h"
 
@@ -93,7 +94,7 @@ private:
   void Serve(int socket, const std::string& peerIp, long thread);
   // Out of descriptors: the spare one takes the next connection to refuse it.
   bool RefuseWithSpareDescriptor();
-  void Refuse(int socket, const char* line);
+  void Refuse(int socket, const TVerdict& refusal);
   void Tell(TRateLimitedNotice& notice, const std::string& text);
   void Ended(const std::shared_ptr<TLiveConnection>& connection);
 

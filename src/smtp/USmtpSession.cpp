@@ -4,7 +4,6 @@
 #include "UFunctions.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,18 +15,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kSequenceError = "Polite people say Helo first";
-const char* const kNoHello = "Polite people say HELO";
-const char* const kExampleAddress = "<someone@example.com>";
-
-std::string ErrorReply(const std::string& parameter) { return "Syntax Error - Command not understood: " + parameter; }
-
-// A verdict's text as one line: the CR LF between the lines of a next
-// server's multi-line reply becomes one blank.
-std::string OneLine(std::string text) {
-  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at + 1))
-    text.replace(at, 2, " ");
-  return text;
+// A verdict of a hook as one reply line: a next server's multi-line text, which
+// a relay refusal carries, becomes one line.
+TVerdict AsOneLine(TVerdict verdict) {
+  verdict.Text = OneLine(std::move(verdict.Text));
+  return verdict;
 }
 
 // A body line that a next hop which ignores trailing blanks or NULs, or which
@@ -71,22 +63,18 @@ TSmtpSession::TSmtpSession(TLineChannel& channel, TSessionHooks& hooks, TSession
                            std::string peerIp)
     : Link(channel), Hooks(hooks), Setup(std::move(setup)), Thread(threadId), Peer(std::move(peerIp)) {}
 
-void TSmtpSession::SendReply(int code, const std::string& text) {
-  // Replies echo what the client sent: nothing in it may end the line early.
-  Link.Write(std::to_string(code) + " " + PrintableText(text) + "\r\n");
-}
-
 void TSmtpSession::Answer(const TVerdict& verdict) {
-  if (verdict.Code > 0) SendReply(verdict.Code, OneLine(verdict.Text));
+  if (verdict.Code > 0) Link.Write(ReplyBytes(verdict));
   if (verdict.Close) {
     Link.Close();
     Ended = true;
   }
+  if (Controller) Controller->InEndOfData = false; // a message's answer is out: a stop need not wait for it
 }
 
 void TSmtpSession::Run() {
   try {
-    SendReply(220, Setup.Greeting);
+    Answer(Reply(Replies::Greeting, {Setup.Greeting}));
     Controller = Hooks.OnConnect(*this);
     if (!Controller) throw std::runtime_error("connection record not found");
     std::string line;
@@ -96,13 +84,14 @@ void TSmtpSession::Run() {
       if (line.empty()) continue;
       CommandEndedWithCrLf = read.EndedWithCrLf;
       Hooks.BeforeCommand(*this, line);
-      Dispatch(line);
+      Answer(Dispatch(line));
     }
   } catch (const std::exception& failure) {
     Ending = std::string("failure: ") + failure.what(); // it ends this session only
   } catch (...) {
     Ending = "failure";
   }
+  if (Controller) Controller->InEndOfData = false;
   try {
     Hooks.OnDisconnect(*this);
   } catch (...) {
@@ -110,104 +99,92 @@ void TSmtpSession::Run() {
   Link.Close();
 }
 
-void TSmtpSession::Dispatch(const std::string& line) {
+TVerdict TSmtpSession::Dispatch(const std::string& line) {
   for (const auto& command : kCommands) {
     const size_t length = std::char_traits<char>::length(command.Word);
     if (!StartsWithNoCase(line, command.Word)) continue;
     if (line.size() == length) return (this->*command.Handler)(std::string());
     if (line[length] == ' ') return (this->*command.Handler)(line.substr(length + 1));
   }
-  SendReply(500, "Syntax Error");
+  return Reply(Replies::UnknownCommand);
 }
 
-void TSmtpSession::HandleAbout(const std::string&) { SendReply(200, "Quibo version " + Setup.Version); }
+TVerdict TSmtpSession::HandleAbout(const std::string&) { return Reply(Replies::AboutReply, {Setup.Version}); }
 
-void TSmtpSession::HandleNoop(const std::string&) { SendReply(250, "Ok"); }
+TVerdict TSmtpSession::HandleNoop(const std::string&) { return Reply(Replies::NoopReply); }
 
-void TSmtpSession::HandleQuit(const std::string&) {
-  SendReply(221, "Signing Off");
-  Link.Close();
-  Ended = true;
-}
+TVerdict TSmtpSession::HandleQuit(const std::string&) { return Reply(Replies::QuitReply); }
 
-void TSmtpSession::HandleRefused(const std::string& parameter) { SendReply(500, ErrorReply(parameter)); }
+TVerdict TSmtpSession::HandleRefused(const std::string& parameter) { return Reply(Replies::ErrorReply, {parameter}); }
 
-void TSmtpSession::HandleRset(const std::string&) {
+TVerdict TSmtpSession::HandleRset(const std::string&) {
   RecipientList.clear();
   Sender.clear();
   CurrentState = HeloSeen || EhloSeen ? TSessionState::Helo : TSessionState::None;
-  SendReply(250, "Ok");
+  return Reply(Replies::NoopReply);
 }
 
-bool TSmtpSession::CheckGreetingAllowed(const std::string& parameter) {
-  if (CurrentState != TSessionState::None) {
-    SendReply(503, kSequenceError);
-    return false;
-  }
-  if (parameter.empty()) {
-    SendReply(501, "Syntax Error in parameters or arguments");
-    return false;
-  }
-  return true;
+std::optional<TVerdict> TSmtpSession::GreetingRefusal(const std::string& parameter) const {
+  if (CurrentState != TSessionState::None) return Reply(Replies::SequenceError);
+  if (parameter.empty()) return Reply(Replies::ParameterSyntaxError);
+  return std::nullopt;
 }
 
-void TSmtpSession::HandleHelo(const std::string& parameter) {
-  if (!CheckGreetingAllowed(parameter)) return;
-  SendReply(250, "Hello " + parameter);
+TVerdict TSmtpSession::HandleHelo(const std::string& parameter) {
+  if (auto refusal = GreetingRefusal(parameter)) return *refusal;
   HeloSeen = true;
   CurrentState = TSessionState::Helo;
+  return Reply(Replies::HelloReply, {parameter});
 }
 
-void TSmtpSession::HandleEhlo(const std::string& parameter) {
-  if (!CheckGreetingAllowed(parameter)) return;
-  Link.Write(std::string("250-corvantix\r\n250-AUTH LOGIN\r\n") + (Link.TlsOffered() ? "250-STARTTLS\r\n" : "") +
-             "250 HELP\r\n");
+TVerdict TSmtpSession::HandleEhlo(const std::string& parameter) {
+  if (auto refusal = GreetingRefusal(parameter)) return *refusal;
   HeloSeen = EhloSeen = true;
   CurrentState = TSessionState::Helo;
+  std::vector<std::string> extensions{"AUTH LOGIN"};
+  if (Link.TlsOffered()) extensions.emplace_back("STARTTLS");
+  return EhloReply(extensions);
 }
 
-void TSmtpSession::HandleMail(const std::string& parameter) {
-  if (!HeloSeen) return SendReply(501, kNoHello);
+TVerdict TSmtpSession::HandleMail(const std::string& parameter) {
+  if (!HeloSeen) return Reply(Replies::NoHello);
   Sender.clear();
   RecipientList.clear();
   CurrentState = TSessionState::Helo;
-  if (!StartsWithNoCase(parameter, "FROM:"))
-    return SendReply(501, std::string("Parameter error! Example: mail from:") + kExampleAddress);
+  if (!StartsWithNoCase(parameter, "FROM:")) return Reply(Replies::MailParameterError);
   const std::string address = ParseAddress(parameter.substr(5));
-  const TVerdict verdict = Hooks.OnMail(*this, address);
-  Answer(verdict);
-  if (!verdict.Accepted() || Ended) return;
-  Sender = address;
-  CurrentState = TSessionState::Mail;
+  TVerdict verdict = AsOneLine(Hooks.OnMail(*this, address));
+  if (verdict.Accepted() && !verdict.Close) {
+    Sender = address;
+    CurrentState = TSessionState::Mail;
+  }
+  return verdict;
 }
 
-void TSmtpSession::HandleRcpt(const std::string& parameter) {
-  if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
-  if (!HeloSeen) return SendReply(501, kNoHello);
-  if (!StartsWithNoCase(parameter, "TO:"))
-    return SendReply(501, std::string("Command parameter error! Example: rcpt to:") + kExampleAddress);
-  if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients)
-    return SendReply(452, "Quibo dederazu says: Too many recipients");
+TVerdict TSmtpSession::HandleRcpt(const std::string& parameter) {
+  if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt) return Reply(Replies::SequenceError);
+  if (!HeloSeen) return Reply(Replies::NoHello);
+  if (!StartsWithNoCase(parameter, "TO:")) return Reply(Replies::RcptParameterError);
+  if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients) return Reply(Replies::TooManyRecipients);
   const std::string address = ParseAddress(parameter.substr(3));
-  const TVerdict verdict = Hooks.OnRcpt(*this, address);
-  Answer(verdict);
-  if (!verdict.Accepted() || Ended) return;
-  RecipientList.push_back(address);
-  CurrentState = TSessionState::Rcpt;
+  TVerdict verdict = AsOneLine(Hooks.OnRcpt(*this, address));
+  if (verdict.Accepted() && !verdict.Close) {
+    RecipientList.push_back(address);
+    CurrentState = TSessionState::Rcpt;
+  }
+  return verdict;
 }
 
-void TSmtpSession::HandleStartTls(const std::string& parameter) {
-  if (TlsSession) return SendReply(503, "TLS already active");
-  if (!Link.TlsOffered()) return SendReply(500, "Syntax Error"); // no certificate: an unknown command
-  if (!parameter.empty()) return SendReply(501, "Syntax Error in parameters or arguments");
-  SendReply(220, "Ready to start TLS");
+TVerdict TSmtpSession::HandleStartTls(const std::string& parameter) {
+  if (TlsSession) return Reply(Replies::TlsAlreadyActive);
+  if (!Link.TlsOffered()) return Reply(Replies::UnknownCommand); // no certificate: an unknown command
+  if (!parameter.empty()) return Reply(Replies::ParameterSyntaxError);
+  Answer(Reply(Replies::TlsReady));
   TTlsSession tls;
   std::string failure;
   if (!Link.StartTls(tls, failure)) {
     Ending = "TLS handshake failed: " + failure;
-    Link.Close();
-    Ended = true;
-    return;
+    return SilentClose();
   }
   // Nothing the client said in plain text counts inside TLS: it greets again.
   CurrentState = TSessionState::None;
@@ -217,6 +194,7 @@ void TSmtpSession::HandleStartTls(const std::string& parameter) {
   Login.clear();
   TlsSession = tls;
   Hooks.OnTlsStarted(*this);
+  return NoReply();
 }
 
 TReadResult TSmtpSession::ReadClientLine(std::string& line) {
@@ -227,33 +205,29 @@ TReadResult TSmtpSession::ReadClientLine(std::string& line) {
 }
 
 bool TSmtpSession::ReadAuthLine(std::string& text) {
-  if (ReadClientLine(text).Status != TReadStatus::Line) {
-    Ended = true;
-    return false;
-  }
+  if (ReadClientLine(text).Status != TReadStatus::Line) return false;
   text = Trimmed(text);
   return true;
 }
 
-void TSmtpSession::HandleAuth(const std::string& parameter) {
-  if (!EhloSeen || parameter.empty()) return SendReply(500, ErrorReply(parameter));
+TVerdict TSmtpSession::HandleAuth(const std::string& parameter) {
+  if (!EhloSeen || parameter.empty()) return Reply(Replies::ErrorReply, {parameter});
   const std::string mechanism = parameter.substr(0, parameter.find(' '));
-  if (!StartsWithNoCase(mechanism, "LOGIN") || mechanism.size() != 5)
-    return SendReply(504, "Unrecognized authentication type");
+  if (!StartsWithNoCase(mechanism, "LOGIN") || mechanism.size() != 5) return Reply(Replies::AuthUnrecognized);
   std::string answer = mechanism.size() < parameter.size() ? Trimmed(parameter.substr(6)) : std::string();
   if (answer.empty()) {
-    SendReply(334, Base64Encode("Username:"));
-    if (!ReadAuthLine(answer)) return;
+    Answer(Reply(Replies::AuthPrompt, {Base64Encode("Username:")}));
+    if (!ReadAuthLine(answer)) return SilentClose();
   }
   const auto name = answer.empty() ? std::nullopt : Base64Decode(answer);
-  if (!name || name->empty()) return SendReply(535, "Authentication Failed");
-  SendReply(334, Base64Encode("Password:"));
-  if (!ReadAuthLine(answer)) return;
+  if (!name || name->empty()) return Reply(Replies::AuthFailed);
+  Answer(Reply(Replies::AuthPrompt, {Base64Encode("Password:")}));
+  if (!ReadAuthLine(answer)) return SilentClose();
   const auto password = answer.empty() ? std::nullopt : Base64Decode(answer);
-  if (!password) return SendReply(535, "Authentication Failed");
+  if (!password) return Reply(Replies::AuthFailed);
   Login = *name;
   Authenticated = true;
-  SendReply(235, "welcome " + Login);
+  return Reply(Replies::AuthWelcome, {Login});
 }
 
 TSmtpSession::TBody TSmtpSession::ReceiveBody(TMessageStore& writer) {
@@ -288,11 +262,9 @@ TSmtpSession::TBody TSmtpSession::ReceiveBody(TMessageStore& writer) {
   return {TBodyEnd::Complete};
 }
 
-void TSmtpSession::RefuseForStorage(int error) {
+TVerdict TSmtpSession::RefuseForStorage(int error) {
   Ending = std::string("cannot store the message: ") + std::strerror(error);
-  SendReply(452, "Quibo dederazu says: Insufficient system storage");
-  Link.Close();
-  Ended = true;
+  return Reply(Replies::InsufficientStorage);
 }
 
 void TSmtpSession::FinishMessage(TMessageStore& store, bool complete) {
@@ -303,19 +275,18 @@ void TSmtpSession::FinishMessage(TMessageStore& store, bool complete) {
   store.Discard(Setup.KeepTempFiles);
 }
 
-void TSmtpSession::HandleData(const std::string&) {
-  if (CurrentState != TSessionState::Rcpt) return SendReply(503, kSequenceError);
-  if (!HeloSeen) return SendReply(501, kNoHello);
+TVerdict TSmtpSession::HandleData(const std::string&) {
+  if (CurrentState != TSessionState::Rcpt) return Reply(Replies::SequenceError);
+  if (!HeloSeen) return Reply(Replies::NoHello);
   TMessageStore store(Setup.TempFolder, Setup.KeepTempFiles || Hooks.NeedsMessageFile(*this), Setup.SpillBytes);
   if (!store.Open()) return RefuseForStorage(store.Error()); // a full disk, no inodes or descriptors left
-  SendReply(354, "Start mail input; end with <CRLF>.<CRLF>");
+  Answer(Reply(Replies::StartDataReply));
 
   const TBody body = ReceiveBody(store);
   switch (body.End) {
   case TBodyEnd::Gone: // the client went away before the end of the data
     FinishMessage(store, false);
-    Ended = true;
-    return;
+    return SilentClose();
   case TBodyEnd::StorageFailed:
     store.Discard(false); // a partial file is never left behind after a write failure
     return RefuseForStorage(body.Error);
@@ -324,15 +295,11 @@ void TSmtpSession::HandleData(const std::string&) {
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
-    return SendReply(552, "Quibo dederazu says: Message size exceeds fixed maximum message size");
+    return Reply(Replies::MessageTooLarge);
   case TBodyEnd::Complete: break;
   }
   DataEndTime = std::chrono::steady_clock::now();
-  struct TEndOfData { // from the end of the data until the reply is written
-    std::atomic<bool>& Flag;
-    explicit TEndOfData(std::atomic<bool>& flag) : Flag(flag) { Flag = true; }
-    ~TEndOfData() { Flag = false; }
-  } inEndOfData(Controller->InEndOfData);
+  Controller->InEndOfData = true; // until the reply is written (Answer)
   TVerdict verdict;
   try {
     verdict = ProcessMessage(store);
@@ -341,13 +308,13 @@ void TSmtpSession::HandleData(const std::string&) {
     throw;
   }
   FinishMessage(store, true);
-  Answer(verdict);
-  if (verdict.Accepted() && !Ended) CurrentState = TSessionState::Data;
+  if (verdict.Accepted() && !verdict.Close) CurrentState = TSessionState::Data;
+  return verdict;
 }
 
 TVerdict TSmtpSession::ProcessMessage(TMessageStore& store) {
-  if (auto refusal = Hooks.CheckMessage(*this, store.Path(), store.Message())) return *refusal;
-  return Hooks.Server1ReceiveRaw(*this, store.Message(), RecipientList);
+  if (auto refusal = Hooks.CheckMessage(*this, store.Path(), store.Message())) return AsOneLine(*refusal);
+  return AsOneLine(Hooks.Server1ReceiveRaw(*this, store.Message(), RecipientList));
 }
 
 } // namespace quibo

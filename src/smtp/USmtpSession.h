@@ -10,9 +10,9 @@
 
 #include "ULineChannel.h"
 #include "UMessageStore.h"
+#include "UReplies.h"
 #include "UStoredMessage.h"
 #include "UThreadController.h"
-#include "UVerdict.h"
 
 #include <chrono>
 #include <cstdint>
@@ -97,30 +97,32 @@ public:
   const std::string& LoginName() const { return Login; }
 
 private:
-  using THandler = void (TSmtpSession::*)(const std::string& parameter);
+  using THandler = TVerdict (TSmtpSession::*)(const std::string& parameter);
   struct TCommand {
     const char* Word;
     THandler Handler;
   };
 
-  void SendReply(int code, const std::string& text);
-  // Writes a verdict as one line and ends the session when it says so.
+  // Writes a verdict (the one place that writes to the client) and ends the
+  // session when it says so.
   void Answer(const TVerdict& verdict);
-  void Dispatch(const std::string& line);
-  void HandleAbout(const std::string& parameter);
-  void HandleData(const std::string& parameter);
-  void HandleAuth(const std::string& parameter);
-  void HandleRefused(const std::string& parameter);
-  void HandleRset(const std::string& parameter);
-  void HandleHelo(const std::string& parameter);
-  void HandleEhlo(const std::string& parameter);
-  void HandleMail(const std::string& parameter);
-  void HandleNoop(const std::string& parameter);
-  void HandleQuit(const std::string& parameter);
-  void HandleRcpt(const std::string& parameter);
-  void HandleStartTls(const std::string& parameter);
+  // The handler's verdict for a command line.
+  TVerdict Dispatch(const std::string& line);
+  TVerdict HandleAbout(const std::string& parameter);
+  TVerdict HandleData(const std::string& parameter);
+  TVerdict HandleAuth(const std::string& parameter);
+  TVerdict HandleRefused(const std::string& parameter);
+  TVerdict HandleRset(const std::string& parameter);
+  TVerdict HandleHelo(const std::string& parameter);
+  TVerdict HandleEhlo(const std::string& parameter);
+  TVerdict HandleMail(const std::string& parameter);
+  TVerdict HandleNoop(const std::string& parameter);
+  TVerdict HandleQuit(const std::string& parameter);
+  TVerdict HandleRcpt(const std::string& parameter);
+  TVerdict HandleStartTls(const std::string& parameter);
 
-  bool CheckGreetingAllowed(const std::string& parameter);
+  // Why a HELO or EHLO may not be answered; empty when it may.
+  std::optional<TVerdict> GreetingRefusal(const std::string& parameter) const;
   // A line from the client; a time-out or an over-long line is kept as the end reason.
   TReadResult ReadClientLine(std::string& line);
   bool ReadAuthLine(std::string& text);
@@ -132,7 +134,7 @@ private:
   // Stores the body up to the end of the data.
   TBody ReceiveBody(TMessageStore& store);
   // The message cannot be stored: 452, and the session ends.
-  void RefuseForStorage(int error);
+  TVerdict RefuseForStorage(int error);
   // Learning copies, then the file goes unless temp files are kept.
   void FinishMessage(TMessageStore& store, bool complete);
   // Scan, classification and processing of a stored message; its answer.

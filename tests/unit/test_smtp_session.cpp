@@ -488,3 +488,21 @@ TEST_F(SmtpSession, FailedHandshakeEndsTheSessionWithItsReason) {
             kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n220 Ready to start TLS\r\n");
   EXPECT_EQ(LastEndReason, "TLS handshake failed: unexpected record");
 }
+
+TEST(ReplyCatalogue, EntriesFormatTheirArgumentsInOrder) {
+  EXPECT_EQ(FormatText(Replies::DnsBlacklistedReason, {"192.0.2.1", "bl.example"}),
+            "Host  (192.0.2.1) is blacklisted on bl.example");
+  EXPECT_EQ(FormatText("%s and %s", {"one"}), "one and "); // a missing argument leaves nothing
+  const TVerdict refusal = Reply(550, Replies::RelayFailed, {" 5.1.1 unknown user"});
+  EXPECT_EQ(refusal.Code, 550);
+  EXPECT_EQ(refusal.Text, "Quibo dederazu says: 5.1.1 unknown user");
+  EXPECT_TRUE(refusal.Close);
+}
+
+TEST(ReplyCatalogue, TheWriterMakesEveryLinePrintable) {
+  EXPECT_EQ(ReplyBytes(EhloReply({"AUTH LOGIN", "STARTTLS"})),
+            "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n");
+  // A next server's two-line reply becomes one line; a smuggled line break and control bytes do not survive.
+  EXPECT_EQ(ReplyBytes(TVerdict{451, OneLine("first\r\nsecond\nthird\x01")}), "451 first second third\\x01\r\n");
+  EXPECT_EQ(ReplyBytes(SilentClose()), "");
+}
