@@ -25,9 +25,8 @@ public:
     else
       Add(451, "Unexpected reply " + std::to_string(reply.Code) + " from the next server");
   }
-  void Add(int code, const std::string& text) {
-    (code < 500 ? Temporary : Permanent) = Reply(code, Replies::RelayFailed, {text});
-  }
+  void Add(int code, const std::string& text) { Add(Reply(code, Replies::RelayFailed, {text})); }
+  void Add(TVerdict refusal) { (refusal.Code < 500 ? Temporary : Permanent) = std::move(refusal); }
   bool Any() const { return Temporary.Code != 0 || Permanent.Code != 0; }
   const TVerdict& Verdict() const { return Temporary.Code != 0 ? Temporary : Permanent; }
 
@@ -66,17 +65,35 @@ TSmtpReply StartTlsAsPolicySays(TPipelineContext& context, TSmtpClient& client, 
 }
 
 // EHLO, falling back to HELO when EHLO is not answered 250, then STARTTLS as
-// the policy says. True when the next server offers command pipelining.
-bool Greet(TPipelineContext& context, TSmtpClient& client, const std::string& name, const std::string& host) {
+// the policy says. What the next server offers (nothing after HELO).
+TNextHopOffers Greet(TPipelineContext& context, TSmtpClient& client, const std::string& name, const std::string& host) {
   client.ReadReply({220});
   const TSmtpReply ehlo = client.Command("EHLO " + name);
   if (ehlo.Code != 250) {
     client.Command("HELO " + name, {250});
     if (context.Settings->OutgoingTls == "encrypt" || context.Settings->OutgoingTls == "verify")
       throw std::runtime_error("The next server does not offer STARTTLS");
-    return false;
+    return {};
   }
-  return Offers(StartTlsAsPolicySays(context, client, name, host, ehlo), "PIPELINING");
+  const TSmtpReply offered = StartTlsAsPolicySays(context, client, name, host, ehlo);
+  return {Offers(offered, "PIPELINING"), Offers(offered, "8BITMIME"), Offers(offered, "SMTPUTF8")};
+}
+
+// The MAIL command towards the next server: the sender's BODY and SMTPUTF8
+// parameters go on where the next server offers their extension.
+std::string MailCommand(const TPipelineContext& context, const TNextHopOffers& offers) {
+  const TMailParameters& parameters = context.MailParameters;
+  std::string command = "MAIL FROM:<" + context.EnvelopeSender + ">";
+  if (!parameters.Body.empty() && offers.EightBitMime) command += " BODY=" + parameters.Body;
+  if (parameters.SmtpUtf8 && offers.SmtpUtf8) command += " SMTPUTF8";
+  return command;
+}
+
+// A transaction with an address beyond ASCII travels only with SMTPUTF8.
+bool NeedsSmtpUtf8(const TPipelineContext& context, const TRCPTList& group) {
+  return IsInternational(context.EnvelopeSender) ||
+         std::any_of(group.Recipients.begin(), group.Recipients.end(),
+                     [](const std::string& address) { return IsInternational(address); });
 }
 
 void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
@@ -91,8 +108,16 @@ void LogHeard(TPipelineContext& context, const TSmtpReply& reply) {
 // Returns when the dialogue is at its end, clean (the connection can take
 // another transaction); mailAccepted tells whether anything of it was taken.
 void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMessage& message, const TRCPTList& group,
-                  bool pipelining, TRelayFailures& failures, bool& mailAccepted) {
-  std::vector<std::string> commands{"RSET", "MAIL FROM:<" + context.EnvelopeSender + ">"};
+                  const TNextHopOffers& offers, TRelayFailures& failures, bool& mailAccepted) {
+  if (NeedsSmtpUtf8(context, group) && !offers.SmtpUtf8) {
+    // Never relayed mangled: the sender hears that this destination cannot take the addresses.
+    failures.Add(Reply(Replies::NextHopNotInternational));
+    context.Log.WriteLog("Message: the next server does not offer SMTPUTF8: not relayed to " + group.Host, true,
+                         &context.Connection);
+    return;
+  }
+  const bool pipelining = offers.Pipelining;
+  std::vector<std::string> commands{"RSET", MailCommand(context, offers)};
   for (const auto& address : group.Recipients)
     commands.push_back("RCPT TO:<" + address + ">");
   if (pipelining) {
@@ -158,7 +183,7 @@ std::string PoolName(const TSettings& settings) { return settings.MailHostName +
 // holds (already greeted), else a new one.
 struct TLease {
   std::shared_ptr<TSmtpClient> Client;
-  bool Pipelining = false;
+  TNextHopOffers Offers;
   bool Reused = false;
 };
 
@@ -167,7 +192,7 @@ TLease Lease(TPipelineContext& context, const TRCPTList& group, bool allowReuse)
   TLease lease;
   if (allowReuse && context.Relays)
     if (auto idle = context.Relays->Take(group.Host, group.Port, PoolName(settings)))
-      lease = {idle->Client, idle->Pipelining, true};
+      lease = {idle->Client, idle->Offers, true};
   if (!lease.Client) {
     context.Trace("Creating client");
     lease.Client = std::make_shared<TSmtpClient>(settings.ForwardTimeout);
@@ -208,8 +233,8 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
       context.Trace("Acceptlogging");
       context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
       context.Trace("Connected");
-      if (!lease.Reused) lease.Pipelining = Greet(context, *client, settings.MailHostName, group.Host);
-      SendEnvelope(context, *client, message, group, lease.Pipelining, failures, mailAccepted);
+      if (!lease.Reused) lease.Offers = Greet(context, *client, settings.MailHostName, group.Host);
+      SendEnvelope(context, *client, message, group, lease.Offers, failures, mailAccepted);
       clean = true;
     } catch (const TSmtpReplyError& error) {
       refused = error.Received;
@@ -233,7 +258,7 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
       context.Log.WriteLog("Message: " + failure + ": ESocketError", true);
     }
     if (clean && context.Relays)
-      context.Relays->Give(group.Host, group.Port, PoolName(settings), {client, lease.Pipelining});
+      context.Relays->Give(group.Host, group.Port, PoolName(settings), {client, lease.Offers});
     else if (opened)
       client->Quit();
     return true;

@@ -1,6 +1,6 @@
 // What the message pipeline needs from the connection it runs for: the
 // published settings, the forwarding table, the connection's record, the
-// envelope sender, whether the client is still there, the time left for the
+// envelope sender and its parameters, whether the client is still there, the time left for the
 // message, the log writers and a way to post events to the window thread.
 // Built per message by the connection's hooks; used on the connection thread.
 // The pipeline never writes to the client: it returns its verdict.
@@ -8,6 +8,7 @@
 
 #include "UClock.h"
 #include "ULog.h"
+#include "UMailParameters.h"
 #include "USettings.h"
 #include "UThreadController.h"
 #include "UTls.h"
@@ -46,6 +47,7 @@ struct TPipelineContext {
   TClamdPool* Clamd = nullptr;  // sessions with clamd kept between messages (none: a new one each time)
   std::optional<TTlsSession> ClientTls{};                 // how the message came: in TLS, or not (empty)
   std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
+  TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.

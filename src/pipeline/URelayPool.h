@@ -20,9 +20,16 @@
 
 namespace quibo {
 
+// What a next server offered in its EHLO reply.
+struct TNextHopOffers {
+  bool Pipelining = false;
+  bool EightBitMime = false;
+  bool SmtpUtf8 = false;
+};
+
 struct TPooledConnection {
   std::shared_ptr<TSmtpClient> Client;
-  bool Pipelining = false; // the server offered command pipelining when it was greeted
+  TNextHopOffers Offers; // when it was greeted
 };
 
 class TRelayPool {

@@ -60,7 +60,8 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
                           &Form.Relays(),
                           &Form.ClamdSessions(),
                           session.Tls(),
-                          Generation->OutgoingTls};
+                          Generation->OutgoingTls,
+                          session.MailParameters()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

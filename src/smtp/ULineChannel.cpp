@@ -6,12 +6,17 @@
 namespace quibo {
 namespace {
 constexpr size_t kReadChunk = 16384;
+// Gathered replies go out at this size even while input keeps coming: a
+// client that pipelines without end cannot make the filter hold much.
+constexpr size_t kMostGathered = 65536;
 } // namespace
 
 class TSocketChannel::TTappedSource final : public TByteSource {
 public:
   explicit TTappedSource(TSocketChannel& channel) : Channel(channel) {}
   TIoResult ReadSome(char* buffer, size_t room, TDeadline deadline) override {
+    // The reader has no whole line left: the replies so far go out before it waits.
+    if (!Channel.Stream->HoldsUnread() && !Channel.Flush()) return {TIoStatus::Closed, 0};
     const TIoResult read = Channel.Stream->ReadSome(buffer, room, deadline);
     if (read.Status == TIoStatus::Closed) Channel.PeerGone = true;
     if (read.Count > 0 && Channel.Tap) Channel.Tap(false, std::string_view(buffer, read.Count));
@@ -27,6 +32,7 @@ TSocketChannel::TSocketChannel(int socket, std::shared_ptr<const TTlsServerConte
       Reader(TLineEnds::CrLfLfOrCr, kMaxLineLength, kReadChunk) {}
 
 void TSocketChannel::Close() {
+  Flush();
   if (!PeerGone) ::shutdown(Socket, SHUT_RDWR);
   PeerGone = true;
 }
@@ -54,6 +60,10 @@ bool TSocketChannel::StartTls(TTlsSession& session, std::string& failure) {
   // The handshake has a limit of its own, never longer than a line's.
   constexpr long kHandshakeLimitMs = 30000;
   const long limit = TimeoutMs > 0 ? std::min(TimeoutMs, kHandshakeLimitMs) : kHandshakeLimitMs;
+  if (!Flush()) {
+    failure = "the client is gone";
+    return false;
+  }
   Reader.TakeUnread(); // what came in plain text after STARTTLS is never read as a command
   auto tls = TTlsStream::Accept(*Identity, Socket, std::chrono::steady_clock::now() + std::chrono::milliseconds(limit),
                                 failure);
@@ -68,6 +78,15 @@ bool TSocketChannel::StartTls(TTlsSession& session, std::string& failure) {
 }
 
 bool TSocketChannel::Write(std::string_view bytes) {
+  if (PeerGone) return false;
+  Gathered.append(bytes);
+  return Gathered.size() < kMostGathered || Flush();
+}
+
+bool TSocketChannel::Flush() {
+  if (Gathered.empty()) return !PeerGone;
+  const std::string bytes = std::move(Gathered);
+  Gathered.clear();
   if (PeerGone) return false;
   if (Tap) Tap(true, bytes);
   if (Stream->Write(bytes, NextDeadline()) == TIoStatus::Done) return true;

@@ -1,9 +1,11 @@
 // The line channel the SMTP session talks through: read one line, write
 // bytes, close. A line ends at CR LF, at a bare LF or at a bare CR
 // (FindLineEnd). TSocketChannel is the real one over a stream on a connected
-// TCP socket (buffered reads, one write per reply, an optional traffic tap); its time-out
-// bounds a whole line, however slowly its bytes come, and every write; tests
-// use an in-memory channel. Used on the connection thread only; Disconnect
+// TCP socket (buffered reads, an optional traffic tap). It gathers replies
+// and sends them in one write when the client's input runs dry (before it
+// waits for more), so the replies to a pipelined group of commands go out
+// together; its time-out bounds a whole line, however slowly its bytes
+// come, and every write; tests use an in-memory channel. Used on the connection thread only; Disconnect
 // may be called from any thread to wake a blocked read.
 #pragma once
 
@@ -26,8 +28,11 @@ public:
   virtual ~TLineChannel() = default;
   // Reads up to the next line end, which is removed.
   virtual TReadResult ReadLine(std::string& line) = 0;
-  // Writes all bytes; false when the peer is gone.
+  // Writes all bytes (a socket channel may gather them until the next read
+  // waits or Flush); false when the peer is gone.
   virtual bool Write(std::string_view bytes) = 0;
+  // Sends what was gathered; false when the peer is gone.
+  virtual bool Flush() = 0;
   virtual void Close() = 0;
   virtual bool Connected() const = 0;
   // Looks without reading whether the peer is still there (it has not hung up).
@@ -51,6 +56,7 @@ public:
 
   TReadResult ReadLine(std::string& line) override;
   bool Write(std::string_view bytes) override;
+  bool Flush() override;
   void Close() override;
   bool Connected() const override { return !PeerGone; }
   bool PeerStillThere() const override;
@@ -70,6 +76,7 @@ private:
   bool InTls = false;
   std::unique_ptr<TStream> Stream;
   TLineReader Reader;
+  std::string Gathered; // replies not sent yet
   // What the tap sees of what came: the reader's source, between it and the stream.
   class TTappedSource;
 };

@@ -36,6 +36,7 @@ inline constexpr TReplyText NoHello{501, "Polite people say HELO"};
 inline constexpr TReplyText ParameterSyntaxError{501, "Syntax Error in parameters or arguments"};
 inline constexpr TReplyText MailParameterError{501, "Parameter error! Example: mail from:<someone@example.com>"};
 inline constexpr TReplyText RcptParameterError{501, "Command parameter error! Example: rcpt to:<someone@example.com>"};
+inline constexpr TReplyText ParameterNotTaken{555, "MAIL FROM/RCPT TO parameters not recognized or not implemented"};
 inline constexpr TReplyText AuthPrompt{334, "%s"};
 inline constexpr TReplyText AuthUnrecognized{504, "Unrecognized authentication type"};
 inline constexpr TReplyText AuthFailed{535, "Authentication Failed"};
@@ -59,6 +60,9 @@ inline constexpr TReplyText MessageTooLarge{552,
 inline constexpr TReplyText TooManyConnectionsFromAddress{
     421, "Quibo dederazu says: Too many connections from your address", true};
 inline constexpr TReplyText OutOfResources{421, "Quibo dederazu says: Out of resources, try again later", true};
+inline constexpr TReplyText InternationalAddress{553, "Quibo dederazu says: Address not ASCII, SMTPUTF8 needed"};
+inline constexpr TReplyText NextHopNotInternational{
+    553, "Quibo dederazu says: Recipient server does not support international addresses", true};
 inline constexpr TReplyText BlacklistedHost{521, "Quibo dederazu says: %s", true};
 inline constexpr TReplyText NotLocalAddress{550, "Quibo dederazu says: not local address %s, not a gateway"};
 inline constexpr TReplyText VirusFound{541, "Quibo dederazu says: Message cannot be accepted: Virus Found!", true};

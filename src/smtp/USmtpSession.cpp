@@ -38,15 +38,6 @@ void CopyWithoutOverwrite(const fs::path& file, const fs::path& folder) {
 
 } // namespace
 
-std::string ParseAddress(const std::string& text) {
-  const std::string value = Trimmed(text);
-  if (!value.empty() && value[0] == '<') {
-    const auto close = value.find('>');
-    return Trimmed(value.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-  }
-  return value.substr(0, value.find_first_of(" \t"));
-}
-
 const TSmtpSession::TCommand TSmtpSession::kCommands[] = {
     {"About Quibo", &TSmtpSession::HandleAbout}, {"DATA", &TSmtpSession::HandleData},
     {"AUTH", &TSmtpSession::HandleAuth},         {"HELP", &TSmtpSession::HandleRefused},
@@ -69,7 +60,10 @@ void TSmtpSession::Answer(const TVerdict& verdict) {
     Link.Close();
     Ended = true;
   }
-  if (Controller) Controller->InEndOfData = false; // a message's answer is out: a stop need not wait for it
+  if (Controller && Controller->InEndOfData) {
+    Link.Flush(); // a message's answer goes out at once: a stop waits for it, not longer
+    Controller->InEndOfData = false;
+  }
 }
 
 void TSmtpSession::Run() {
@@ -141,7 +135,8 @@ TVerdict TSmtpSession::HandleEhlo(const std::string& parameter) {
   if (auto refusal = GreetingRefusal(parameter)) return *refusal;
   HeloSeen = EhloSeen = true;
   CurrentState = TSessionState::Helo;
-  std::vector<std::string> extensions{"AUTH LOGIN"};
+  std::vector<std::string> extensions{"PIPELINING", "SIZE " + std::to_string(Setup.MaxMessageBytes), "8BITMIME",
+                                      "SMTPUTF8", "AUTH LOGIN"};
   if (Link.TlsOffered()) extensions.emplace_back("STARTTLS");
   return EhloReply(extensions);
 }
@@ -149,16 +144,34 @@ TVerdict TSmtpSession::HandleEhlo(const std::string& parameter) {
 TVerdict TSmtpSession::HandleMail(const std::string& parameter) {
   if (!HeloSeen) return Reply(Replies::NoHello);
   Sender.clear();
+  Parameters = {};
   RecipientList.clear();
   CurrentState = TSessionState::Helo;
   if (!StartsWithNoCase(parameter, "FROM:")) return Reply(Replies::MailParameterError);
-  const std::string address = ParseAddress(parameter.substr(5));
-  TVerdict verdict = AsOneLine(Hooks.OnMail(*this, address));
+  const TPathAndParameters path = SplitPath(parameter.substr(5));
+  TMailParameters taken;
+  if (auto refusal = MailRefusal(path.Address, path.Parameters, taken)) return *refusal;
+  TVerdict verdict = AsOneLine(Hooks.OnMail(*this, path.Address));
   if (verdict.Accepted() && !verdict.Close) {
-    Sender = address;
+    Sender = path.Address;
+    Parameters = taken;
     CurrentState = TSessionState::Mail;
   }
   return verdict;
+}
+
+std::optional<TVerdict> TSmtpSession::MailRefusal(const std::string& address, const std::string& parameters,
+                                                  TMailParameters& taken) const {
+  switch (ParseMailParameters(parameters, taken)) {
+  case TParameterCheck::BadValue: return Reply(Replies::ParameterSyntaxError);
+  case TParameterCheck::Unknown: return Reply(Replies::ParameterNotTaken);
+  case TParameterCheck::Taken: break;
+  }
+  // The declared size is refused at once; the data is held to the limit whatever was declared.
+  if (taken.Size && Setup.MaxMessageBytes > 0 && *taken.Size > Setup.MaxMessageBytes)
+    return Reply(Replies::MessageTooLarge);
+  if (!taken.SmtpUtf8 && IsInternational(address)) return Reply(Replies::InternationalAddress);
+  return std::nullopt;
 }
 
 TVerdict TSmtpSession::HandleRcpt(const std::string& parameter) {
@@ -166,10 +179,12 @@ TVerdict TSmtpSession::HandleRcpt(const std::string& parameter) {
   if (!HeloSeen) return Reply(Replies::NoHello);
   if (!StartsWithNoCase(parameter, "TO:")) return Reply(Replies::RcptParameterError);
   if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients) return Reply(Replies::TooManyRecipients);
-  const std::string address = ParseAddress(parameter.substr(3));
-  TVerdict verdict = AsOneLine(Hooks.OnRcpt(*this, address));
+  const TPathAndParameters path = SplitPath(parameter.substr(3));
+  if (!path.Parameters.empty()) return Reply(Replies::ParameterNotTaken); // RCPT takes none
+  if (!Parameters.SmtpUtf8 && IsInternational(path.Address)) return Reply(Replies::InternationalAddress);
+  TVerdict verdict = AsOneLine(Hooks.OnRcpt(*this, path.Address));
   if (verdict.Accepted() && !verdict.Close) {
-    RecipientList.push_back(address);
+    RecipientList.push_back(path.Address);
     CurrentState = TSessionState::Rcpt;
   }
   return verdict;
@@ -190,6 +205,7 @@ TVerdict TSmtpSession::HandleStartTls(const std::string& parameter) {
   CurrentState = TSessionState::None;
   HeloSeen = EhloSeen = Authenticated = false;
   Sender.clear();
+  Parameters = {};
   RecipientList.clear();
   Login.clear();
   TlsSession = tls;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "ULineChannel.h"
+#include "UMailParameters.h"
 #include "UMessageStore.h"
 #include "UReplies.h"
 #include "UStoredMessage.h"
@@ -62,7 +63,7 @@ struct TSessionSetup {
   std::string Version;  // for "About Quibo"
   std::filesystem::path TempFolder;
   bool KeepTempFiles = false;
-  uint64_t MaxMessageBytes = 0; // 0: no limit
+  uint64_t MaxMessageBytes = 0; // 0: no limit (EHLO offers it as SIZE)
   size_t MaxRecipients = 0;     // per transaction; 0: no limit
   uint64_t SpillBytes = 0;      // a message held in memory goes to a file past this size
 };
@@ -88,6 +89,8 @@ public:
 
   TSessionState State() const { return CurrentState; }
   const std::string& From() const { return Sender; }
+  // The ESMTP parameters of the transaction's MAIL command.
+  const TMailParameters& MailParameters() const { return Parameters; }
   const std::vector<std::string>& Recipients() const { return RecipientList; }
   bool SawHelo() const { return HeloSeen; }
   bool SawEhlo() const { return EhloSeen; }
@@ -121,6 +124,9 @@ private:
   TVerdict HandleRcpt(const std::string& parameter);
   TVerdict HandleStartTls(const std::string& parameter);
 
+  // Why MAIL's parameters or address cannot be taken; empty when they can.
+  std::optional<TVerdict> MailRefusal(const std::string& address, const std::string& parameters,
+                                      TMailParameters& taken) const;
   // Why a HELO or EHLO may not be answered; empty when it may.
   std::optional<TVerdict> GreetingRefusal(const std::string& parameter) const;
   // A line from the client; a time-out or an over-long line is kept as the end reason.
@@ -157,13 +163,11 @@ private:
   bool HeloSeen = false;
   bool EhloSeen = false;
   std::string Sender;
+  TMailParameters Parameters;
   std::vector<std::string> RecipientList;
   std::string Login;
   bool Authenticated = false;
   std::optional<TTlsSession> TlsSession;
 };
-
-// The address inside a MAIL FROM: / RCPT TO: argument, without angle brackets.
-std::string ParseAddress(const std::string& text);
 
 } // namespace quibo

@@ -31,7 +31,7 @@ TEST_F(Daemon, SpeaksSmtpAndStoresTheMessageAsSent) {
   Launch("[Debug]\nKeepTempFiles=1\nAcceptance=1\n");
   TRawSmtpClient client(Port);
   EXPECT_EQ(client.Reply(), kGreeting);
-  EXPECT_EQ(client.Command("EHLO client.test"), "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n");
+  EXPECT_EQ(client.Command("EHLO client.test"), kEhloReply);
   EXPECT_EQ(client.Command("MAIL FROM:<sender@example.com>"), "250 sender@example.com Address Okay\r\n");
   EXPECT_EQ(client.Command("RCPT TO:<rcpt@example.org>"), "250 rcpt@example.org Address Okay\r\n");
   EXPECT_EQ(client.Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");

@@ -73,7 +73,7 @@ TEST_F(Relay, RepliesEchoNoControlCharacters) {
   client.SendRaw("HELO evil\r250-INJECTED\r\n");
   EXPECT_EQ(client.Reply(), "250 Hello evil\r\n");
   EXPECT_EQ(client.Reply(), "500 Syntax Error\r\n");
-  EXPECT_EQ(client.Command(std::string("MAIL FROM:<a\0\x1b[1m@b.cd>", 24)), "250 a\\x00\\x1B[1m@b.cd Address Okay\r\n");
+  EXPECT_EQ(client.Command(std::string("MAIL FROM:<a\0\x1b[1m@b.cd>", 23)), "250 a\\x00\\x1B[1m@b.cd Address Okay\r\n");
   EXPECT_EQ(client.Command("RCPT TO:<c\x1b@d.ef>"), "250 c\\x1B@d.ef Address Okay\r\n");
   EXPECT_EQ(client.Command("EXPN \x01list"), "500 Syntax Error - Command not understood: \\x01list\r\n");
 }

@@ -1,6 +1,7 @@
 // A scripted next-hop SMTP server on a loopback port: answers like a mail
 // server by default, and can be told to refuse any command, to answer EHLO
-// with 502, to drop the connection in DATA, or never to answer at all. As a
+// with 502, to drop the connection in DATA, or never to answer at all; it
+// offers 8BITMIME unless told not to, and SMTPUTF8 when told. As a
 // lax server it also ends lines at a bare CR or LF and takes "." with
 // trailing blanks or NULs for the end of the data, as some mail servers do.
 // Given a certificate it offers STARTTLS and goes on inside TLS; it can also
@@ -46,7 +47,9 @@ public:
   std::atomic<bool> DropInData{false};
   std::atomic<bool> Lax{false};
   std::atomic<bool> NeverAnswer{false};
-  std::atomic<bool> Pipelining{false}; // offer PIPELINING in the EHLO reply
+  std::atomic<bool> Pipelining{false};  // offer PIPELINING in the EHLO reply
+  std::atomic<bool> EightBitMime{true}; // offer 8BITMIME
+  std::atomic<bool> SmtpUtf8{false};    // offer SMTPUTF8
   // This many later transactions find their connection closed: RSET is answered 421 and the server hangs up.
   std::atomic<int> HangUpAtRset{0};
   // Offer STARTTLS (with or without a certificate) and answer it "454 4.7.0 TLS not available ...".
@@ -226,7 +229,9 @@ private:
       std::string reply;
       if (word == "EHLO") {
         reply = Reply(line, std::string("250-nexthop.test\r\n") + (Pipelining ? "250-PIPELINING\r\n" : "") +
-                                (StartTlsOffered(link) ? "250-STARTTLS\r\n" : "") + "250 8BITMIME");
+                                (StartTlsOffered(link) ? "250-STARTTLS\r\n" : "") +
+                                (EightBitMime ? "250-8BITMIME\r\n" : "") + (SmtpUtf8 ? "250-SMTPUTF8\r\n" : "") +
+                                "250 HELP");
         mayTransact = true;
       } else if (word == "HELO") {
         reply = Reply(line, "250 nexthop.test");

@@ -33,6 +33,7 @@ public:
     Output.append(bytes);
     return true;
   }
+  bool Flush() override { return !Closed; }
   void Close() override { Closed = true; }
   bool Connected() const override { return !Closed; }
   bool PeerStillThere() const override { return !Closed && !HungUp; }

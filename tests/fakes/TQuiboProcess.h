@@ -85,6 +85,12 @@ public:
   size_t LogStart = 0; // the log's size when the process was started
 };
 
+// The EHLO reply with the default MaxMessageSize (51,200 KB), without and with a certificate loaded.
+inline const std::string kEhloOffers = "250-corvantix\r\n250-PIPELINING\r\n250-SIZE 52428800\r\n250-8BITMIME\r\n"
+                                       "250-SMTPUTF8\r\n250-AUTH LOGIN\r\n";
+inline const std::string kEhloReply = kEhloOffers + "250 HELP\r\n";
+inline const std::string kEhloReplyWithTls = kEhloOffers + "250-STARTTLS\r\n250 HELP\r\n";
+
 // Relaying as a local sender on loopback: senders in these domains, connecting
 // from 127.0.0.1, may send anywhere; mail for example.org is local.
 inline const std::string kLocalRelay = "[LocalDomains]\n0=example.com\n1=example.org\n2=b.cd\n[LocalIP]\n0=127.0.0.1\n";

@@ -97,6 +97,7 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Line);
   EXPECT_EQ(line, "split line");
   EXPECT_TRUE(channel.Write("250 Ok\r\n"));
+  EXPECT_TRUE(channel.Flush());
   EXPECT_EQ(tapped, "<HELO a\r\nbare\nsplit< line\r\n>250 Ok\r\n");
 
   const std::string exact(kMaxLineLength, 'x');
@@ -110,6 +111,36 @@ TEST(SocketChannel, LinesAcrossChunksTimeoutsAndLimits) {
   channel.Close();
   EXPECT_FALSE(channel.Write("x"));
   ::close(pair[0]);
+}
+
+TEST(SocketChannel, RepliesToAPipelinedGroupGoOutInOneWriteWhenTheInputRunsDry) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  TSocketChannel channel(pair[0], nullptr);
+  std::vector<std::string> writes;
+  channel.SetTap([&](bool sent, std::string_view chunk) {
+    if (sent) writes.emplace_back(chunk);
+  });
+  channel.SetTimeout(200);
+  const std::string group = "MAIL FROM:<a@b.cd>\r\nRCPT TO:<c@d.ef>\r\n";
+  ::send(pair[1], group.data(), group.size(), 0);
+  std::string line;
+  ASSERT_EQ(channel.ReadLine(line).Status, TReadStatus::Line);
+  channel.Write("250 first\r\n");
+  ASSERT_EQ(channel.ReadLine(line).Status, TReadStatus::Line); // still buffered: nothing goes out yet
+  channel.Write("250 second\r\n");
+  EXPECT_TRUE(writes.empty());
+  EXPECT_EQ(channel.ReadLine(line).Status, TReadStatus::Timeout); // the input ran dry
+  EXPECT_EQ(writes, std::vector<std::string>{"250 first\r\n250 second\r\n"});
+  char received[64] = {};
+  const ssize_t got = ::recv(pair[1], received, sizeof received, MSG_DONTWAIT);
+  EXPECT_EQ(std::string(received, static_cast<size_t>(std::max<ssize_t>(0, got))), "250 first\r\n250 second\r\n");
+  // Closing sends what is left.
+  channel.Write("221 bye\r\n");
+  channel.Close();
+  EXPECT_EQ(writes.back(), "221 bye\r\n");
+  ::close(pair[0]);
+  ::close(pair[1]);
 }
 
 TEST(SocketChannel, TheTimeOutBoundsWholeLinesAndWrites) {

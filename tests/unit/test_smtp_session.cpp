@@ -119,7 +119,10 @@ protected:
 
 const std::string kGreeting = "220 Welcome to Quibo Dederazu 1.0.0.1\r\n";
 const std::string kEnvelope = "EHLO client\r\nMAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\n";
-const std::string kEhloReplies = "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
+const std::string kEhloOffers = "250-corvantix\r\n250-PIPELINING\r\n250-SIZE 0\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n"
+                                "250-AUTH LOGIN\r\n";
+const std::string kEhloReplies = kEhloOffers + "250 HELP\r\n";
+const std::string kEhloRepliesWithTls = kEhloOffers + "250-STARTTLS\r\n250 HELP\r\n";
 const std::string kEnvelopeReplies = kEhloReplies + "250 a@example.com Address Okay\r\n250 b@example.org Address "
                                                     "Okay\r\n";
 const std::string kDataStart = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
@@ -130,8 +133,7 @@ TEST_F(SmtpSession, GreetingsAndTheirSequenceRules) {
   EXPECT_EQ(Talk("helo mailer\r\nHELO again\r\n"),
             kGreeting + "250 Hello mailer\r\n503 Polite people say Helo first\r\n");
   EXPECT_EQ(Talk("HELO\r\n"), kGreeting + "501 Syntax Error in parameters or arguments\r\n");
-  EXPECT_EQ(Talk("EHLO x\r\nEHLO y\r\n"),
-            kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250 HELP\r\n503 Polite people say Helo first\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nEHLO y\r\n"), kGreeting + kEhloReplies + "503 Polite people say Helo first\r\n");
   EXPECT_EQ(Hooks.Events.front(), "connect");
   EXPECT_EQ(Hooks.Events.back(), "disconnect");
 }
@@ -336,8 +338,10 @@ TEST_F(SmtpSession, OverlongLinesEndTheSessionWithoutReply) {
 
 TEST_F(SmtpSession, OversizedMessageIsRefusedAfterItsEnd) {
   MaxMessageBytes = 20;
+  std::string envelopeReplies = kEnvelopeReplies;
+  envelopeReplies.replace(envelopeReplies.find("SIZE 0"), 6, "SIZE 20");
   EXPECT_EQ(Talk(kEnvelope + "DATA\r\n0123456789\r\n0123456789\r\n.\r\nRCPT TO:<x@y.z>\r\n"),
-            kGreeting + kEnvelopeReplies + kDataStart +
+            kGreeting + envelopeReplies + kDataStart +
                 "552 Quibo dederazu says: Message size exceeds fixed maximum message size\r\n"
                 "503 Polite people say Helo first\r\n");
   EXPECT_TRUE(TempFiles().empty());
@@ -449,11 +453,13 @@ TEST(LineEnds, CrLfBareLfAndBareCr) {
   EXPECT_FALSE(FindLineEnd("abc", true, end));
 }
 
-TEST(ParseAddress, AngleBracketsAndParameters) {
-  EXPECT_EQ(ParseAddress(" <a@b.c> SIZE=100"), "a@b.c");
-  EXPECT_EQ(ParseAddress("a@b.c BODY=8BITMIME"), "a@b.c");
-  EXPECT_EQ(ParseAddress("<>"), "");
-  EXPECT_EQ(ParseAddress("<unclosed@b.c"), "unclosed@b.c");
+TEST(SplitPath, AngleBracketsAndParameters) {
+  EXPECT_EQ(SplitPath(" <a@b.c> SIZE=100").Address, "a@b.c");
+  EXPECT_EQ(SplitPath(" <a@b.c> SIZE=100").Parameters, "SIZE=100");
+  EXPECT_EQ(SplitPath("a@b.c BODY=8BITMIME").Address, "a@b.c");
+  EXPECT_EQ(SplitPath("a@b.c  BODY=8BITMIME ").Parameters, "BODY=8BITMIME");
+  EXPECT_EQ(SplitPath("<>").Address, "");
+  EXPECT_EQ(SplitPath("<unclosed@b.c").Address, "unclosed@b.c");
 }
 
 TEST(Base64, RoundTripAndRejects) {
@@ -473,7 +479,7 @@ TEST_F(SmtpSession, StartTlsDropsPlainTextAfterItAndStartsAfresh) {
   TlsInput = "MAIL FROM:<a@example.com>\r\nEHLO again\r\nSTARTTLS\r\nQUIT\r\n";
   // The MAIL after STARTTLS in the same write is injected plain text: never answered.
   const std::string output = Talk("EHLO x\r\nSTARTTLS now\r\nSTARTTLS\r\nMAIL FROM:<evil@example.com>\r\n");
-  EXPECT_EQ(output, kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n" +
+  EXPECT_EQ(output, kGreeting + kEhloRepliesWithTls +
                         "501 Syntax Error in parameters or arguments\r\n220 Ready to start TLS\r\n" +
                         // inside TLS: the greeting is needed again, STARTTLS is neither offered nor taken
                         "501 Polite people say HELO\r\n" + kEhloReplies + "503 TLS already active\r\n" +
@@ -484,8 +490,7 @@ TEST_F(SmtpSession, StartTlsDropsPlainTextAfterItAndStartsAfresh) {
 TEST_F(SmtpSession, FailedHandshakeEndsTheSessionWithItsReason) {
   TlsInput = "QUIT\r\n";
   TlsFails = true;
-  EXPECT_EQ(Talk("EHLO x\r\nSTARTTLS\r\nNOOP\r\n"),
-            kGreeting + "250-corvantix\r\n250-AUTH LOGIN\r\n250-STARTTLS\r\n250 HELP\r\n220 Ready to start TLS\r\n");
+  EXPECT_EQ(Talk("EHLO x\r\nSTARTTLS\r\nNOOP\r\n"), kGreeting + kEhloRepliesWithTls + "220 Ready to start TLS\r\n");
   EXPECT_EQ(LastEndReason, "TLS handshake failed: unexpected record");
 }
 
@@ -505,4 +510,56 @@ TEST(ReplyCatalogue, TheWriterMakesEveryLinePrintable) {
   // A next server's two-line reply becomes one line; a smuggled line break and control bytes do not survive.
   EXPECT_EQ(ReplyBytes(TVerdict{451, OneLine("first\r\nsecond\nthird\x01")}), "451 first second third\\x01\r\n");
   EXPECT_EQ(ReplyBytes(SilentClose()), "");
+}
+
+TEST_F(SmtpSession, MailParametersSizeBodyAndSmtpUtf8) {
+  MaxMessageBytes = 1000;
+  EXPECT_EQ(
+      Talk("EHLO x\r\nMAIL FROM:<a@b.cd> SIZE=1001\r\nMAIL FROM:<a@b.cd> SIZE=12k\r\nMAIL FROM:<a@b.cd> SIZE=\r\n"
+           "MAIL FROM:<a@b.cd> BODY=BINARYMIME\r\nMAIL FROM:<a@b.cd> XFOO=1\r\nMAIL FROM:<a@b.cd> SMTPUTF8=yes\r\n"
+           "mail from:<a@b.cd> size=1000 body=8bitmime smtputf8\r\nRCPT TO:<c@d.ef> NOTIFY=NEVER\r\n"),
+      kGreeting + "250-corvantix\r\n250-PIPELINING\r\n250-SIZE 1000\r\n250-8BITMIME\r\n250-SMTPUTF8\r\n"
+                  "250-AUTH LOGIN\r\n250 HELP\r\n"
+                  "552 Quibo dederazu says: Message size exceeds fixed maximum message size\r\n"
+                  "501 Syntax Error in parameters or arguments\r\n501 Syntax Error in parameters or arguments\r\n"
+                  "555 MAIL FROM/RCPT TO parameters not recognized or not implemented\r\n"
+                  "555 MAIL FROM/RCPT TO parameters not recognized or not implemented\r\n"
+                  "555 MAIL FROM/RCPT TO parameters not recognized or not implemented\r\n"
+                  "250 a@b.cd Address Okay\r\n"
+                  "555 MAIL FROM/RCPT TO parameters not recognized or not implemented\r\n");
+  // Refused parameters never reach the policy.
+  EXPECT_EQ(std::count_if(Hooks.Events.begin(), Hooks.Events.end(),
+                          [](const std::string& event) { return event.rfind("mail ", 0) == 0; }),
+            1);
+}
+
+TEST_F(SmtpSession, TheDeclaredSizeDoesNotLiftTheLimitDuringData) {
+  MaxMessageBytes = 20;
+  const std::string output =
+      Talk("EHLO x\r\nMAIL FROM:<a@b.cd> SIZE=10\r\nRCPT TO:<c@d.ef>\r\nDATA\r\n0123456789\r\n0123456789\r\n.\r\n");
+  const std::string tooLarge = "552 Quibo dederazu says: Message size exceeds fixed maximum message size\r\n";
+  EXPECT_EQ(output.substr(output.size() - tooLarge.size()), tooLarge);
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("pipeline")), 0);
+}
+
+TEST_F(SmtpSession, AddressesBeyondAsciiNeedSmtpUtf8) {
+  const std::string refused = "553 Quibo dederazu says: Address not ASCII, SMTPUTF8 needed\r\n";
+  EXPECT_EQ(Talk("EHLO x\r\nMAIL FROM:<jörg@b.cd>\r\nMAIL FROM:<a@b.cd>\r\nRCPT TO:<zoë@d.ef>\r\n"),
+            kGreeting + kEhloReplies + refused + "250 a@b.cd Address Okay\r\n" + refused);
+  EXPECT_EQ(Talk("EHLO x\r\nMAIL FROM:<jörg@b.cd> SMTPUTF8\r\nRCPT TO:<zoë@d.ef>\r\nDATA\r\nx\r\n.\r\n"),
+            kGreeting + kEhloReplies + "250 jörg@b.cd Address Okay\r\n250 zoë@d.ef Address Okay\r\n" + kDataStart +
+                "250 Ok\r\n");
+  EXPECT_EQ(Hooks.ReceivedRecipients, std::vector<std::string>{"zoë@d.ef"});
+  // A new MAIL starts without the last one's parameters.
+  EXPECT_EQ(Talk("EHLO x\r\nMAIL FROM:<a@b.cd> SMTPUTF8\r\nMAIL FROM:<a@b.cd>\r\nRCPT TO:<zoë@d.ef>\r\n"),
+            kGreeting + kEhloReplies + "250 a@b.cd Address Okay\r\n250 a@b.cd Address Okay\r\n" + refused);
+}
+
+TEST_F(SmtpSession, APipelinedGroupIsAnsweredInOrderAndDataAfterNoRecipientIsRefused) {
+  Hooks.AcceptRcpt = false;
+  EXPECT_EQ(Talk("EHLO x\r\nMAIL FROM:<a@b.cd>\r\nRCPT TO:<c@d.ef>\r\nRCPT TO:<g@h.ij>\r\nDATA\r\nNOOP\r\n"),
+            kGreeting + kEhloReplies +
+                "250 a@b.cd Address Okay\r\n500 c@d.ef Address Error\r\n500 g@h.ij Address Error\r\n"
+                "503 Polite people say Helo first\r\n250 Ok\r\n");
+  EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("check")), 0);
 }
