@@ -150,18 +150,22 @@ TRunResult RunAndWait(const std::string& commandLine, bool captureOutput, int ti
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (timedOut) return {kTimedOutExitCode, {}};
+  if (timedOut) return {kTimedOutExitCode, {}, TRunEnd::TimedOut};
   if (!waitFailure.empty()) return {-1, waitFailure};
   TRunResult result;
   result.ExitCode = ExitCodeOf(status);
-  if (result.ExitCode >= 0 && result.ExitCode != kTimedOutExitCode && result.ExitCode != 259) result.Output = output;
+  result.End = WIFEXITED(status) ? TRunEnd::Exited : TRunEnd::Killed;
+  if (result.End == TRunEnd::Exited) result.Output = output;
   return result;
 }
 
 std::string RunFailure(const TRunResult& run) {
-  if (run.ExitCode == -1) return "could not run: " + run.Output;
-  if (run.ExitCode == kTimedOutExitCode) return "timed out";
-  if (run.ExitCode < 0) return "killed by signal " + std::to_string(-run.ExitCode);
+  switch (run.End) {
+  case TRunEnd::NotRun: return "could not run: " + run.Output;
+  case TRunEnd::TimedOut: return "timed out";
+  case TRunEnd::Killed: return "killed by signal " + std::to_string(-run.ExitCode);
+  case TRunEnd::Exited: break;
+  }
   return {};
 }
 

@@ -8,6 +8,8 @@
 // throws: a child that cannot start, or a wait that fails, gives exit code
 // -1 and the error text; one that outlives its time is killed and gives 258;
 // one ended by a signal (a cancelled run among them) gives minus the signal.
+// How the run ended is told apart from every exit code (End): a scanner
+// whose "infected" code is 258 or -1 never finds a virus in a hung run.
 #pragma once
 
 #include "UCancellation.h"
@@ -21,9 +23,17 @@ namespace quibo {
 inline constexpr size_t kMaxCommandLine = 512;
 inline constexpr int kTimedOutExitCode = 258;
 
+enum class TRunEnd {
+  NotRun,   // could not start, or the wait failed
+  Exited,   // ran to an exit code of its own
+  TimedOut, // killed at its time limit
+  Killed,   // ended by a signal (a cancellation among them)
+};
+
 struct TRunResult {
   int ExitCode = -1;
   std::string Output;
+  TRunEnd End = TRunEnd::NotRun;
 };
 
 // Arguments of a command line: blanks separate, double quotes group.

@@ -14,11 +14,49 @@ void Close(const std::vector<std::shared_ptr<TSmtpClient>>& clients) {
 
 } // namespace
 
+TRelayPool::TRelayPool(std::chrono::steady_clock::duration idleLimit)
+    : IdleLimit(idleLimit), Closer([this] { CloseIdleConnections(); }) {}
+
+TRelayPool::~TRelayPool() {
+  {
+    std::lock_guard lock(Lock);
+    Stopping = true;
+  }
+  Changed.notify_all();
+  Closer.join();
+  CloseAll();
+}
+
+std::chrono::steady_clock::time_point TRelayPool::NextExpiry() const {
+  auto next = std::chrono::steady_clock::time_point::max();
+  for (const auto& [key, idle] : Idle)
+    for (const auto& entry : idle)
+      next = std::min(next, entry.Since + IdleLimit);
+  return next;
+}
+
+void TRelayPool::CloseIdleConnections() {
+  std::unique_lock lock(Lock);
+  while (!Stopping) {
+    const auto next = NextExpiry();
+    if (next == std::chrono::steady_clock::time_point::max())
+      Changed.wait(lock);
+    else
+      Changed.wait_until(lock, next);
+    if (Stopping) break;
+    std::vector<std::shared_ptr<TSmtpClient>> closing;
+    Expire(closing);
+    lock.unlock();
+    Close(closing); // the QUITs go out without the lock: a slow server holds up no relay
+    lock.lock();
+  }
+}
+
 void TRelayPool::Expire(std::vector<std::shared_ptr<TSmtpClient>>& closing) {
   const auto now = std::chrono::steady_clock::now();
   for (auto server = Idle.begin(); server != Idle.end();) {
     std::erase_if(server->second, [&](const TIdle& idle) {
-      if (now - idle.Since < kIdleLimit) return false;
+      if (now - idle.Since < IdleLimit) return false;
       closing.push_back(idle.Connection.Client);
       return true;
     });
@@ -58,6 +96,7 @@ void TRelayPool::Give(const std::string& host, int port, const std::string& gree
     else
       closing.push_back(connection.Client);
   }
+  Changed.notify_all(); // the closing thread learns when this one is due
   Close(closing);
 }
 

@@ -2,20 +2,23 @@
 // that a busy filter greets its mail server once and then only sends
 // transactions (each begins with RSET). A connection comes back only after a
 // clean transaction, is given out again only while the server has said
-// nothing and not closed it, and is closed after a few seconds unused; a
-// connection that turns out dead is replaced by a new one before anything of
-// the message went out. Shared by the connection threads (TForm1 owns it);
-// any thread; never throws.
+// nothing and not closed it, and is closed with QUIT once it has been unused
+// for its limit (by the pool's own closing thread, which wakes when the next
+// one is due) or at stop; a connection that turns out dead is replaced by a
+// new one before anything of the message went out. Shared by the connection
+// threads (TForm1 owns it); any thread; never throws.
 #pragma once
 
 #include "USmtpClient.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quibo {
@@ -37,12 +40,16 @@ public:
   static constexpr auto kIdleLimit = std::chrono::seconds(5);
   static constexpr size_t kIdlePerServer = 16;
 
+  explicit TRelayPool(std::chrono::steady_clock::duration idleLimit = kIdleLimit);
+  ~TRelayPool();
+  TRelayPool(const TRelayPool&) = delete;
+  TRelayPool& operator=(const TRelayPool&) = delete;
+
   // An idle connection to the server greeted with this name, if one is still good.
   std::optional<TPooledConnection> Take(const std::string& host, int port, const std::string& greetedAs);
   // Keeps a connection after a clean transaction; one too many is closed with QUIT.
   void Give(const std::string& host, int port, const std::string& greetedAs, TPooledConnection connection);
   void CloseAll();
-  ~TRelayPool() { CloseAll(); }
 
 private:
   struct TIdle {
@@ -51,9 +58,17 @@ private:
   };
   // Closes what has been idle too long (under the lock; the QUITs go out after it).
   void Expire(std::vector<std::shared_ptr<TSmtpClient>>& closing);
+  // When the longest-idle connection reaches its limit (under the lock); none: max.
+  std::chrono::steady_clock::time_point NextExpiry() const;
+  // The closing thread: sleeps until the next connection is due and closes it.
+  void CloseIdleConnections();
 
+  const std::chrono::steady_clock::duration IdleLimit;
   std::mutex Lock;
+  std::condition_variable Changed; // a connection came back, or the pool stops
+  bool Stopping = false;
   std::map<std::string, std::vector<TIdle>> Idle;
+  std::thread Closer; // last: it uses the members above
 };
 
 } // namespace quibo

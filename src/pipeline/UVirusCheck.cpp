@@ -34,7 +34,7 @@ TScanResult ScanFile(const std::string& commandTemplate, const std::filesystem::
   const TRunResult run = RunAndWait(commandLine, false, timeoutMs, programFolder, cancel);
   result.ExitCode = run.ExitCode;
   result.Output = run.Output;
-  result.Found = run.ExitCode == infectedCode;
+  result.Found = run.End == TRunEnd::Exited && run.ExitCode == infectedCode; // a hung or killed scan finds nothing
   result.Failure = RunFailure(run);
   return result;
 }

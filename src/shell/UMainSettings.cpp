@@ -43,6 +43,7 @@ fs::file_time_type ModificationTime(const fs::path& file) {
 
 void TForm1::Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders,
                      std::shared_ptr<const TTlsClientContext> outgoingTls) {
+  if (applied) Listener.SetPerIpExempt(applied->LocalIps);
   Current.store(std::make_shared<const TSettingsGeneration>(
       TSettingsGeneration{std::make_shared<const TSettings>(EditableSettings), std::move(applied),
                           std::move(forwarders), std::move(outgoingTls)}));

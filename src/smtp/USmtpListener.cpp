@@ -158,6 +158,11 @@ void TSmtpListener::Deactivate(int waitMilliseconds) {
   if (!DisconnectAll(waitMilliseconds)) throw std::runtime_error("Terminate Thread Timeout");
 }
 
+void TSmtpListener::SetPerIpExempt(std::vector<std::string> localIps) {
+  std::lock_guard lock(LiveLock);
+  PerIpExempt = std::move(localIps);
+}
+
 size_t TSmtpListener::LiveCount() const {
   std::lock_guard lock(LiveLock);
   return Live.size();
@@ -245,7 +250,8 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
     std::lock_guard lock(LiveLock);
     if (limit > 0 && Live.size() >= static_cast<size_t>(limit)) return; // closed without a reply
     const auto known = LivePerIp.find(peerIp);
-    tooManyFromAddress = perIpLimit > 0 && known != LivePerIp.end() && known->second >= perIpLimit;
+    tooManyFromAddress =
+        perIpLimit > 0 && known != LivePerIp.end() && known->second >= perIpLimit && !IsLocalIp(peerIp, PerIpExempt);
     if (!tooManyFromAddress) {
       ++LivePerIp[peerIp];
       Live.insert(connection);

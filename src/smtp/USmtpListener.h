@@ -3,7 +3,8 @@
 // in accept themselves, and the one that takes a connection runs its session
 // (another takes its place), so no connection waits for a hand-over between
 // threads.
-// It refuses with a 421 line a connection beyond the per-address limit, and
+// It refuses with a 421 line a connection beyond the per-address limit (the
+// site's own hosts, in [LocalIP], are exempt), and
 // every connection while the process is out of descriptors (a spare one is
 // kept for that), so the others go on being served.
 // Called by TForm1 on the window thread (activate, stop, deactivate); the
@@ -74,6 +75,8 @@ public:
   size_t LiveCount() const;
   void SetMaxConnections(int limit) { MaxConnections.store(limit); }
   void SetMaxConnectionsPerIp(int limit) { MaxPerIp.store(limit); }
+  // The [LocalIP] prefixes: clients there are never held to the per-address limit.
+  void SetPerIpExempt(std::vector<std::string> localIps);
   // Receives the refusal notices (at most one a minute of each kind); set before Activate.
   void SetNotice(std::function<void(const std::string&)> notice) { Notice = std::move(notice); }
   // Disconnects every live connection and waits for each, up to the time given.
@@ -117,7 +120,8 @@ private:
   mutable std::mutex LiveLock;
   std::set<std::shared_ptr<TLiveConnection>> Live;
   std::map<std::string, int> LivePerIp;
-  TThreadPool Pool; // last: its threads use the members above until it is gone
+  std::vector<std::string> PerIpExempt; // under LiveLock
+  TThreadPool Pool;                     // last: its threads use the members above until it is gone
 };
 
 } // namespace quibo

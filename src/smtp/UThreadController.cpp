@@ -27,12 +27,14 @@ void TThreadController::SetSender(const std::string& address, const std::vector<
   if (relayByLocalIp) SenderIsLocal = SenderIsLocal && PeerIpIsLocal(localIps);
 }
 
+bool IsLocalIp(const std::string& ip, const std::vector<std::string>& localIps) {
+  return std::any_of(localIps.begin(), localIps.end(), [&ip](const std::string& entry) {
+    return !entry.empty() && ip.compare(0, entry.size(), entry) == 0; // an empty entry never matches
+  });
+}
+
 bool TThreadController::PeerIpIsLocal(const std::vector<std::string>& localIps) const {
-  if (!PeerThread) return false;
-  const std::string& ip = PeerThread->PeerIp();
-  for (auto entry = localIps.rbegin(); entry != localIps.rend(); ++entry)
-    if (!entry->empty() && ip.compare(0, entry->size(), *entry) == 0) return true; // an empty entry never matches
-  return false;
+  return PeerThread && IsLocalIp(PeerThread->PeerIp(), localIps);
 }
 
 void TThreadController::SetRecipientDomain(const std::string& address) {

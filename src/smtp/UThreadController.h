@@ -36,6 +36,9 @@ public:
   virtual void Disconnect() = 0;
 };
 
+// Whether an address begins with one of the [LocalIP] prefixes.
+bool IsLocalIp(const std::string& ip, const std::vector<std::string>& localIps);
+
 class TThreadController {
 public:
   explicit TThreadController(std::shared_ptr<TPeerConnection> peer) : PeerThread(std::move(peer)) {}

@@ -68,6 +68,7 @@ TEST_F(Relay, AClientThatNeverReadsIsLetGo) {
 }
 
 TEST_F(Relay, ConnectionsPerAddressAreBounded) {
+  RelayPolicy = "[LocalIP]\n0=192.0.2.\n"; // the client is none of the site's own hosts
   Launch("MaxConnectionsPerIp=3\n");
   std::vector<std::unique_ptr<TRawSmtpClient>> held;
   for (int i = 0; i < 3; ++i) {
@@ -85,6 +86,17 @@ TEST_F(Relay, ConnectionsPerAddressAreBounded) {
     return again.Reply() == kGreeting;
   }));
   EXPECT_EQ(held[0]->Command("NOOP"), "250 Ok\r\n");
+}
+
+TEST_F(Relay, TheSitesOwnHostsAreExemptFromThePerAddressLimit) {
+  RelayPolicy = "[LocalIP]\n0=192.0.2.\n1=127.0.0.\n";
+  Launch("MaxConnectionsPerIp=2\n");
+  std::vector<std::unique_ptr<TRawSmtpClient>> held;
+  for (int i = 0; i < 5; ++i) {
+    held.push_back(std::make_unique<TRawSmtpClient>(Port));
+    EXPECT_EQ(held.back()->Reply(), kGreeting) << i;
+  }
+  EXPECT_EQ(held.back()->Command("NOOP"), "250 Ok\r\n");
 }
 
 TEST_F(Relay, RecipientsPerMessageAreBounded) {

@@ -253,3 +253,11 @@ TEST_F(Relay, ConnectionsToTheNextHopAreKeptAndReplacedWhenDropped) {
     ++connected;
   EXPECT_EQ(connected, 5u); // the replaced connection's first try included
 }
+
+TEST_F(Relay, AKeptConnectionIsClosedWithQuitWhenItsIdleLimitHasPassed) {
+  Launch();
+  EXPECT_EQ(Send(kMessage), "250 Ok\r\n");
+  // No later message comes to take or return it: the filter closes it by itself.
+  EXPECT_TRUE(WaitFor([&] { return CountOf(NextHop.Commands(), "QUIT") == 1; }, std::chrono::seconds(20)));
+  EXPECT_EQ(NextHop.Connections(), 1);
+}

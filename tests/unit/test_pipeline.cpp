@@ -8,6 +8,7 @@
 #include "UHeurastic.h"
 #include "UMessageProcessing.h"
 #include "UProcess.h"
+#include "URelayPool.h"
 #include "UVirusCheck.h"
 
 #include <fstream>
@@ -251,6 +252,22 @@ TEST(VirusScan, TemplatesAndVerdicts) {
             (std::vector<std::string>{"Virus found! (result code: 1)", "hit\n"}));
   EXPECT_EQ(VirusCheckTestLines({false, 0, "", "", ""}),
             std::vector<std::string>{"Checking done, no viruses found (result code: 0)"});
+}
+
+TEST(VirusScan, HungKilledOrUnstartedScansNeverMatchAnInfectedCode) {
+  TTempFolder folder;
+  WriteScript(folder.path() / "hangs", "sleep 30\n");
+  WriteScript(folder.path() / "dies", "kill -9 $$\n");
+  // The codes the runner reports for such runs, set as the operator's "infected" code.
+  const TScanResult hung = ScanFile("./hangs %s", folder.path() / "m", kTimedOutExitCode, 300, folder.path());
+  EXPECT_FALSE(hung.Found);
+  EXPECT_EQ(hung.Failure, "timed out");
+  const TScanResult killed = ScanFile("./dies %s", folder.path() / "m", -9, 5000, folder.path());
+  EXPECT_FALSE(killed.Found);
+  EXPECT_EQ(killed.Failure, "killed by signal 9");
+  const TScanResult missing = ScanFile("./absent %s", folder.path() / "m", -1, 5000, folder.path());
+  EXPECT_FALSE(missing.Found);
+  EXPECT_FALSE(missing.Answered());
 }
 
 TEST(VirusScan, ClamdAddressesAndTestLines) {
@@ -556,4 +573,40 @@ TEST(MailMessage, LargeMessagesStreamInBlocks) {
   while (reader.Next(line))
     read.push_back(line);
   EXPECT_EQ(read, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+namespace {
+
+// A connection to the next hop, greeted, as the relay leaves it after a clean transaction.
+std::shared_ptr<TSmtpClient> GreetedClient(const TFakeNextHop& nextHop) {
+  auto client = std::make_shared<TSmtpClient>(5);
+  client->Connect("127.0.0.1", nextHop.Port());
+  client->ReadReply({220});
+  client->Command("EHLO filter.test", {250});
+  return client;
+}
+
+size_t QuitsSeen(TFakeNextHop& nextHop) {
+  const auto commands = nextHop.Commands();
+  return static_cast<size_t>(std::count(commands.begin(), commands.end(), "QUIT"));
+}
+
+} // namespace
+
+TEST(RelayPool, IdleConnectionsAreClosedWithQuitAfterTheirLimitAndAtStop) {
+  TFakeNextHop nextHop;
+  {
+    TRelayPool pool(std::chrono::milliseconds(200));
+    pool.Give("127.0.0.1", nextHop.Port(), "filter.test", {GreetedClient(nextHop), {}});
+    EXPECT_TRUE(WaitFor([&] { return QuitsSeen(nextHop) == 1; }));
+    EXPECT_FALSE(pool.Take("127.0.0.1", nextHop.Port(), "filter.test"));
+  }
+  {
+    TRelayPool pool; // the usual limit, far beyond this test: the stop closes it
+    pool.Give("127.0.0.1", nextHop.Port(), "filter.test", {GreetedClient(nextHop), {}});
+    const auto taken = pool.Take("127.0.0.1", nextHop.Port(), "filter.test");
+    ASSERT_TRUE(taken);
+    pool.Give("127.0.0.1", nextHop.Port(), "filter.test", *taken);
+  }
+  EXPECT_TRUE(WaitFor([&] { return QuitsSeen(nextHop) == 2; }));
 }

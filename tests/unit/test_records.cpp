@@ -148,6 +148,26 @@ TEST_F(Logging, RotationKeepsTheWindowAndSweepsTheRest) {
   EXPECT_EQ(AutoLearns, 1); // the first line of a new day
 }
 
+TEST_F(Logging, TheWindowCountsBackFromTodayNotFromTheRotatedFilesDay) {
+  const TTimePoint today = LocalTime(2026, 5, 10, 9);
+  Clock.Set(today);
+  Logger.ResetDayMarkers();
+  Logger.Switches().Rotation = true;
+  Logger.Switches().WindowSize = 2;
+  std::filesystem::create_directories(LogFolder());
+  // A dated log named after today, as a restart after a rotation today can leave one.
+  WriteFile(Logger.DatedLogName(today), "today's");
+  WriteFile(LogFolder() / "Quibo.log", "old line\r\n");
+  SetModificationTime(LogFolder() / "Quibo.log", today - kOneDay);
+  WriteFile(Logger.DatedLogName(today - 2 * kOneDay), "in the window");
+  WriteFile(Logger.DatedLogName(today - 3 * kOneDay), "past it");
+  Logger.WriteLog("first of today", false);
+  EXPECT_EQ(ReadFile(Logger.DatedLogName(today)), "today's");
+  EXPECT_EQ(ReadFile(Logger.DatedLogName(today - kOneDay)), "old line\r\n");
+  EXPECT_TRUE(std::filesystem::exists(Logger.DatedLogName(today - 2 * kOneDay)));
+  EXPECT_FALSE(std::filesystem::exists(Logger.DatedLogName(today - 3 * kOneDay)));
+}
+
 TEST_F(Logging, RotationOntoAnExistingNameKeepsTheLiveLog) {
   const TTimePoint today = LocalTime(2026, 5, 10, 9);
   Clock.Set(today);
