@@ -1,5 +1,7 @@
 #include "UMessageProcessing.h"
 
+#include "UAddress.h"
+
 #include "UClamdScanner.h"
 #include "UEvents.h"
 #include "UForward.h"
@@ -129,12 +131,11 @@ TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& messa
 } // namespace
 
 std::string ReverseLookup(const std::string& ip) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  if (::inet_pton(AF_INET, ip.c_str(), &address.sin_addr) != 1) return {};
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (!MakeSocketAddress(ip, 0, address, length)) return {};
   char host[NI_MAXHOST] = {};
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0)
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0)
     return {};
   return host;
 }
@@ -155,8 +156,8 @@ std::string BuildReceivedHeader(const std::string& hostName, const std::string& 
   // Names from the network and the message's own id are peer text.
   // A message that came in TLS says so, with how (RFC 3848).
   const std::string with = tls ? "ESMTPS (" + tls->Protocol + " " + tls->Cipher + ")" : "SMTP";
-  return "Received: from " + PrintableText(hostName) + " ([" + ip + "])\r\n\tby " + PrintableText(ownHostName) +
-         " with " + with + " id " + PrintableText(id) + "; \r\n\t" + date;
+  return "Received: from " + PrintableText(hostName) + " ([" + (IsIPv6Text(ip) ? "IPv6:" : "") + ip + "])\r\n\tby " +
+         PrintableText(ownHostName) + " with " + with + " id " + PrintableText(id) + "; \r\n\t" + date;
 }
 
 void RewriteRecipients(std::vector<std::string>& recipients, const std::string& addressTemplate) {

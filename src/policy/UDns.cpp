@@ -1,5 +1,7 @@
 #include "UDns.h"
 
+#include "UAddress.h"
+
 #include "UFunctions.h"
 
 #include <algorithm>
@@ -163,8 +165,28 @@ std::string ReverseDottedName(const std::string& text) {
   return JoinText(parts, ".");
 }
 
+std::string NibbleName(const std::string& ip, bool reversed) {
+  in6_addr address{};
+  if (::inet_pton(AF_INET6, ip.c_str(), &address) != 1) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string nibbles;
+  for (const unsigned char byte : address.s6_addr) {
+    nibbles += kHex[byte >> 4];
+    nibbles += kHex[byte & 0xf];
+  }
+  if (reversed) std::reverse(nibbles.begin(), nibbles.end());
+  std::string name;
+  for (const char nibble : nibbles) {
+    if (!name.empty()) name += '.';
+    name += nibble;
+  }
+  return name;
+}
+
 std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zone) {
-  return (zone.Flag != "0" ? ReverseDottedName(host) : host) + "." + zone.Zone;
+  const bool reversed = zone.Flag != "0";
+  if (IsIPv6Text(host)) return NibbleName(host, reversed) + "." + zone.Zone;
+  return (reversed ? ReverseDottedName(host) : host) + "." + zone.Zone;
 }
 
 bool CheckDnsBlacklists(const std::string& host, const std::vector<TBlacklistZone>& zones, const TDnsSetup& setup,

@@ -32,6 +32,8 @@ struct TDnsReport {
 // The dot-separated parts in reverse order; a text without a dot unchanged.
 std::string ReverseDottedName(const std::string& text);
 // The name asked of a zone for a host: reversed unless the zone's flag is "0".
+// The 32 nibbles of an IPv6 address as DNS labels, the last first when reversed (RFC 5782); "" for no IPv6 address.
+std::string NibbleName(const std::string& ip, bool reversed);
 std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zone);
 
 // True when some zone lists the host; foundName is the query name of the

@@ -1,5 +1,7 @@
 #include "UPolicy.h"
 
+#include "UAddress.h"
+
 #include "UEvents.h"
 #include "UFunctions.h"
 
@@ -9,8 +11,12 @@
 namespace quibo {
 namespace {
 
-bool ContainsNoCase(const std::vector<std::string>& list, const std::string& text) {
-  return std::any_of(list.begin(), list.end(), [&text](const std::string& entry) { return SameText(entry, text); });
+// Whether a host list names the address; entries compare in the canonical form (2001:DB8:0::1 is 2001:db8::1).
+bool ListsAddress(const std::vector<std::string>& list, const std::string& host) {
+  return std::any_of(list.begin(), list.end(), [&host](const std::string& entry) {
+    const std::string address = CanonicalIp(Trimmed(entry));
+    return SameText(address.empty() ? entry : address, host);
+  });
 }
 
 TDnsSetup DnsSetupOf(const TPolicyContext& context) {
@@ -34,12 +40,12 @@ bool IsWhitelisted(const TSettings& settings, const std::string& host, const std
   if (std::any_of(patterns.begin(), patterns.end(),
                   [&sender](const std::string& entry) { return MatchesSuffix(sender, entry); }))
     return true;
-  return ContainsNoCase(settings.LBWhiteList, host);
+  return ListsAddress(settings.LBWhiteList, host);
 }
 
 bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std::string& reason, bool swallowErrors) {
   bool listed = false;
-  if (ContainsNoCase(context.Settings.LBManualBlacklist, host)) {
+  if (ListsAddress(context.Settings.LBManualBlacklist, host)) {
     reason = "manual";
     listed = true;
   } else {

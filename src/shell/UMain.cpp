@@ -6,11 +6,15 @@
 // (scanner test), UMainCounters (threads, status and statistics pages).
 #include "UMain.h"
 
+#include "UAddress.h"
 #include "UFunctions.h"
 #include "UVersion.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
 #include <ifaddrs.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,16 +26,22 @@ namespace {
 constexpr auto kStopTimerInterval = std::chrono::milliseconds(3000);
 constexpr auto kHourlyInterval = std::chrono::milliseconds(3600000);
 
-// The machine's own IPv4 addresses, loopback excluded.
+// The machine's own IPv4 and IPv6 addresses (IPv6 loopback included, link-local ones not: they need an interface).
 std::vector<std::string> OwnAddresses() {
   std::vector<std::string> addresses;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return addresses;
   for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-    if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text);
-    if (std::string(text) != "127.0.0.1") addresses.emplace_back(text);
+    if (!entry->ifa_addr || (entry->ifa_addr->sa_family != AF_INET && entry->ifa_addr->sa_family != AF_INET6)) continue;
+    sockaddr_storage address{};
+    std::memcpy(&address, entry->ifa_addr,
+                entry->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    if (address.ss_family == AF_INET6 &&
+        IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr))
+      continue;
+    const std::string text = SocketAddressText(address);
+    if (text != "127.0.0.1" && std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+      addresses.push_back(text);
   }
   ::freeifaddrs(list);
   return addresses;

@@ -4,6 +4,7 @@
 // RunSession, which runs on the connection's thread.
 #include "UMain.h"
 
+#include "UAddress.h"
 #include "UConnectionEvents.h"
 #include "UFunctions.h"
 #include "USmtpSession.h"
@@ -15,11 +16,11 @@
 namespace quibo {
 namespace fs = std::filesystem;
 
-std::string TForm1::ListenAddress() const { return ListensOnAll() ? "0.0.0.0" : EditableSettings.CBIp1; }
+std::string TForm1::ListenAddress() const { return ListensOnAll() ? "::" : CanonicalIp(EditableSettings.CBIp1); }
 
 bool TForm1::ListensOnAll() const {
-  const std::string& choice = EditableSettings.CBIp1;
-  if (choice == "All") return true;
+  const std::string choice = CanonicalIp(EditableSettings.CBIp1);
+  if (EditableSettings.CBIp1 == "All") return true;
   for (size_t i = 1; i < IpChoices.size(); ++i)
     if (IpChoices[i] == choice) return false;
   return true; // not among the choices: nothing selected, all addresses

@@ -1,5 +1,7 @@
 #include "USmtpListener.h"
 
+#include "UAddress.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -17,10 +19,24 @@ namespace {
 constexpr int kBacklog = 1024;
 constexpr int kIdleAcceptors = 4; // more threads than this waiting in accept leave
 
-std::string PeerAddress(const sockaddr_in& peer) {
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-  return text;
+// Every address, IPv4 and IPv6 in one socket ("::" with IPV6_V6ONLY off); a
+// machine without IPv6 listens on every IPv4 address instead.
+int OpenListeningSocket(const std::string& address, int port, sockaddr_storage& local, socklen_t& length) {
+  const bool all = address == "::";
+  if (!MakeSocketAddress(address, port, local, length)) {
+    errno = EINVAL;
+    return -1;
+  }
+  int listener = ::socket(local.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0 && all && errno == EAFNOSUPPORT) {
+    MakeSocketAddress("0.0.0.0", port, local, length);
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  }
+  if (listener < 0) return -1;
+  const int on = 1, v6Only = all ? 0 : 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (local.ss_family == AF_INET6) ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+  return listener;
 }
 
 } // namespace
@@ -59,25 +75,20 @@ TSmtpListener::~TSmtpListener() {
 
 void TSmtpListener::Activate(const std::string& address, int port) {
   StopListening();
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener < 0) throw std::system_error(errno, std::generic_category(), "Socket Error");
-  const int on = 1;
-  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
-    ::close(listener);
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  const int listener = OpenListeningSocket(address, port, local, length);
+  if (listener < 0 && errno == EINVAL)
     throw std::system_error(EINVAL, std::generic_category(), "Could not bind socket. Address " + address);
-  }
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(listener, kBacklog) != 0) {
+  if (listener < 0) throw std::system_error(errno, std::generic_category(), "Socket Error");
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&local), length) != 0 || ::listen(listener, kBacklog) != 0) {
     const int error = errno;
     ::close(listener);
     throw std::system_error(error, std::generic_category(),
                             "Could not bind socket. Address and port are already in use or not available (" + address +
                                 ":" + std::to_string(port) + ")");
   }
-  socklen_t length = sizeof local;
+  length = sizeof local;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&local), &length);
   uint64_t generation = 0;
   {
@@ -88,7 +99,8 @@ void TSmtpListener::Activate(const std::string& address, int port) {
     generation = ++Generation;
   }
   Address = address;
-  Port = ntohs(local.sin_port);
+  Port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(local).sin6_port
+                                           : reinterpret_cast<const sockaddr_in&>(local).sin_port);
   Activated = true;
   if (!StartAcceptor(generation)) {
     StopListening();
@@ -187,10 +199,10 @@ bool TSmtpListener::DisconnectAll(int waitMilliseconds) {
 }
 
 int TSmtpListener::AcceptOne(std::string& peerIp) {
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   const int socket = ::accept4(ListenSocket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  if (socket >= 0) peerIp = PeerAddress(peer);
+  if (socket >= 0) peerIp = SocketAddressText(peer); // an IPv4 client of the dual-stack socket is a.b.c.d
   return socket;
 }
 

@@ -7,6 +7,9 @@
 // site's own hosts, in [LocalIP], are exempt), and
 // every connection while the process is out of descriptors (a spare one is
 // kept for that), so the others go on being served.
+// Address "::" listens on every IPv4 and IPv6 address (one dual-stack
+// socket); an IPv6 address listens there only. Peers are named in the one
+// canonical form of UAddress.
 // Called by TForm1 on the window thread (activate, stop, deactivate); the
 // connection threads are its own. Activate throws
 // std::system_error on a bind or listen failure; Deactivate throws

@@ -29,7 +29,7 @@ void TThreadController::SetSender(const std::string& address, const std::vector<
 
 bool IsLocalIp(const std::string& ip, const std::vector<std::string>& localIps) {
   return std::any_of(localIps.begin(), localIps.end(), [&ip](const std::string& entry) {
-    return !entry.empty() && ip.compare(0, entry.size(), entry) == 0; // an empty entry never matches
+    return !entry.empty() && StartsWithNoCase(ip, entry); // an empty entry never matches
   });
 }
 

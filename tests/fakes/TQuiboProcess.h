@@ -51,7 +51,7 @@ public:
     if (Port == 0 && !WaitFor([this] { return (Port = LoggedPort()) > 0; })) return false;
     return WaitFor([this] {
       TRawSmtpClient probe;
-      return probe.Connect(Port) && !probe.Reply().empty();
+      return probe.Connect(Port, Host) && !probe.Reply().empty();
     });
   }
   // Sends a signal and, for SIGTERM/SIGINT, waits for the exit status.
@@ -80,7 +80,8 @@ public:
 
   std::filesystem::path Home;
   int Port;
-  bool Desktop = false; // set before Start: no --headless
+  std::string Host = "127.0.0.1"; // where WaitListening looks for the listener
+  bool Desktop = false;           // set before Start: no --headless
   pid_t Child = -1;
   size_t LogStart = 0; // the log's size when the process was started
 };

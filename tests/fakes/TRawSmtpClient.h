@@ -47,19 +47,27 @@ inline bool WaitFor(const std::function<bool()>& condition,
 class TRawSmtpClient {
 public:
   TRawSmtpClient() = default;
-  explicit TRawSmtpClient(int port) { Connect(port); }
+  explicit TRawSmtpClient(int port, const std::string& host = "127.0.0.1") { Connect(port, host); }
   ~TRawSmtpClient() {
     if (Socket >= 0) ::close(Socket);
   }
   TRawSmtpClient(const TRawSmtpClient&) = delete;
   TRawSmtpClient& operator=(const TRawSmtpClient&) = delete;
 
-  bool Connect(int port) {
+  // To an IPv4 or IPv6 address.
+  bool Connect(int port, const std::string& host = "127.0.0.1") {
+    sockaddr_in6 v6{};
+    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+      Socket = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      v6.sin6_family = AF_INET6;
+      v6.sin6_port = htons(static_cast<uint16_t>(port));
+      return ::connect(Socket, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
+    }
     Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     return ::connect(Socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   }
   // True when all bytes went out; without waiting, false as soon as the socket is full.

@@ -1,3 +1,4 @@
+#include "UAddress.h"
 #include "ULineReader.h"
 #include "UStoredMessage.h"
 #include "UWriteAll.h"
@@ -85,6 +86,24 @@ TEST(StoredLineReader, LinesLongerThanItsBlockComeWholeWithTheirOffsets) {
   ASSERT_TRUE(reader.Next(line));
   EXPECT_EQ(line, "end");
   EXPECT_FALSE(reader.Next(line));
+}
+
+TEST(Address, OneCanonicalFormForEveryWrittenForm) {
+  EXPECT_EQ(CanonicalIp("2001:DB8:0:0:0:0:0:1"), "2001:db8::1");
+  EXPECT_EQ(CanonicalIp("2001:0db8::0001"), "2001:db8::1");
+  EXPECT_EQ(CanonicalIp("2001:db8:0:1:1:1:1:1"), "2001:db8:0:1:1:1:1:1"); // one zero group is never shortened
+  EXPECT_EQ(CanonicalIp("2001:0:0:1:0:0:0:1"), "2001:0:0:1::1");          // the longest run is
+  EXPECT_EQ(CanonicalIp("::ffff:192.0.2.7"), "192.0.2.7");                // an IPv4 client of a dual-stack socket
+  EXPECT_EQ(CanonicalIp("192.0.2.7"), "192.0.2.7");
+  EXPECT_EQ(CanonicalIp("192.0.2"), "");
+  EXPECT_EQ(CanonicalIp("mail.example"), "");
+  EXPECT_TRUE(IsIPv6Text("::1"));
+  EXPECT_FALSE(IsIPv6Text("127.0.0.1"));
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  ASSERT_TRUE(MakeSocketAddress("::ffff:10.0.0.1", 25, address, length));
+  EXPECT_EQ(SocketAddressText(address), "10.0.0.1");
+  EXPECT_FALSE(MakeSocketAddress("nowhere", 25, address, length));
 }
 
 TEST(WriteAll, PipeTakesEveryByteAndAClosedOneReportsTheError) {

@@ -180,6 +180,9 @@ TEST(MessageProcessing, ReceivedHeaderWithTheZoneOffset) {
                                 TTlsSession{"TLSv1.3", "TLS_AES_256_GCM_SHA384"})
                 .find("\tby filter.test with ESMTPS (TLSv1.3 TLS_AES_256_GCM_SHA384) id <id@x>; \r\n"),
             std::string::npos);
+  EXPECT_NE(BuildReceivedHeader("client.test", "2001:db8::1", "filter.test", "<id@x>", when)
+                .find("Received: from client.test ([IPv6:2001:db8::1])\r\n"),
+            std::string::npos);
   ::setenv("TZ", "<-03>3", 1);
   ::tzset();
   EXPECT_NE(BuildReceivedHeader("h\r\nX-Evil: 1", "192.0.2.7", "f", "", when).find("Thu, 28 May 2026 17:26:40 -0300"),

@@ -65,6 +65,10 @@ TEST(AddressRules, SuffixSyntaxReversalAndLocalAddresses) {
   EXPECT_EQ(ReverseDottedName("localhost"), "localhost");
   EXPECT_EQ(BlacklistQueryName("1.2.3.4", {"bl.example", "1"}), "4.3.2.1.bl.example");
   EXPECT_EQ(BlacklistQueryName("1.2.3.4", {"bl.example", "0"}), "1.2.3.4.bl.example");
+  EXPECT_EQ(BlacklistQueryName("2001:db8::1", {"bl.example", "1"}),
+            "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.bl.example");
+  EXPECT_EQ(NibbleName("2001:db8::1", false), "2.0.0.1.0.d.b.8.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.1");
+  EXPECT_EQ(NibbleName("1.2.3.4", true), "");
 
   struct TLocalIp {
     const char* Peer;
