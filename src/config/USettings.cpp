@@ -1,5 +1,7 @@
 #include "USettings.h"
 
+#include "UAddress.h"
+
 #include <charconv>
 #include <variant>
 
@@ -259,7 +261,7 @@ void SaveSettings(const TSettings& s, TIniDocument& file) {
   file.EraseSection("Forward");
   for (size_t i = 0; i < s.DistributeGrid.size(); ++i) {
     const auto& row = s.DistributeGrid[i];
-    if (Trimmed(row.Domain).empty() || !IsIPv4Text(row.Server)) continue;
+    if (Trimmed(row.Domain).empty() || !IsIpText(Trimmed(row.Server))) continue;
     file.Write("Forward", std::to_string(i + 2), row.Domain + "," + row.Server + "," + row.Port);
   }
 }

@@ -1,5 +1,7 @@
 #include "UForward.h"
 
+#include "UAddress.h"
+
 #include "UEvents.h"
 #include "UFunctions.h"
 #include "URelayPool.h"
@@ -270,7 +272,7 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
 bool TForward::AddForwarder(const std::string& domain, const std::string& server, const std::string& port,
                             std::string* notice) {
   if (Trimmed(domain).empty()) return false;
-  if (!IsIPv4Text(server)) {
+  if (!IsIpText(Trimmed(server))) {
     if (notice) *notice = "Invalid Ip number: " + server;
     return false;
   }

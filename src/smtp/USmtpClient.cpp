@@ -1,5 +1,7 @@
 #include "USmtpClient.h"
 
+#include "UAddress.h"
+
 #include "ULineChannel.h"
 
 #include <algorithm>
@@ -33,12 +35,11 @@ TSmtpClient::TSmtpClient(int timeoutSeconds)
 
 void TSmtpClient::Connect(const std::string& host, int port) {
   Close();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (port <= 0 || port > 65535 || ::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  if (port <= 0 || port > 65535 || !MakeSocketAddress(host, port, address, length))
     Fail("Invalid address " + host + ":" + std::to_string(port));
-  const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int socket = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (socket < 0) Fail(std::strerror(errno));
   auto stream = std::make_unique<TPlainStream>(socket);
   {
@@ -50,7 +51,7 @@ void TSmtpClient::Connect(const std::string& host, int port) {
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   // The send time-out also bounds a blocking connect.
   if (!stream->SocketDeadlines().ArmWrite(NextDeadline())) Fail("Out of time");
-  while (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  while (::connect(socket, reinterpret_cast<sockaddr*>(&address), length) != 0) {
     if (errno == EINTR) continue;
     Fail(errno == EINPROGRESS || errno == EAGAIN ? "Connection timed out" : std::strerror(errno));
   }

@@ -79,3 +79,29 @@ TEST_F(Ipv6, TheDualStackListenerNamesIpv4ClientsInTheirOwnForm) {
   v6.Command("EHLO client.test");
   EXPECT_EQ(v6.Command("MAIL FROM:<sender@example.com>"), "250 sender@example.com Address Okay\r\n");
 }
+
+TEST(Ipv6Relay, OutgoingIpAndForwardingDestinationsMayBeIpv6) {
+  TFakeNextHop mailServer("::1"), forwarded("::1");
+  TTempFolder home;
+  const std::string ini = "[Settings]\nListenIP=127.0.0.1\nListenPort=0\nOutgoingIP=::1\nOutgoingPort=" +
+                          std::to_string(mailServer.Port()) +
+                          "\nMailHostName=filter.test\nForwardTimeout=2\nMultipleMailForwarding=1\n"
+                          "[LocalDomains]\n0=example.com\n1=example.org\n[LocalIP]\n0=127.0.0.1\n[Forward]\n"
+                          "0=example.org,0:0::1," +
+                          std::to_string(forwarded.Port()) + "\n";
+  TQuiboProcess quibo(home.path(), ini, 0);
+  ASSERT_TRUE(quibo.WaitListening()) << quibo.MainLog();
+  TRawSmtpClient client(quibo.Port);
+  client.Reply();
+  client.Command("EHLO client.test");
+  client.Command("MAIL FROM:<sender@example.com>");
+  EXPECT_EQ(client.Command("RCPT TO:<a@example.com>"), "250 a@example.com Address Okay\r\n");
+  EXPECT_EQ(client.Command("RCPT TO:<b@example.org>"), "250 b@example.org Address Okay\r\n");
+  client.Command("DATA");
+  client.SendRaw("Subject: both\r\n\r\nbody\r\n.\r\n");
+  EXPECT_EQ(client.Reply(), "250 Ok\r\n");
+  ASSERT_EQ(mailServer.Mails().size(), 1u);
+  EXPECT_EQ(mailServer.Mails()[0].Recipients, std::vector<std::string>{"<a@example.com>"});
+  ASSERT_EQ(forwarded.Mails().size(), 1u);
+  EXPECT_EQ(forwarded.Mails()[0].Recipients, std::vector<std::string>{"<b@example.org>"});
+}

@@ -57,18 +57,25 @@ public:
   // Offer STARTTLS (with or without a certificate), answer it 220, then send bytes that are no TLS and hang up.
   std::atomic<bool> BreakTlsHandshake{false};
 
+  // On an IPv4 or IPv6 loopback address.
   explicit TFakeNextHop(const char* address = "127.0.0.1") {
-    Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 v6{};
+    const bool ipv6 = ::inet_pton(AF_INET6, address, &v6.sin6_addr) == 1;
+    Listener = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     ::inet_pton(AF_INET, address, &local.sin_addr);
-    ::bind(Listener, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    v6.sin6_family = AF_INET6;
+    if (ipv6)
+      ::bind(Listener, reinterpret_cast<sockaddr*>(&v6), sizeof v6);
+    else
+      ::bind(Listener, reinterpret_cast<sockaddr*>(&local), sizeof local);
     ::listen(Listener, 64);
-    socklen_t length = sizeof local;
-    ::getsockname(Listener, reinterpret_cast<sockaddr*>(&local), &length);
-    ListenPort = ntohs(local.sin_port);
+    socklen_t length = ipv6 ? sizeof v6 : sizeof local;
+    ::getsockname(Listener, ipv6 ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&local), &length);
+    ListenPort = ntohs(ipv6 ? v6.sin6_port : local.sin_port);
     Acceptor = std::thread([this] { AcceptLoop(); });
   }
   ~TFakeNextHop() {
