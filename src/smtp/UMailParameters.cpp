@@ -27,17 +27,17 @@ TParameterCheck ParseMailParameters(std::string_view text, TMailParameters& para
     at = end;
     const size_t equals = parameter.find('=');
     const std::string keyword = Uppered(std::string(parameter.substr(0, equals)));
-    const std::optional<std::string_view> value =
-        equals == std::string_view::npos ? std::nullopt : std::optional(parameter.substr(equals + 1));
-    if (keyword == "SIZE" && value) {
+    const bool valued = equals != std::string_view::npos;
+    const std::string_view value = valued ? parameter.substr(equals + 1) : std::string_view();
+    if (keyword == "SIZE" && valued) {
       uint64_t size = 0;
-      if (!ParseSize(*value, size)) return TParameterCheck::BadValue;
+      if (!ParseSize(value, size)) return TParameterCheck::BadValue;
       parameters.Size = size;
-    } else if (keyword == "BODY" && value) {
-      const std::string body = Uppered(std::string(*value));
+    } else if (keyword == "BODY" && valued) {
+      const std::string body = Uppered(std::string(value));
       if (body != "7BIT" && body != "8BITMIME") return TParameterCheck::Unknown;
       parameters.Body = body;
-    } else if (keyword == "SMTPUTF8" && !value) {
+    } else if (keyword == "SMTPUTF8" && !valued) {
       parameters.SmtpUtf8 = true;
     } else {
       return TParameterCheck::Unknown;
