@@ -89,7 +89,7 @@ TEST_F(RspamdRelay, TheRecipientDomainSelectsItsSettings) {
   Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=6\n");
   EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
   ASSERT_EQ(NextHop.Mails().size(), 1u);
-  const std::string& relayed = NextHop.Mails()[0].Data;
+  const std::string relayed = NextHop.Mails()[0].Data;
   EXPECT_NE(relayed.find("X-Spam-Score: Hits: "), std::string::npos) << relayed;
   EXPECT_EQ(relayed.find("DATE_IN_PAST"), std::string::npos) << relayed;
 }
