@@ -238,6 +238,7 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
   s.LBLocalDomain = file.SectionValues("LocalDomains");
   s.LBLocalIP = file.SectionValues("LocalIp");
   s.DistributeGrid = ReadForwardRows(file);
+  s.ProxyFrom = file.SectionValues("ProxyFrom");
   return s;
 }
 

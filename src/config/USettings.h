@@ -109,6 +109,7 @@ struct TSettings {
   std::vector<std::string> LBLocalDomain;
   std::vector<std::string> LBLocalIP;
   std::vector<TForwardRow> DistributeGrid; // destination rows (row 2 on)
+  std::vector<std::string> ProxyFrom;      // file only: address prefixes of load balancers that send a PROXY header
 
   bool RBReject() const { return !RBPass && !RBForward; }
 };

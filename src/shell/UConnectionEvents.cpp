@@ -22,8 +22,11 @@ TPolicyContext TConnectionEvents::PolicyContext() const {
 
 std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
   auto record = Form.Connections().RecordStatus(Connection, "CONNECT", false);
+  if (Connection->HealthCheck()) return record; // a balancer's check is not a served connection
   Form.EventQueue().Post(EvConnection, ServerConnect);
-  Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
+  const std::string& balancer = Connection->BalancerIp();
+  Form.Log().WriteMailLog(balancer.empty() ? "SMTP Server connect" : "SMTP Server connect through " + balancer,
+                          &LogIdentity);
   return record;
 }
 
@@ -101,6 +104,10 @@ void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
+  if (Connection->HealthCheck()) {
+    Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
+    return Form.SessionEnded();
+  }
   if (!session.EndReason().empty())
     Form.Log().WriteLog("Session ended: " + PrintableText(session.EndReason()), true, &LogIdentity);
   if (Form.ForcedDisconnectInProgress()) {

@@ -52,6 +52,11 @@ TForm1::TForm1(TOptions options)
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
   Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
+  Listener.SetProxy([this](const std::string& peerIp) { return ProxyHeaderWait(peerIp); },
+                    [this](long thread, const std::string& balancer, const std::string& reason) {
+                      const TLogConnection identity{thread, balancer};
+                      Logger.WriteLog("PROXY header refused: " + reason, true, &identity);
+                    });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>(), nullptr);
 }
 

@@ -198,6 +198,9 @@ public:
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
+  // Milliseconds a connection from the address may take for its PROXY
+  // header: ServerTimeout, at most a few seconds, for a [ProxyFrom] address; 0 for any other.
+  int ProxyHeaderWait(const std::string& peerIp) const;
   // Gives sessions between the end of a message's data and its reply up to
   // TerminateWaitTime to answer their senders before a stop cuts them.
   void WaitForMessagesInProgress();
