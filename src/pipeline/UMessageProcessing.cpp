@@ -209,7 +209,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
     if (scan.Found) {
       context.Log.WriteMailLog(kVirusReply, &context.Connection);
-      context.Post(EvStatistic, 8);
+      context.Count(TStatEvent::VirusFound);
       return kVirusFound;
     }
     if (!scan.Answered()) {
@@ -277,14 +277,14 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   TVerdict verdict = EndOfDataOkay();
   try {
     if (score >= applied.DropScore && settings.CBDropScore) {
-      context.Post(EvStatistic, 10);
+      context.Count(TStatEvent::HeurasticDropped);
       context.Log.WriteLog("Dropping message from " + message.FromAddress() + " to " + JoinText(recipients, ",") +
                                " due to maximum score passing...",
                            true, &context.Connection);
     } else {
       if (!marked && score >= applied.Threshold) {
         context.Trace("Posting message");
-        context.Post(EvStatistic, 9);
+        context.Count(TStatEvent::HeurasticPositive);
         marked = true;
         if (settings.CBHeurasticSubject) {
           context.Trace("Modify subject");

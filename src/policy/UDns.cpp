@@ -53,7 +53,7 @@ void Report(TLookup& lookup, int status, const unsigned char* answer, int length
   --batch.Pending;
   const long id = lookup.Zone->StatId;
   if (status == ARES_ETIMEOUT) {
-    batch.Report.Statistic(6, id);
+    batch.Report.Statistic(TStatEvent::DnsLookupTimedOut, id);
     return;
   }
   // No reply at all (a socket error, say): not listed, nothing to count.
@@ -72,7 +72,7 @@ void Report(TLookup& lookup, int status, const unsigned char* answer, int length
                      ": an error reply of the zone, not a listing");
     return;
   }
-  batch.Report.Statistic(7, id);
+  batch.Report.Statistic(TStatEvent::DnsLookupListed, id);
   batch.Listed = true;
   batch.FoundName = lookup.Name;
 }
@@ -178,13 +178,13 @@ bool CheckDnsBlacklists(const std::string& host, const std::vector<TBlacklistZon
     batch.Lookups[i] = {&batch, &zones[i], BlacklistQueryName(host, zones[i])};
   TChannel channel(bounded);
   for (auto& lookup : batch.Lookups) {
-    report.Statistic(5, lookup.Zone->StatId);
+    report.Statistic(TStatEvent::DnsLookupStarted, lookup.Zone->StatId);
     ares_query(channel.Handle, lookup.Name.c_str(), 1 /* IN */, 1 /* A */, OnReply, &lookup);
   }
   // c-ares reports its own time-out at waitMs; the margin lets it do so.
   channel.Wait(batch, std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 250));
   for (auto& lookup : batch.Lookups)
-    if (!lookup.Reported) report.Statistic(6, lookup.Zone->StatId);
+    if (!lookup.Reported) report.Statistic(TStatEvent::DnsLookupTimedOut, lookup.Zone->StatId);
   batch.Closing = true; // ~TChannel cancels what is left; those reports are ignored
   foundName = batch.FoundName;
   return batch.Listed;

@@ -5,11 +5,12 @@
 // its reply has response code 0, whatever the answer holds, except for an
 // answer made only of 127.255.255.x addresses, which is the zone operator's
 // error reply. Runs on the calling thread (a connection thread, or a worker
-// for the operator's test). Statistics events 5, 6 and 7 go out through the
+// for the operator's test). The lookup events (started, timed out, listed) go out through the
 // report with the zone's statistics id. Throws std::runtime_error when the
 // lookup cannot be set up (no resolver, a bad server address).
 #pragma once
 
+#include "UEvents.h"
 #include "USettings.h"
 
 #include <functional>
@@ -25,7 +26,7 @@ struct TDnsSetup {
 };
 
 struct TDnsReport {
-  std::function<void(int code, long zoneId)> Statistic;
+  std::function<void(TStatEvent event, long zoneId)> Statistic;
   std::function<void(const std::string& line)> Log;
 };
 

@@ -44,7 +44,7 @@ bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std
     listed = true;
   } else {
     const TDnsReport report{
-        [&context](int code, long zone) { context.Post(EvStatistic, code, zone); },
+        [&context](TStatEvent event, long zone) { context.Count(event, zone); },
         [&context](const std::string& line) { context.Log.WriteLog(line, true, context.Connection); }};
     try {
       listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, reason);
@@ -54,7 +54,7 @@ bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std
       listed = false;
     }
   }
-  if (listed) context.Post(EvStatistic, 4, 0);
+  if (listed) context.Count(TStatEvent::HostBlacklisted);
   return listed;
 }
 
@@ -101,7 +101,7 @@ TVerdict OnRcpt(const TPolicyContext& context, TThreadController& record, const 
   if (!relayAllowed) {
     const TVerdict refusal{550, "Quibo dederazu says: not local address " + address + ", not a gateway"};
     context.Log.WriteMailLog("550 " + PrintableText(refusal.Text), context.Connection);
-    context.Post(EvStatistic, 3, 0);
+    context.Count(TStatEvent::RecipientNotLocal);
     return refusal;
   }
   if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {

@@ -47,23 +47,24 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
   const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
-  return TPipelineContext{settings,
-                          Generation->Applied,
-                          Generation->Forwarders,
-                          session.SharedRecord(),
-                          session.From(),
-                          [&session] { return session.ClientStillThere(); },
-                          deadline,
-                          Form.Log(),
-                          LogIdentity,
-                          [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
-                          Form.ProgramFolder(),
-                          Form.ServerIdent(),
-                          Form.Clock(),
-                          &Form.Relays(),
-                          &Form.ClamdSessions(),
-                          session.Tls(),
-                          Generation->OutgoingTls};
+  return TPipelineContext{
+      settings,
+      Generation->Applied,
+      Generation->Forwarders,
+      session.SharedRecord(),
+      session.From(),
+      [&session] { return session.ClientStillThere(); },
+      deadline,
+      Form.Log(),
+      LogIdentity,
+      [this](int event, long argument, long argument2) { Form.EventQueue().Post(event, argument, argument2); },
+      Form.ProgramFolder(),
+      Form.ServerIdent(),
+      Form.Clock(),
+      &Form.Relays(),
+      &Form.ClamdSessions(),
+      session.Tls(),
+      Generation->OutgoingTls};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

@@ -162,10 +162,9 @@ void TForm1::HandleEvent(const TEvent& event) {
   switch (event.Number) {
   case EvBusy: Logger.WriteLog(BusyText(static_cast<int>(event.Argument)), true); break;
   case EvConnection:
-    if (const int statistic = Counters.Apply(static_cast<int>(event.Argument)); statistic >= 0)
-      Statistics.CountStatEvent(statistic);
+    if (const auto statistic = Counters.Apply(event.Argument)) Statistics.CountStatEvent(*statistic);
     break;
-  case EvStatistic: Statistics.CountStatEvent(static_cast<int>(event.Argument), event.Argument2); break;
+  case EvStatistic: Statistics.CountStatEvent(static_cast<TStatEvent>(event.Argument), event.Argument2); break;
   case EvShowWindow:
     if (View)
       View->ShowWindow();
