@@ -72,6 +72,7 @@ struct TSettings {
   bool TlsSessionTickets = false;
   std::string OutgoingTls = "may"; // none, may, encrypt or verify: TLS towards the next servers
   std::string OutgoingTlsCaFile;   // trust for "verify"; empty: the system's store
+  std::string MetricsListen;       // host:port of the metrics endpoint; empty: none
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

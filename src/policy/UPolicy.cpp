@@ -47,7 +47,9 @@ bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std
         [&context](TStatEvent event, long zone) { context.Count(event, zone); },
         [&context](const std::string& line) { context.Log.WriteLog(line, true, context.Connection); }};
     try {
+      const auto started = std::chrono::steady_clock::now();
       listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, reason);
+      if (!context.Settings.LBBlacklists.empty()) context.Count(TStatEvent::DnsCheckTime, MicrosecondsSince(started));
     } catch (const std::exception& failure) {
       context.Log.WriteLog(failure.what(), true, context.Connection);
       if (!swallowErrors) throw;
@@ -89,6 +91,7 @@ TVerdict OnMail(const TPolicyContext& context, TThreadController& record, const 
   context.Log.WriteMailLog(record.CheckReason, context.Connection);
   if (settings.RBPass || settings.RBForward) return AddressOkay(address);
   const TVerdict refusal{521, "Quibo dederazu says: " + record.CheckReason, true};
+  context.Count(TStatEvent::MessageRefusedBlacklist);
   context.Log.WriteMailLog("521 " + refusal.Text + " " + PrintableText(address), context.Connection);
   return refusal;
 }

@@ -3,6 +3,8 @@
 // that posts.
 #pragma once
 
+#include <chrono>
+
 namespace quibo {
 
 enum TEventNumber : int {
@@ -36,6 +38,30 @@ enum class TStatEvent : long {
   VirusFound = 8,
   HeurasticPositive = 9, // the classifier's score reached the spam threshold
   HeurasticDropped = 10, // the score reached the drop score: the message was dropped
+  // Counted by the metrics only:
+  ConnectionRefusedByLimit = 11,      // MaxConnections or MaxConnectionsPerIp
+  ConnectionRefusedForResources = 12, // out of descriptors
+  MessageRefusedBlacklist = 13,       // a blacklisted host refused with 521
+  DnsLookupClean = 14,                // argument: the zone's statistics row id
+  DnsLookupFailed = 15,               // argument: the zone's statistics row id
+  MessageRelayed = 16,
+  RelayFailedTemporary = 17,
+  RelayFailedPermanent = 18,
+  MessageDeferredUnchecked = 19, // 451: the scan or the classification gave no answer
+  ClassifierPositive = 20,
+  ClassifierNegative = 21,
+  ClassifierNotTested = 22, // failed, or the message was too large
+  TlsSessionStarted = 23,   // argument: TlsProtocolArgument of the protocol
+  DnsCheckTime = 24,        // argument: microseconds, as for the three below
+  ScanTime = 25,
+  ClassificationTime = 26,
+  RelayTime = 27,
 };
+
+// The argument of the time events: microseconds since the step started.
+inline long MicrosecondsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+}
 
 } // namespace quibo

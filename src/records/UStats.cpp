@@ -37,6 +37,11 @@ void TStats::CountStatEvent(TStatEvent event, long rowId) {
   }
 }
 
+std::string TStats::ZoneOf(long rowId) const {
+  const auto row = std::find_if(Servers.begin(), Servers.end(), [rowId](const TBLServer& s) { return s.Id == rowId; });
+  return row == Servers.end() ? std::string() : row->HostName;
+}
+
 void TStats::ResetStatistics() {
   Current.fill(0);
   for (auto& server : Servers)

@@ -54,6 +54,8 @@ public:
   const TCounters& SinceReset() const { return Current; }
   const TCounters& Totals() const { return Lifetime; }
   const std::vector<TBLServer>& BlacklistServers() const { return Servers; }
+  // The zone of a row id; empty for a row deleted meanwhile.
+  std::string ZoneOf(long rowId) const;
 
 private:
   void Bump(TStatCounter counter);

@@ -102,6 +102,8 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
 
 void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
   Form.Log().WriteMailLog("TLS: " + session.Tls()->Protocol + " " + session.Tls()->Cipher, &LogIdentity);
+  Form.EventQueue().Post(EvStatistic, static_cast<long>(TStatEvent::TlsSessionStarted),
+                         TlsProtocolArgument(session.Tls()->Protocol));
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {

@@ -158,6 +158,7 @@ bool TSmtpListener::RefuseWithSpareDescriptor() {
   if (socket >= 0) {
     Refuse(socket, kOutOfDescriptors);
     ::close(socket);
+    if (Count) Count(TStatEvent::ConnectionRefusedForResources);
     Tell(DescriptorNotice, "Out of file descriptors: refusing new connections"); // the log takes the spare's place
   }
   SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -278,10 +279,15 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
   const int limit = MaxConnections.load();
   auto connection = std::make_shared<TLiveConnection>(socket, peerIp); // closes the socket when dropped
   connection->SetThreadId(thread);
+  bool admitted = false;
   {
     std::lock_guard lock(LiveLock);
-    if (limit > 0 && Live.size() >= static_cast<size_t>(limit)) return; // closed without a reply
-    Live.insert(connection);                                            // a stop cuts it from now on
+    admitted = limit <= 0 || Live.size() < static_cast<size_t>(limit);
+    if (admitted) Live.insert(connection); // a stop cuts it from now on
+  }
+  if (!admitted) { // beyond MaxConnections: closed without a reply
+    if (Count) Count(TStatEvent::ConnectionRefusedByLimit);
+    return;
   }
   struct TLeave {
     TSmtpListener& Listener;
@@ -294,6 +300,7 @@ void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
   if (!TakeProxyHeader(*connection)) return;
   if (!CountForAddress(*connection)) {
     Refuse(socket, kTooManyFromAddress);
+    if (Count) Count(TStatEvent::ConnectionRefusedByLimit);
     return Tell(PerIpNotice, "Too many connections from " + connection->PeerIp() + ": refused");
   }
   const int on = 1;

@@ -16,6 +16,7 @@
 // the wait.
 #pragma once
 
+#include "UEvents.h"
 #include "UThreadController.h"
 #include "UThreadPool.h"
 
@@ -93,6 +94,9 @@ public:
   void SetMaxConnectionsPerIp(int limit) { MaxPerIp.store(limit); }
   // Receives the refusal notices (at most one a minute of each kind); set before Activate.
   void SetNotice(std::function<void(const std::string&)> notice) { Notice = std::move(notice); }
+  // Told of each refused connection (ConnectionRefusedByLimit or
+  // ConnectionRefusedForResources), on the thread that refused it; set before Activate.
+  void SetCounter(std::function<void(TStatEvent)> count) { Count = std::move(count); }
   // Which peers are balancers, and where refused headers go; set before Activate.
   void SetProxy(TProxyWait wait, TProxyReport report) {
     ProxyWait = std::move(wait);
@@ -126,6 +130,7 @@ private:
 
   TSessionRunner Runner;
   std::function<void(const std::string&)> Notice;
+  std::function<void(TStatEvent)> Count;
   TProxyWait ProxyWait;
   TProxyReport ProxyReport;
   std::atomic<int> MaxConnections{0};
