@@ -166,8 +166,23 @@ std::string ReverseDottedName(const std::string& text) {
   return JoinText(parts, ".");
 }
 
+std::string ReverseNibbleName(const std::string& text) {
+  in6_addr address{};
+  if (::inet_pton(AF_INET6, text.c_str(), &address) != 1) return text;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name;
+  for (int i = 15; i >= 0; --i) {
+    if (!name.empty()) name += '.';
+    name += {kHex[address.s6_addr[i] & 0x0f], '.', kHex[address.s6_addr[i] >> 4]};
+  }
+  return name;
+}
+
 std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zone) {
-  return (zone.Flag != "0" ? ReverseDottedName(host) : host) + "." + zone.Zone;
+  // A client behind a load balancer may have an IPv6 address: zones list those by their nibbles.
+  const bool ipv6 = host.find(':') != std::string::npos;
+  if (zone.Flag == "0") return host + "." + zone.Zone;
+  return (ipv6 ? ReverseNibbleName(host) : ReverseDottedName(host)) + "." + zone.Zone;
 }
 
 bool CheckDnsBlacklists(const std::string& host, const std::vector<TBlacklistZone>& zones, const TDnsSetup& setup,

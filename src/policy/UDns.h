@@ -32,6 +32,8 @@ struct TDnsReport {
 
 // The dot-separated parts in reverse order; a text without a dot unchanged.
 std::string ReverseDottedName(const std::string& text);
+// An IPv6 address as its 32 hex digits, last first, dot-separated; any other text unchanged.
+std::string ReverseNibbleName(const std::string& text);
 // The name asked of a zone for a host: reversed unless the zone's flag is "0".
 std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zone);
 

@@ -65,6 +65,9 @@ TEST(AddressRules, SuffixSyntaxReversalAndLocalAddresses) {
   EXPECT_EQ(ReverseDottedName("localhost"), "localhost");
   EXPECT_EQ(BlacklistQueryName("1.2.3.4", {"bl.example", "1"}), "4.3.2.1.bl.example");
   EXPECT_EQ(BlacklistQueryName("1.2.3.4", {"bl.example", "0"}), "1.2.3.4.bl.example");
+  EXPECT_EQ(BlacklistQueryName("2001:db8::5", {"bl.example", "1"}),
+            "5.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.bl.example");
+  EXPECT_EQ(ReverseNibbleName("not an address"), "not an address");
 
   struct TLocalIp {
     const char* Peer;
