@@ -1,5 +1,6 @@
 #include "UProxyHeader.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstring>

@@ -6,6 +6,7 @@
 // libFuzzer.
 #include "UProxyHeader.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
