@@ -44,17 +44,19 @@ bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std
     listed = true;
   } else {
     const TDnsReport report{
-        [&context](int code, long zone) { context.Post(EvStatistic, code, zone); },
+        [&context](TStatEvent event, long zone) { context.Count(event, zone); },
         [&context](const std::string& line) { context.Log.WriteLog(line, true, context.Connection); }};
     try {
+      const auto started = std::chrono::steady_clock::now();
       listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, reason);
+      if (!context.Settings.LBBlacklists.empty()) context.Count(TStatEvent::DnsCheckTime, MicrosecondsSince(started));
     } catch (const std::exception& failure) {
       context.Log.WriteLog(failure.what(), true, context.Connection);
       if (!swallowErrors) throw;
       listed = false;
     }
   }
-  if (listed) context.Post(EvStatistic, 4, 0);
+  if (listed) context.Count(TStatEvent::HostBlacklisted);
   return listed;
 }
 
@@ -89,6 +91,7 @@ TVerdict OnMail(const TPolicyContext& context, TThreadController& record, const 
   context.Log.WriteMailLog(record.CheckReason, context.Connection);
   if (settings.RBPass || settings.RBForward) return AddressOkay(address);
   const TVerdict refusal{521, "Quibo dederazu says: " + record.CheckReason, true};
+  context.Count(TStatEvent::MessageRefusedBlacklist);
   context.Log.WriteMailLog("521 " + refusal.Text + " " + PrintableText(address), context.Connection);
   return refusal;
 }
@@ -101,7 +104,7 @@ TVerdict OnRcpt(const TPolicyContext& context, TThreadController& record, const 
   if (!relayAllowed) {
     const TVerdict refusal{550, "Quibo dederazu says: not local address " + address + ", not a gateway"};
     context.Log.WriteMailLog("550 " + PrintableText(refusal.Text), context.Connection);
-    context.Post(EvStatistic, 3, 0);
+    context.Count(TStatEvent::RecipientNotLocal);
     return refusal;
   }
   if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {

@@ -47,15 +47,22 @@ inline bool WaitFor(const std::function<bool()>& condition,
 class TRawSmtpClient {
 public:
   TRawSmtpClient() = default;
-  explicit TRawSmtpClient(int port) { Connect(port); }
+  // From a loopback address of the test's choice (127.0.0.5, say) when source is given.
+  explicit TRawSmtpClient(int port, const std::string& source = "") { Connect(port, source); }
   ~TRawSmtpClient() {
     if (Socket >= 0) ::close(Socket);
   }
   TRawSmtpClient(const TRawSmtpClient&) = delete;
   TRawSmtpClient& operator=(const TRawSmtpClient&) = delete;
 
-  bool Connect(int port) {
+  bool Connect(int port, const std::string& source = "") {
     Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!source.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+      if (::bind(Socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
