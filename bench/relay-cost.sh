@@ -17,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 N=${N:-2000}; SIZE=${SIZE:-5120}; CONCS=${CONCS:-"1 10 50"}; RUNS=${RUNS:-3}
 SINK_PORT=2536; QUIBO_PORT=2537
-OUT=bench/results.txt
+OUT=${OUT:-bench/results.txt}
 WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-cost-XXXXXX")
 chmod 755 "$WORK"
 

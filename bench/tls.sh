@@ -209,6 +209,7 @@ if [[ " $PARTS " == *" handshake "* ]]; then
 fi
 
 if [[ " $PARTS " == *" idle "* ]]; then
+  stop_quibo # each idle run starts a filter of its own
   for starttls in 0 1; do
     label=$([ $starttls = 1 ] && echo "after STARTTLS" || echo plain)
     bytes=""

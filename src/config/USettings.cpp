@@ -114,6 +114,7 @@ const TKey kKeys[] = {
     {"Settings", "TlsSessionTickets", &TSettings::TlsSessionTickets, false},
     {"Settings", "OutgoingTls", TChoice{&TSettings::OutgoingTls, {"none", "may", "encrypt", "verify"}}, false},
     {"Settings", "OutgoingTlsCaFile", &TSettings::OutgoingTlsCaFile, false},
+    {"Settings", "MetricsListen", &TSettings::MetricsListen, false},
     {"VirusCheck", "VirusProgram", &TSettings::EVirusProgram},
     {"VirusCheck", "DoVirusCheck", &TSettings::CBVirusScan},
     {"VirusCheck", "VirusCheckTimeOut", TWholeNumber{&TSettings::VirusCheckTimeOut, 1, 86400000}, false},
@@ -240,6 +241,7 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
   s.LBLocalDomain = file.SectionValues("LocalDomains");
   s.LBLocalIP = file.SectionValues("LocalIp");
   s.DistributeGrid = ReadForwardRows(file);
+  s.ProxyFrom = file.SectionValues("ProxyFrom");
   return s;
 }
 

@@ -72,6 +72,7 @@ struct TSettings {
   bool TlsSessionTickets = false;
   std::string OutgoingTls = "may"; // none, may, encrypt or verify: TLS towards the next servers
   std::string OutgoingTlsCaFile;   // trust for "verify"; empty: the system's store
+  std::string MetricsListen;       // host:port of the metrics endpoint; empty: none
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;
@@ -109,6 +110,7 @@ struct TSettings {
   std::vector<std::string> LBLocalDomain;
   std::vector<std::string> LBLocalIP;
   std::vector<TForwardRow> DistributeGrid; // destination rows (row 2 on)
+  std::vector<std::string> ProxyFrom;      // file only: address prefixes of load balancers that send a PROXY header
 
   bool RBReject() const { return !RBPass && !RBForward; }
 };

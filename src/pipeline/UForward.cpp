@@ -175,7 +175,7 @@ void SendEnvelope(TPipelineContext& context, TSmtpClient& client, const TMailMes
 
 void ClientDisconnected(TPipelineContext& context, const std::string& host) {
   context.Log.WriteMailLog(Tag(context) + " SMTP Client disconnected from " + host);
-  context.Post(EvConnection, ClientDisconnect);
+  context.Post(EvConnection, ClientDisconnect, 0);
 }
 
 // Kept connections are told apart by the name they greeted with and the TLS policy they were opened under.
@@ -231,7 +231,7 @@ bool RelayGroup(TPipelineContext& context, const TMailMessage& message, const TR
       if (!lease.Reused) client->Connect(group.Host, group.Port);
       opened = true;
       context.Trace("Posting message");
-      context.Post(EvConnection, ClientConnect);
+      context.Post(EvConnection, ClientConnect, 0);
       context.Trace("Acceptlogging");
       context.Log.WriteMailLog(Tag(context) + " SMTP Client connected to " + group.Host);
       context.Trace("Connected");

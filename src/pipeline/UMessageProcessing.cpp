@@ -28,7 +28,10 @@ std::optional<TVerdict> AfterFailedCheck(TPipelineContext& context, const std::s
   if (context.Record->Cancellation.Cancelled()) return SilentClose();
   context.Log.WriteLog(what + " failed: " + reason, true, &context.Connection);
   if (context.OutOfTime()) return Reply(Replies::MessageOutOfTime);
-  if (context.Settings->DeferUncheckedMail) return Reply(Replies::MessageUnchecked);
+  if (context.Settings->DeferUncheckedMail) {
+    context.Count(TStatEvent::MessageDeferredUnchecked);
+    return Reply(Replies::MessageUnchecked);
+  }
   return std::nullopt;
 }
 
@@ -128,6 +131,15 @@ TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& messa
   return RelayMessage(context, message, recipients);
 }
 
+// The relay's outcome and time; a relay given up before it began (the sender left) counts nowhere.
+void CountRelayOutcome(TPipelineContext& context, int code, std::chrono::steady_clock::time_point started) {
+  if (code == 0) return;
+  context.Count(TStatEvent::RelayTime, MicrosecondsSince(started));
+  context.Count(code < 400   ? TStatEvent::MessageRelayed
+                : code < 500 ? TStatEvent::RelayFailedTemporary
+                             : TStatEvent::RelayFailedPermanent);
+}
+
 } // namespace
 
 std::string ReverseLookup(const std::string& ip) {
@@ -201,12 +213,14 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
   TThreadController& record = *context.Record;
   const uint64_t size = message.Size();
   if (applied.VirusCheck) {
+    const auto started = std::chrono::steady_clock::now();
     const TScanResult scan = ScanMessage(context, file, message);
+    context.Count(TStatEvent::ScanTime, MicrosecondsSince(started));
     if (!scan.Error.empty()) context.Log.WriteLog("Exception: " + scan.Error, true, &context.Connection);
     if (scan.Found) {
       const TVerdict refusal = Reply(Replies::VirusFound);
       context.Log.WriteMailLog(std::to_string(refusal.Code) + " " + refusal.Text, &context.Connection);
-      context.Post(EvStatistic, 8);
+      context.Count(TStatEvent::VirusFound);
       return refusal;
     }
     if (!scan.Answered()) {
@@ -224,11 +238,19 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
   if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
     const TClassifierBridge classifier(context.ProgramFolder, context.Log,
                                        context.TimeLeftMs(settings.HeurasticCheckTimeOut), settings.Multidomainprefix);
+    const auto started = std::chrono::steady_clock::now();
     const TClassification result = classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
+    context.Count(TStatEvent::ClassificationTime, MicrosecondsSince(started));
     record.SpamScore = result.Score;
     record.CheckReason = result.Result;
+    double score = 0;
+    if (!result.Answered || !ParseScore(result.Score, score))
+      context.Count(TStatEvent::ClassifierNotTested);
+    else
+      context.Count(score >= applied.Threshold ? TStatEvent::ClassifierPositive : TStatEvent::ClassifierNegative);
     if (!result.Answered) return AfterFailedCheck(context, "Classifier", result.Result);
   } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
+    if (applied.Heurastic) context.Count(TStatEvent::ClassifierNotTested);
     record.CheckReason = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
   }
   return std::nullopt;
@@ -274,14 +296,14 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   TVerdict verdict = EndOfDataOkay();
   try {
     if (score >= applied.DropScore && settings.CBDropScore) {
-      context.Post(EvStatistic, 10);
+      context.Count(TStatEvent::HeurasticDropped);
       context.Log.WriteLog("Dropping message from " + message.FromAddress() + " to " + JoinText(recipients, ",") +
                                " due to maximum score passing...",
                            true, &context.Connection);
     } else {
       if (!marked && score >= applied.Threshold) {
         context.Trace("Posting message");
-        context.Post(EvStatistic, 9);
+        context.Count(TStatEvent::HeurasticPositive);
         marked = true;
         if (settings.CBHeurasticSubject) {
           context.Trace("Modify subject");
@@ -299,12 +321,15 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
       context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + JoinText(recipients, ","),
                                &context.Connection);
       context.Trace("Sending message");
+      const auto started = std::chrono::steady_clock::now();
       verdict = RelayIfStillWanted(context, message, recipients);
+      CountRelayOutcome(context, verdict.Code, started);
     }
   } catch (const std::exception& error) {
     context.Log.WriteLog(std::string("Message: ") + error.what() + ": Exception", true, &context.Connection);
     // The message went nowhere: the sender must not be told it was taken.
     verdict = Reply(Replies::MessageFailed, {error.what()});
+    context.Count(TStatEvent::RelayFailedTemporary);
   }
   record.SetForwardClient(nullptr);
   return verdict;

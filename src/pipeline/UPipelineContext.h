@@ -7,6 +7,7 @@
 #pragma once
 
 #include "UClock.h"
+#include "UEvents.h"
 #include "ULog.h"
 #include "UMailParameters.h"
 #include "USettings.h"
@@ -39,7 +40,7 @@ struct TPipelineContext {
   std::chrono::steady_clock::time_point Deadline = std::chrono::steady_clock::time_point::max();
   TLogger& Log;
   TLogConnection Connection; // thread id and peer address, for log lines
-  std::function<void(int event, long argument)> Post;
+  std::function<void(int event, long argument, long argument2)> Post;
   std::filesystem::path ProgramFolder;
   std::string ServerIdent; // "Quibo SMTP Server Version ..."
   const TClock& Clock;
@@ -50,6 +51,7 @@ struct TPipelineContext {
   TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
+  void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }
   // Milliseconds a step may take: its own limit (<= 0: none), bounded by the time left.
   int TimeLeftMs(int limitMs) const {
     // Rounded up: a step cut by the time left ends at or after the deadline.

@@ -100,6 +100,14 @@ void TRelayPool::Give(const std::string& host, int port, const std::string& gree
   Close(closing);
 }
 
+size_t TRelayPool::IdleCount() {
+  std::lock_guard guard(Lock);
+  size_t count = 0;
+  for (const auto& [server, idle] : Idle)
+    count += idle.size();
+  return count;
+}
+
 void TRelayPool::CloseAll() {
   std::vector<std::shared_ptr<TSmtpClient>> closing;
   {

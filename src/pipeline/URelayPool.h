@@ -50,6 +50,8 @@ public:
   // Keeps a connection after a clean transaction; one too many is closed with QUIT.
   void Give(const std::string& host, int port, const std::string& greetedAs, TPooledConnection connection);
   void CloseAll();
+  // Connections kept open now, for the metrics.
+  size_t IdleCount();
 
 private:
   struct TIdle {

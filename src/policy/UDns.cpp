@@ -55,26 +55,29 @@ void Report(TLookup& lookup, int status, const unsigned char* answer, int length
   --batch.Pending;
   const long id = lookup.Zone->StatId;
   if (status == ARES_ETIMEOUT) {
-    batch.Report.Statistic(6, id);
+    batch.Report.Statistic(TStatEvent::DnsLookupTimedOut, id);
     return;
   }
-  // No reply at all (a socket error, say): not listed, nothing to count.
-  if (!answer || length < static_cast<int>(kHeaderSize)) return;
-  if ((answer[3] & 0x0f) != 0) return; // NXDOMAIN and every other error code
+  const auto failed = [&batch, id] { batch.Report.Statistic(TStatEvent::DnsLookupFailed, id); };
+  // No reply at all (a socket error, say): not listed.
+  if (!answer || length < static_cast<int>(kHeaderSize)) return failed();
+  const int responseCode = answer[3] & 0x0f;
+  if (responseCode == 3) return batch.Report.Statistic(TStatEvent::DnsLookupClean, id); // NXDOMAIN: not listed
+  if (responseCode != 0) return failed();
   ares_addrttl addresses[16];
   int count = 16;
   const int parsed = ares_parse_a_reply(answer, length, nullptr, addresses, &count);
   if (parsed == ARES_ENODATA)
     count = 0; // code 0 without an address still lists
   else if (parsed != ARES_SUCCESS)
-    return; // a malformed reply lists nobody
+    return failed(); // a malformed reply lists nobody
   std::string code;
   if (IsOperatorErrorReply(addresses, count, code)) {
     batch.Report.Log("DNS blacklist " + PrintableText(lookup.Zone->Zone) + " answered " + code +
                      ": an error reply of the zone, not a listing");
-    return;
+    return failed();
   }
-  batch.Report.Statistic(7, id);
+  batch.Report.Statistic(TStatEvent::DnsLookupListed, id);
   batch.Listed = true;
   batch.FoundName = lookup.Name;
 }
@@ -200,13 +203,13 @@ bool CheckDnsBlacklists(const std::string& host, const std::vector<TBlacklistZon
     batch.Lookups[i] = {&batch, &zones[i], BlacklistQueryName(host, zones[i])};
   TChannel channel(bounded);
   for (auto& lookup : batch.Lookups) {
-    report.Statistic(5, lookup.Zone->StatId);
+    report.Statistic(TStatEvent::DnsLookupStarted, lookup.Zone->StatId);
     ares_query(channel.Handle, lookup.Name.c_str(), 1 /* IN */, 1 /* A */, OnReply, &lookup);
   }
   // c-ares reports its own time-out at waitMs; the margin lets it do so.
   channel.Wait(batch, std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs + 250));
   for (auto& lookup : batch.Lookups)
-    if (!lookup.Reported) report.Statistic(6, lookup.Zone->StatId);
+    if (!lookup.Reported) report.Statistic(TStatEvent::DnsLookupTimedOut, lookup.Zone->StatId);
   batch.Closing = true; // ~TChannel cancels what is left; those reports are ignored
   foundName = batch.FoundName;
   return batch.Listed;

@@ -5,11 +5,12 @@
 // its reply has response code 0, whatever the answer holds, except for an
 // answer made only of 127.255.255.x addresses, which is the zone operator's
 // error reply. Runs on the calling thread (a connection thread, or a worker
-// for the operator's test). Statistics events 5, 6 and 7 go out through the
+// for the operator's test). The lookup events (started, timed out, listed) go out through the
 // report with the zone's statistics id. Throws std::runtime_error when the
 // lookup cannot be set up (no resolver, a bad server address).
 #pragma once
 
+#include "UEvents.h"
 #include "USettings.h"
 
 #include <functional>
@@ -25,15 +26,15 @@ struct TDnsSetup {
 };
 
 struct TDnsReport {
-  std::function<void(int code, long zoneId)> Statistic;
+  std::function<void(TStatEvent event, long zoneId)> Statistic;
   std::function<void(const std::string& line)> Log;
 };
 
 // The dot-separated parts in reverse order; a text without a dot unchanged.
 std::string ReverseDottedName(const std::string& text);
-// The name asked of a zone for a host: reversed unless the zone's flag is "0".
 // The 32 nibbles of an IPv6 address as DNS labels, the last first when reversed (RFC 5782); "" for no IPv6 address.
 std::string NibbleName(const std::string& ip, bool reversed);
+// The name asked of a zone for a host: reversed unless the zone's flag is "0".
 std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zone);
 
 // True when some zone lists the host; foundName is the query name of the

@@ -50,17 +50,19 @@ bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std
     listed = true;
   } else {
     const TDnsReport report{
-        [&context](int code, long zone) { context.Post(EvStatistic, code, zone); },
+        [&context](TStatEvent event, long zone) { context.Count(event, zone); },
         [&context](const std::string& line) { context.Log.WriteLog(line, true, context.Connection); }};
     try {
+      const auto started = std::chrono::steady_clock::now();
       listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, reason);
+      if (!context.Settings.LBBlacklists.empty()) context.Count(TStatEvent::DnsCheckTime, MicrosecondsSince(started));
     } catch (const std::exception& failure) {
       context.Log.WriteLog(failure.what(), true, context.Connection);
       if (!swallowErrors) throw;
       listed = false;
     }
   }
-  if (listed) context.Post(EvStatistic, 4, 0);
+  if (listed) context.Count(TStatEvent::HostBlacklisted);
   return listed;
 }
 
@@ -95,6 +97,7 @@ TVerdict OnMail(const TPolicyContext& context, TThreadController& record, const 
   context.Log.WriteMailLog(record.CheckReason, context.Connection);
   if (settings.RBPass || settings.RBForward) return AddressOkay(address);
   const TVerdict refusal = Reply(Replies::BlacklistedHost, {record.CheckReason});
+  context.Count(TStatEvent::MessageRefusedBlacklist);
   context.Log.WriteMailLog("521 " + refusal.Text + " " + PrintableText(address), context.Connection);
   return refusal;
 }
@@ -107,7 +110,7 @@ TVerdict OnRcpt(const TPolicyContext& context, TThreadController& record, const 
   if (!relayAllowed) {
     const TVerdict refusal = Reply(Replies::NotLocalAddress, {address});
     context.Log.WriteMailLog("550 " + PrintableText(refusal.Text), context.Connection);
-    context.Post(EvStatistic, 3, 0);
+    context.Count(TStatEvent::RecipientNotLocal);
     return refusal;
   }
   if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "UDns.h"
+#include "UEvents.h"
 #include "ULog.h"
 #include "UReplies.h"
 #include "USettings.h"
@@ -25,6 +26,8 @@ struct TPolicyContext {
   TLogger& Log;
   const TLogConnection* Connection; // the connection the log lines name, if any
   std::function<void(int event, long argument, long argument2)> Post;
+
+  void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }
 };
 
 bool ValidAddressSyntax(const std::string& address, bool allowEmpty);

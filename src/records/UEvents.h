@@ -1,6 +1,9 @@
-// Numbers of the events worker threads post to the window thread, and the
-// codes of the connection event. Shared by everything that posts.
+// Numbers of the events worker threads post to the window thread, the codes
+// of the connection event, and the statistics events. Shared by everything
+// that posts.
 #pragma once
+
+#include <chrono>
 
 namespace quibo {
 
@@ -20,5 +23,45 @@ enum TConnectionEventCode : int {
   ClientDisconnect = 3,
   ServerDisconnect = 4,
 };
+
+// What the statistics count, posted as EvStatistic with the event's number and
+// an argument. The window thread applies each to the counters of the
+// Statistics page (TStats) and to the metrics.
+enum class TStatEvent : long {
+  ConnectionServed = 0,  // comes as the connection event ServerConnect
+  RelayConnected = 2,    // comes as the connection event ClientConnect
+  RecipientNotLocal = 3, // refused for relaying
+  HostBlacklisted = 4,   // manually or by a DNS blacklist
+  DnsLookupStarted = 5,  // argument: the zone's statistics row id
+  DnsLookupTimedOut = 6, // argument: the zone's statistics row id
+  DnsLookupListed = 7,   // argument: the zone's statistics row id
+  VirusFound = 8,
+  HeurasticPositive = 9, // the classifier's score reached the spam threshold
+  HeurasticDropped = 10, // the score reached the drop score: the message was dropped
+  // Counted by the metrics only:
+  ConnectionRefusedByLimit = 11,      // MaxConnections or MaxConnectionsPerIp
+  ConnectionRefusedForResources = 12, // out of descriptors
+  MessageRefusedBlacklist = 13,       // a blacklisted host refused with 521
+  DnsLookupClean = 14,                // argument: the zone's statistics row id
+  DnsLookupFailed = 15,               // argument: the zone's statistics row id
+  MessageRelayed = 16,
+  RelayFailedTemporary = 17,
+  RelayFailedPermanent = 18,
+  MessageDeferredUnchecked = 19, // 451: the scan or the classification gave no answer
+  ClassifierPositive = 20,
+  ClassifierNegative = 21,
+  ClassifierNotTested = 22, // failed, or the message was too large
+  TlsSessionStarted = 23,   // argument: TlsProtocolArgument of the protocol
+  DnsCheckTime = 24,        // argument: microseconds, as for the three below
+  ScanTime = 25,
+  ClassificationTime = 26,
+  RelayTime = 27,
+};
+
+// The argument of the time events: microseconds since the step started.
+inline long MicrosecondsSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+}
 
 } // namespace quibo

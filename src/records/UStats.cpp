@@ -10,31 +10,36 @@ void TStats::Bump(TStatCounter counter) {
   ++Lifetime[counter];
 }
 
-void TStats::CountStatEvent(int code, long rowId) {
+void TStats::CountStatEvent(TStatEvent event, long rowId) {
   auto rowAt = [this, rowId]() -> TBLServer* {
     const auto row =
         std::find_if(Servers.begin(), Servers.end(), [rowId](const TBLServer& s) { return s.Id == rowId; });
     return row == Servers.end() ? nullptr : &*row;
   };
-  switch (code) {
-  case 0: Bump(Total); break;
-  case 2: Bump(Passed); break;
-  case 3: Bump(NoRelay), Bump(Refused); break;
-  case 4: Bump(BlackListed), Bump(Refused); break;
-  case 5:
+  switch (event) {
+  case TStatEvent::ConnectionServed: Bump(Total); break;
+  case TStatEvent::RelayConnected: Bump(Passed); break;
+  case TStatEvent::RecipientNotLocal: Bump(NoRelay), Bump(Refused); break;
+  case TStatEvent::HostBlacklisted: Bump(BlackListed), Bump(Refused); break;
+  case TStatEvent::DnsLookupStarted:
     if (auto* server = rowAt()) ++server->TotalChecks;
     break;
-  case 6:
+  case TStatEvent::DnsLookupTimedOut:
     if (auto* server = rowAt()) ++server->Timeout;
     break;
-  case 7:
+  case TStatEvent::DnsLookupListed:
     if (auto* server = rowAt()) ++server->Listed;
     break;
-  case 8: Bump(Virus), Bump(Refused); break;
-  case 9: Bump(Heurastic), Bump(Refused); break;
-  case 10: Bump(HeurasticDropped), Bump(Refused); break;
-  default: break;
+  case TStatEvent::VirusFound: Bump(Virus), Bump(Refused); break;
+  case TStatEvent::HeurasticPositive: Bump(Heurastic), Bump(Refused); break;
+  case TStatEvent::HeurasticDropped: Bump(HeurasticDropped), Bump(Refused); break;
+  default: break; // an event the page does not count
   }
+}
+
+std::string TStats::ZoneOf(long rowId) const {
+  const auto row = std::find_if(Servers.begin(), Servers.end(), [rowId](const TBLServer& s) { return s.Id == rowId; });
+  return row == Servers.end() ? std::string() : row->HostName;
 }
 
 void TStats::ResetStatistics() {
@@ -92,13 +97,13 @@ bool TStats::SaveStatFile(const std::filesystem::path& file) const {
   return static_cast<bool>(out.flush());
 }
 
-int TConnectionCounters::Apply(int code) {
+std::optional<TStatEvent> TConnectionCounters::Apply(long code) {
   switch (code) {
-  case 1: ++ServerConnects; return 0;
-  case 2: ++ClientConnects; return 2;
-  case 3: ++ClientDisconnects; return -1;
-  case 4: ++ServerDisconnects; return -1;
-  default: return -1;
+  case ServerConnect: ++ServerConnects; return TStatEvent::ConnectionServed;
+  case ClientConnect: ++ClientConnects; return TStatEvent::RelayConnected;
+  case ClientDisconnect: ++ClientDisconnects; return std::nullopt;
+  case ServerDisconnect: ++ServerDisconnects; return std::nullopt;
+  default: return std::nullopt;
   }
 }
 

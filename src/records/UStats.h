@@ -5,9 +5,12 @@
 // fails towards the caller: errors leave the counters as they are.
 #pragma once
 
+#include "UEvents.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,7 +30,7 @@ enum TStatCounter : size_t {
 
 struct TBLServer {
   std::string HostName;
-  long Id = 0; // what statistics events 5 to 7 name the row by
+  long Id = 0; // what the DNS lookup events name the row by
   int32_t TotalChecks = 0;
   int32_t Timeout = 0;
   int32_t Listed = 0;
@@ -37,8 +40,8 @@ class TStats {
 public:
   using TCounters = std::array<int32_t, StatCounterCount>;
 
-  // Codes 5 to 7 name their row by its id: a row deleted meanwhile is not counted.
-  void CountStatEvent(int code, long rowId = 0);
+  // The DNS lookup events name their row by its id: a row deleted meanwhile is not counted.
+  void CountStatEvent(TStatEvent event, long rowId = 0);
   void ResetStatistics();
   // Appends a row; returns its id, never the id of an earlier row.
   long AddBlacklistServer(const std::string& host);
@@ -51,6 +54,8 @@ public:
   const TCounters& SinceReset() const { return Current; }
   const TCounters& Totals() const { return Lifetime; }
   const std::vector<TBLServer>& BlacklistServers() const { return Servers; }
+  // The zone of a row id; empty for a row deleted meanwhile.
+  std::string ZoneOf(long rowId) const;
 
 private:
   void Bump(TStatCounter counter);
@@ -68,8 +73,8 @@ struct TConnectionCounters {
   int32_t ClientConnects = 0;
   int32_t ClientDisconnects = 0;
 
-  // Applies an EvConnection code; returns the statistics event it implies or -1.
-  int Apply(int code);
+  // Applies an EvConnection code; returns the statistics event it implies, if any.
+  std::optional<TStatEvent> Apply(long code);
   // At log rotation: connections still open stay counted.
   void ClearOnRotate();
   void Reset() { *this = TConnectionCounters{}; }

@@ -22,8 +22,11 @@ TPolicyContext TConnectionEvents::PolicyContext() const {
 
 std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
   auto record = Form.Connections().RecordStatus(Connection, "CONNECT", false);
+  if (Connection->HealthCheck()) return record; // a balancer's check is not a served connection
   Form.EventQueue().Post(EvConnection, ServerConnect);
-  Form.Log().WriteMailLog("SMTP Server connect", &LogIdentity);
+  const std::string& balancer = Connection->BalancerIp();
+  Form.Log().WriteMailLog(balancer.empty() ? "SMTP Server connect" : "SMTP Server connect through " + balancer,
+                          &LogIdentity);
   return record;
 }
 
@@ -44,24 +47,25 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
   const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
-  return TPipelineContext{settings,
-                          Generation->Applied,
-                          Generation->Forwarders,
-                          session.SharedRecord(),
-                          session.From(),
-                          [&session] { return session.ClientStillThere(); },
-                          deadline,
-                          Form.Log(),
-                          LogIdentity,
-                          [this](int event, long argument) { Form.EventQueue().Post(event, argument); },
-                          Form.ProgramFolder(),
-                          Form.ServerIdent(),
-                          Form.Clock(),
-                          &Form.Relays(),
-                          &Form.ClamdSessions(),
-                          session.Tls(),
-                          Generation->OutgoingTls,
-                          session.MailParameters()};
+  return TPipelineContext{
+      settings,
+      Generation->Applied,
+      Generation->Forwarders,
+      session.SharedRecord(),
+      session.From(),
+      [&session] { return session.ClientStillThere(); },
+      deadline,
+      Form.Log(),
+      LogIdentity,
+      [this](int event, long argument, long argument2) { Form.EventQueue().Post(event, argument, argument2); },
+      Form.ProgramFolder(),
+      Form.ServerIdent(),
+      Form.Clock(),
+      &Form.Relays(),
+      &Form.ClamdSessions(),
+      session.Tls(),
+      Generation->OutgoingTls,
+      session.MailParameters()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
@@ -99,9 +103,15 @@ std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSessio
 
 void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
   Form.Log().WriteMailLog("TLS: " + session.Tls()->Protocol + " " + session.Tls()->Cipher, &LogIdentity);
+  Form.EventQueue().Post(EvStatistic, static_cast<long>(TStatEvent::TlsSessionStarted),
+                         TlsProtocolArgument(session.Tls()->Protocol));
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
+  if (Connection->HealthCheck()) {
+    Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
+    return Form.SessionEnded();
+  }
   if (!session.EndReason().empty())
     Form.Log().WriteLog("Session ended: " + PrintableText(session.EndReason()), true, &LogIdentity);
   if (Form.ForcedDisconnectInProgress()) {

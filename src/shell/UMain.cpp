@@ -62,6 +62,12 @@ TForm1::TForm1(TOptions options)
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
   Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
+  Listener.SetCounter([this](TStatEvent event) { Events.Post(EvStatistic, static_cast<long>(event)); });
+  Listener.SetProxy([this](const std::string& peerIp) { return ProxyHeaderWait(peerIp); },
+                    [this](long thread, const std::string& balancer, const std::string& reason) {
+                      const TLogConnection identity{thread, balancer};
+                      Logger.WriteLog("PROXY header refused: " + reason, true, &identity);
+                    });
   Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>(), nullptr);
 }
 
@@ -129,6 +135,30 @@ void TForm1::Close() {
   for (TBackgroundTask* task : {&Learning, &ClassifierStatistics, &ScannerTest, &TestMail, &BlacklistCheck})
     task->Cancel();
   Guarded([this] { StartListening(true); });
+  MetricsEndpoint.Stop(); // answered 503 to health checks while the connections drained
+}
+
+void TForm1::CountStatistic(TStatEvent event, long argument) {
+  Statistics.CountStatEvent(event, argument);
+  const bool namesZone = event == TStatEvent::DnsLookupListed || event == TStatEvent::DnsLookupTimedOut ||
+                         event == TStatEvent::DnsLookupClean || event == TStatEvent::DnsLookupFailed;
+  if (!namesZone) return Metrics.Count(event, argument);
+  const std::string zone = Statistics.ZoneOf(argument);
+  if (!zone.empty()) Metrics.Count(event, argument, zone); // a zone deleted meanwhile counts nowhere
+}
+
+std::string TForm1::MetricsText() { return Metrics.Text({Listener.LiveCount(), RelayConnections.IdleCount()}); }
+
+void TForm1::RefreshMetricsEndpoint() {
+  const std::string& wanted = EditableSettings.MetricsListen;
+  if (wanted == MetricsListenInUse && (wanted.empty() || MetricsEndpoint.Running())) return;
+  MetricsListenInUse = wanted;
+  MetricsEndpoint.Stop();
+  if (wanted.empty()) return;
+  if (const std::string failure = MetricsEndpoint.Start(wanted); !failure.empty())
+    Logger.WriteLog("Metrics endpoint not started: " + failure, true);
+  else
+    Logger.WriteLog("Metrics endpoint listening on " + MetricsEndpoint.Address(), true);
 }
 
 void TForm1::Guarded(const std::function<void()>& action) {
@@ -167,10 +197,9 @@ void TForm1::HandleEvent(const TEvent& event) {
   switch (event.Number) {
   case EvBusy: Logger.WriteLog(BusyText(static_cast<int>(event.Argument)), true); break;
   case EvConnection:
-    if (const int statistic = Counters.Apply(static_cast<int>(event.Argument)); statistic >= 0)
-      Statistics.CountStatEvent(statistic);
+    if (const auto statistic = Counters.Apply(event.Argument)) CountStatistic(*statistic, 0);
     break;
-  case EvStatistic: Statistics.CountStatEvent(static_cast<int>(event.Argument), event.Argument2); break;
+  case EvStatistic: CountStatistic(static_cast<TStatEvent>(event.Argument), event.Argument2); break;
   case EvShowWindow:
     if (View)
       View->ShowWindow();

@@ -17,6 +17,8 @@
 #include "UForward.h"
 #include "UHeurastic.h"
 #include "ULog.h"
+#include "UMetrics.h"
+#include "UMetricsEndpoint.h"
 #include "UPolicy.h"
 #include "UPublished.h"
 #include "URelayPool.h"
@@ -27,6 +29,7 @@
 #include "UTestMail.h"
 #include "UThreadController.h"
 #include "UTlsIdentity.h"
+#include "UVersion.h"
 #include "UVisibleCriticalSection.h"
 
 #include <atomic>
@@ -198,6 +201,14 @@ public:
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
+  // A statistics event, for the Statistics page and the metrics alike.
+  void CountStatistic(TStatEvent event, long argument);
+  // Starts, moves or stops the metrics endpoint after MetricsListen.
+  void RefreshMetricsEndpoint();
+  std::string MetricsText(); // on the endpoint's thread
+  // Milliseconds a connection from the address may take for its PROXY
+  // header: ServerTimeout, at most a few seconds, for a [ProxyFrom] address; 0 for any other.
+  int ProxyHeaderWait(const std::string& peerIp) const;
   // Gives sessions between the end of a message's data and its reply up to
   // TerminateWaitTime to answer their senders before a stop cuts them.
   void WaitForMessagesInProgress();
@@ -229,6 +240,7 @@ private:
   TLogger Logger;
   TScreenLog Screen;
   TStats Statistics;
+  TMetrics Metrics{kVersionString};
   TConnectionCounters Counters;
   TConnectionRegistry Registry;
 
@@ -269,7 +281,10 @@ private:
 
   TTlsIdentity ServerTls;
   TRelayPool RelayConnections;
-  TSmtpListener Listener; // last: its connection threads use everything above
+  TSmtpListener Listener; // its connection threads use everything above
+  // After the listener, which its thread reads; only reads.
+  TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return Listener.Accepting(); }}};
+  std::string MetricsListenInUse;
 };
 
 } // namespace quibo

@@ -135,6 +135,17 @@ void TForm1::SessionEnded() {
       false);
 }
 
+int TForm1::ProxyHeaderWait(const std::string& peerIp) const {
+  constexpr int kMostSeconds = 5; // a balancer sends its header with the connection
+  const auto settings = Settings();
+  if (!settings) return 0;
+  const auto& balancers = settings->ProxyFrom;
+  const bool trusted = std::any_of(balancers.begin(), balancers.end(), [&peerIp](const std::string& prefix) {
+    return !prefix.empty() && peerIp.compare(0, prefix.size(), prefix) == 0;
+  });
+  return trusted ? std::min(settings->ServerTimeout, kMostSeconds) * 1000 : 0;
+}
+
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
   auto settings = Settings();
   TSocketChannel channel(connection->SocketHandle(), ServerTls.Current());

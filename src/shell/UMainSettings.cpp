@@ -123,6 +123,7 @@ void TForm1::ApplySettings() {
   Publish(std::move(applied), std::move(forwarders), MakeOutgoingTls());
   RefreshTls();
   if (ListenSettingsChanged) StartListening(false);
+  RefreshMetricsEndpoint();
 }
 
 std::filesystem::path TForm1::SettingsFile(const std::string& name) const {

@@ -1,6 +1,8 @@
 #include "USmtpListener.h"
 
 #include "UAddress.h"
+#include "UProxyHeader.h"
+#include "UStream.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -56,6 +58,13 @@ bool TLiveConnection::Running() const {
 bool TLiveConnection::WaitEnded(int milliseconds) {
   std::unique_lock lock(Lock);
   return EndedSignal.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return Ended; });
+}
+
+void TLiveConnection::TakeProxyHeader(const std::string& clientIp, bool healthCheck) {
+  Check = healthCheck;
+  if (clientIp.empty()) return; // the balancer speaks for itself
+  Balancer = std::move(Peer);
+  Peer = clientIp;
 }
 
 void TLiveConnection::MarkEnded() {
@@ -158,6 +167,7 @@ bool TSmtpListener::RefuseWithSpareDescriptor() {
   if (socket >= 0) {
     Refuse(socket, Reply(Replies::OutOfResources));
     ::close(socket);
+    if (Count) Count(TStatEvent::ConnectionRefusedForResources);
     Tell(DescriptorNotice, "Out of file descriptors: refusing new connections"); // the log takes the spare's place
   }
   SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -248,40 +258,73 @@ void TSmtpListener::AcceptLoop(uint64_t generation) {
 
 void TSmtpListener::Ended(const std::shared_ptr<TLiveConnection>& connection) {
   std::lock_guard lock(LiveLock);
-  if (Live.erase(connection) == 0) return;
+  if (Live.erase(connection) == 0 || !connection->CountedForAddress) return;
   const auto perIp = LivePerIp.find(connection->PeerIp());
   if (perIp != LivePerIp.end() && --perIp->second == 0) LivePerIp.erase(perIp);
 }
 
+bool TSmtpListener::TakeProxyHeader(TLiveConnection& connection) {
+  const int waitMilliseconds = ProxyWait ? ProxyWait(connection.PeerIp()) : 0;
+  if (waitMilliseconds <= 0) return true;
+  TPlainStream stream(connection.SocketHandle());
+  const TProxyHeader header =
+      ReadProxyHeader(stream, std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMilliseconds));
+  stream.SocketDeadlines().ArmRead(kNoDeadline); // the session sets its own
+  if (header.Status == TProxyStatus::Done) {
+    connection.TakeProxyHeader(header.ClientAddress, header.HealthCheck);
+    return true;
+  }
+  // A balancer that connects and closes without a byte checks that the port is open: nothing to report.
+  if (!header.Failure.empty() && ProxyReport) ProxyReport(connection.ThreadId(), connection.PeerIp(), header.Failure);
+  return false;
+}
+
+bool TSmtpListener::CountForAddress(TLiveConnection& connection) {
+  const int perIpLimit = MaxPerIp.load();
+  std::lock_guard lock(LiveLock);
+  const auto known = LivePerIp.find(connection.PeerIp());
+  if (perIpLimit > 0 && known != LivePerIp.end() && known->second >= perIpLimit &&
+      !IsLocalIp(connection.PeerIp(), PerIpExempt))
+    return false;
+  ++LivePerIp[connection.PeerIp()];
+  connection.CountedForAddress = true;
+  return true;
+}
+
 void TSmtpListener::Serve(int socket, const std::string& peerIp, long thread) {
   const int limit = MaxConnections.load();
-  const int perIpLimit = MaxPerIp.load();
   auto connection = std::make_shared<TLiveConnection>(socket, peerIp); // closes the socket when dropped
-  bool tooManyFromAddress = false;
+  connection->SetThreadId(thread);
+  bool admitted = false;
   {
     std::lock_guard lock(LiveLock);
-    if (limit > 0 && Live.size() >= static_cast<size_t>(limit)) return; // closed without a reply
-    const auto known = LivePerIp.find(peerIp);
-    tooManyFromAddress =
-        perIpLimit > 0 && known != LivePerIp.end() && known->second >= perIpLimit && !IsLocalIp(peerIp, PerIpExempt);
-    if (!tooManyFromAddress) {
-      ++LivePerIp[peerIp];
-      Live.insert(connection);
-    }
+    admitted = limit <= 0 || Live.size() < static_cast<size_t>(limit);
+    if (admitted) Live.insert(connection); // a stop cuts it from now on
   }
-  if (tooManyFromAddress) {
+  if (!admitted) { // beyond MaxConnections: closed without a reply
+    if (Count) Count(TStatEvent::ConnectionRefusedByLimit);
+    return;
+  }
+  struct TLeave {
+    TSmtpListener& Listener;
+    const std::shared_ptr<TLiveConnection>& Connection;
+    ~TLeave() {
+      Connection->MarkEnded();
+      Listener.Ended(Connection);
+    }
+  } leave{*this, connection};
+  if (!TakeProxyHeader(*connection)) return;
+  if (!CountForAddress(*connection)) {
     Refuse(socket, Reply(Replies::TooManyConnectionsFromAddress));
-    return Tell(PerIpNotice, "Too many connections from " + peerIp + ": refused");
+    if (Count) Count(TStatEvent::ConnectionRefusedByLimit);
+    return Tell(PerIpNotice, "Too many connections from " + connection->PeerIp() + ": refused");
   }
   const int on = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  connection->SetThreadId(thread);
   try {
     Runner(connection);
   } catch (...) {
   }
-  connection->MarkEnded();
-  Ended(connection);
 }
 
 } // namespace quibo

@@ -6,7 +6,10 @@
 // It refuses with a 421 line a connection beyond the per-address limit (the
 // site's own hosts, in [LocalIP], are exempt), and
 // every connection while the process is out of descriptors (a spare one is
-// kept for that), so the others go on being served.
+// kept for that), so the others go on being served. A connection from a
+// trusted load balancer must begin with a PROXY header, which the connection
+// thread reads before the session starts: the client's address it carries is
+// the connection's address from then on, the per-address limit included.
 // Address "::" listens on every IPv4 and IPv6 address (one dual-stack
 // socket); an IPv6 address listens there only. Peers are named in the one
 // canonical form of UAddress.
@@ -17,6 +20,7 @@
 // the wait.
 #pragma once
 
+#include "UEvents.h"
 #include "UReplies.h"
 #include "UThreadController.h"
 #include "UThreadPool.h"
@@ -40,7 +44,14 @@ public:
   ~TLiveConnection() override;
 
   long ThreadId() const override { return Thread.load(); }
+  // The client's address: the accepted peer's, or the one its balancer's PROXY header named.
   const std::string& PeerIp() const override { return Peer; }
+  // The balancer the connection came through; empty for a direct one.
+  const std::string& BalancerIp() const { return Balancer; }
+  // The balancer's own health check (a PROXY header without a client).
+  bool HealthCheck() const { return Check; }
+  // Takes what a PROXY header said; only before the session starts, on the connection's thread.
+  void TakeProxyHeader(const std::string& clientIp, bool healthCheck);
   void Disconnect() override;
   bool Running() const override;
   bool WaitEnded(int milliseconds) override;
@@ -56,13 +67,21 @@ private:
   int Socket;
   bool Ended = false;
   std::string Peer;
+  std::string Balancer;
+  bool Check = false;
+  bool CountedForAddress = false; // the listener's, under its LiveLock
   std::atomic<long> Thread{0};
+  friend class TSmtpListener;
 };
 
 class TSmtpListener {
 public:
   // Runs one session on the calling connection thread.
   using TSessionRunner = std::function<void(const std::shared_ptr<TLiveConnection>&)>;
+  // How long a connection from the address may take for its PROXY header; 0: it sends none.
+  using TProxyWait = std::function<int(const std::string& peerIp)>;
+  // Told about a refused PROXY header (thread, balancer, reason), on the connection's thread.
+  using TProxyReport = std::function<void(long thread, const std::string& balancer, const std::string& reason)>;
 
   explicit TSmtpListener(TSessionRunner runner);
   ~TSmtpListener();
@@ -82,6 +101,14 @@ public:
   void SetPerIpExempt(std::vector<std::string> localIps);
   // Receives the refusal notices (at most one a minute of each kind); set before Activate.
   void SetNotice(std::function<void(const std::string&)> notice) { Notice = std::move(notice); }
+  // Told of each refused connection (ConnectionRefusedByLimit or
+  // ConnectionRefusedForResources), on the thread that refused it; set before Activate.
+  void SetCounter(std::function<void(TStatEvent)> count) { Count = std::move(count); }
+  // Which peers are balancers, and where refused headers go; set before Activate.
+  void SetProxy(TProxyWait wait, TProxyReport report) {
+    ProxyWait = std::move(wait);
+    ProxyReport = std::move(report);
+  }
   // Disconnects every live connection and waits for each, up to the time given.
   bool DisconnectAll(int waitMilliseconds);
 
@@ -98,6 +125,10 @@ private:
   int AcceptOne(std::string& peerIp);
   // Runs the connection's session on the calling thread, unless a limit refuses it.
   void Serve(int socket, const std::string& peerIp, long thread);
+  // A balancer's connection: reads its PROXY header; false when there is none to take.
+  bool TakeProxyHeader(TLiveConnection& connection);
+  // Counts the connection for its address; false when the address has too many.
+  bool CountForAddress(TLiveConnection& connection);
   // Out of descriptors: the spare one takes the next connection to refuse it.
   bool RefuseWithSpareDescriptor();
   void Refuse(int socket, const TVerdict& refusal);
@@ -106,6 +137,9 @@ private:
 
   TSessionRunner Runner;
   std::function<void(const std::string&)> Notice;
+  std::function<void(TStatEvent)> Count;
+  TProxyWait ProxyWait;
+  TProxyReport ProxyReport;
   std::atomic<int> MaxConnections{0};
   std::atomic<int> MaxPerIp{0};
   TRateLimitedNotice PerIpNotice, DescriptorNotice; // the accept thread's

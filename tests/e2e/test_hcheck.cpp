@@ -1,5 +1,7 @@
 // The HCheck adapter run as the filter runs it, with stand-ins for the
-// SpamAssassin programs where a test needs them to misbehave.
+// SpamAssassin programs, and for rspamd an HTTP server, where a test needs
+// them to misbehave.
+#include "TFakeHttpServer.h"
 #include "TRelayFixture.h"
 
 #include <gtest/gtest.h>
@@ -84,4 +86,54 @@ TEST_F(Adapter, FailedClassifierLeavesTheMessageUnscoredAtTheNextHop) {
   const std::string data = NextHop.Mails()[0].Data;
   EXPECT_NE(data.find("X-Spam-Status: Negative \r\n"), std::string::npos) << data;
   EXPECT_NE(data.find("X-Spam-Score: Hits: 0 Tests: not tested HCheck: no spamd at"), std::string::npos) << data;
+}
+
+TEST_F(Adapter, RspamdGetsTheMessageAndTheDomainAndFailuresGiveAReason) {
+  const auto useRspamd = [this](const std::string& url) {
+    WriteFile(Home.path() / "HCheck.ini",
+              "[HCheck]\nBackend=rspamd\n[Rspamd]\nUrl=" + url + "\nControllerUrl=" + url + "\nTimeout=1\n");
+  };
+  TFakeHttpServer server;
+  useRspamd(server.Url() + "/");
+  server.Answer(R"({"score":2.5,"symbols":{"R_B":{"score":2.5},"R_A":{"score":0.0}}})");
+  std::string out;
+  EXPECT_EQ(HCheck({"m", "config/example.org"}, out), 0) << out;
+  EXPECT_EQ(out, "2.5|R_A,R_B|\n");
+  const std::string request = server.LastRequest();
+  EXPECT_EQ(request.rfind("POST /checkv2 HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_NE(request.find("\r\nDeliver-To: example.org\r\n"), std::string::npos) << request;
+  EXPECT_NE(request.find("\r\nSettings-Id: example.org\r\n"), std::string::npos) << request;
+  const std::string unstuffed = "Subject: hi\r\n\r\n.dotted\r\nplain\r\n";
+  EXPECT_NE(request.find("\r\nContent-Length: " + std::to_string(unstuffed.size()) + "\r\n"), std::string::npos)
+      << request;
+
+  server.Answer("<html>busy</html>");
+  ExpectFailure("rspamd at " + server.Url() + " gave no score it could be read from");
+  server.Answer(R"({"error":"cannot parse \u001b message"})", 500);
+  ExpectFailure("rspamd at " + server.Url() + ": HTTP 500: cannot parse \\x1B message");
+  EXPECT_EQ(HCheck({"--dump", "magic"}, out), 1);
+  EXPECT_EQ(out, "HCheck: rspamd's controller at " + server.Url() + ": HTTP 500: cannot parse \\x1B message\n");
+
+  // rspamd down: nothing listens.
+  const std::string closed = "http://127.0.0.1:" + std::to_string(FreePort());
+  useRspamd(closed);
+  ExpectFailure("rspamd at " + closed + ": ");
+  std::filesystem::create_directories(Home.path() / "spam");
+  WriteFile(Home.path() / "spam" / "one", kWire);
+  EXPECT_EQ(HCheck({"--spam", "./spam"}, out), 1);
+  EXPECT_EQ(out.rfind("HCheck: rspamd's controller at " + closed + ": ", 0), 0u) << out;
+  EXPECT_EQ(out.find('|'), std::string::npos) << out;
+
+  // A listener that never answers: the request's time runs out.
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof local;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&local), &length);
+  useRspamd("http://127.0.0.1:" + std::to_string(ntohs(local.sin_port)));
+  ExpectFailure("timed out");
+  ::close(silent);
 }

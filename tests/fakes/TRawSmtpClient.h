@@ -47,15 +47,17 @@ inline bool WaitFor(const std::function<bool()>& condition,
 class TRawSmtpClient {
 public:
   TRawSmtpClient() = default;
-  explicit TRawSmtpClient(int port, const std::string& host = "127.0.0.1") { Connect(port, host); }
+  // To an IPv4 or IPv6 address; from an IPv4 loopback address of the test's choice (127.0.0.5, say) when source is given.
+  explicit TRawSmtpClient(int port, const std::string& host = "127.0.0.1", const std::string& source = "") {
+    Connect(port, host, source);
+  }
   ~TRawSmtpClient() {
     if (Socket >= 0) ::close(Socket);
   }
   TRawSmtpClient(const TRawSmtpClient&) = delete;
   TRawSmtpClient& operator=(const TRawSmtpClient&) = delete;
 
-  // To an IPv4 or IPv6 address.
-  bool Connect(int port, const std::string& host = "127.0.0.1") {
+  bool Connect(int port, const std::string& host = "127.0.0.1", const std::string& source = "") {
     sockaddr_in6 v6{};
     if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
       Socket = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -64,6 +66,12 @@ public:
       return ::connect(Socket, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
     }
     Socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!source.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+      if (::bind(Socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -180,8 +180,8 @@ TEST_F(Form, HandEditsAreReloadedButOwnSavesAreNot) {
 
 TEST_F(Form, EventsReachTheCountersAndTheLog) {
   Start();
-  Main->EventQueue().Post(EvConnection, 2);
-  Main->EventQueue().Post(EvStatistic, 8);
+  Main->EventQueue().Post(EvConnection, ClientConnect);
+  Main->EventQueue().Post(EvStatistic, static_cast<long>(TStatEvent::VirusFound));
   Main->EventQueue().Post(EvBusy, 2);
   Settle([] { return true; });
   EXPECT_EQ(Main->ConnectionCounters().ClientConnects, 1);
@@ -295,8 +295,9 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   Main->AddListEntry(TPolicyList::Blacklists, "third.test");
   EXPECT_EQ(rows(), (std::vector<std::string>{"second.test", "third.test"}));
   EXPECT_EQ(Main->Settings()->LBBlacklists[1].Flag, "1");
-  Main->HandleEvent({EvStatistic, 5, secondId});
-  Main->HandleEvent({EvStatistic, 5, secondId - 1}); // the deleted zone's id
+  const long started = static_cast<long>(TStatEvent::DnsLookupStarted);
+  Main->HandleEvent({EvStatistic, started, secondId});
+  Main->HandleEvent({EvStatistic, started, secondId - 1}); // the deleted zone's id
   EXPECT_EQ(Main->Stats().BlacklistServers()[0].TotalChecks, 1);
   EXPECT_EQ(Main->Stats().BlacklistServers()[1].TotalChecks, 0);
 

@@ -1,8 +1,10 @@
-// The HCheck adapter's readers of SpamAssassin's answers, its view of the
-// stored message, its settings and its child runner.
+// The HCheck adapter's readers of SpamAssassin's and rspamd's answers, its
+// view of the stored message, its settings and its child runner.
 #include "TTempFolder.h"
 #include "UAdapterSettings.h"
 #include "UChildProcess.h"
+#include "UHeurastic.h"
+#include "URspamd.h"
 #include "USpamAssassin.h"
 #include "UWireMessage.h"
 
@@ -66,6 +68,75 @@ TEST(HCheckAnswers, LearnSummaryAndMagicDump) {
   EXPECT_FALSE(ParseMagicDump("ERROR: Bayes dump returned an error\n"));
 }
 
+TEST(HCheckRspamdAnswers, CheckAnswerGivesTheScoreAndTheSymbolNamesSorted) {
+  const auto plain =
+      ParseCheckAnswer(R"({"is_skipped":false,"score":3.400000,"required_score":15.0,"action":"no action","symbols":{)"
+                       R"("MIME_GOOD":{"name":"MIME_GOOD","score":-0.100000,"options":["text/plain"]},)"
+                       R"("DATE_IN_PAST":{"name":"DATE_IN_PAST","score":1.0},"ARC_NA":{"name":"ARC_NA","score":0.0}},)"
+                       R"("messages":{},"message-id":"lunch@example.com","time_real":0.2})");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->Score, "3.4");
+  EXPECT_EQ(plain->Tests, (std::vector<std::string>{"ARC_NA", "DATE_IN_PAST", "MIME_GOOD"}));
+
+  const auto gtube = ParseCheckAnswer(R"({"is_skipped":true,"score":15.0,"action":"reject",)"
+                                      R"("symbols":{"GTUBE":{"name":"GTUBE","score":0.0}}})");
+  ASSERT_TRUE(gtube);
+  EXPECT_EQ(gtube->Score, "15");
+  EXPECT_EQ(gtube->Tests, std::vector<std::string>{"GTUBE"});
+  const auto negative = ParseCheckAnswer(R"({"score":-0.126,"symbols":{}})");
+  ASSERT_TRUE(negative);
+  EXPECT_EQ(negative->Score, "-0.13");
+  EXPECT_TRUE(negative->Tests.empty());
+  EXPECT_EQ(ParseCheckAnswer(R"({"score":-0.001,"symbols":{}})")->Score, "0");
+
+  EXPECT_FALSE(ParseCheckAnswer("<html>Bad gateway</html>"));
+  EXPECT_FALSE(ParseCheckAnswer(R"({"error":"cannot parse message"})"));
+  EXPECT_FALSE(ParseCheckAnswer(R"({"score":"high","symbols":{}})"));
+  EXPECT_FALSE(ParseCheckAnswer(R"({"score":1e12,"symbols":{}})"));
+  EXPECT_FALSE(ParseCheckAnswer(R"({"score":2,"symbols":{"A|B":{}}})")); // would break "score|tests|"
+  EXPECT_FALSE(ParseCheckAnswer(R"({"score":2,"symbols":{"A,B":{}}})"));
+  EXPECT_FALSE(ParseCheckAnswer(R"([{"score":2,"symbols":{}}])"));
+}
+
+TEST(HCheckRspamdAnswers, LearnAnswersAndTheirFailures) {
+  EXPECT_EQ(ReadLearnAnswer({200, R"({"success":true})"}), TLearnOutcome::Learned);
+  EXPECT_EQ(ReadLearnAnswer({208, R"({"error":"<a@b> has been already learned as ham, ignore it"})"}),
+            TLearnOutcome::AlreadyLearned);
+  EXPECT_EQ(ReadLearnAnswer({204, ""}), TLearnOutcome::Skipped);
+  EXPECT_FALSE(ReadLearnAnswer({200, R"({"success":false})"}));
+  EXPECT_FALSE(ReadLearnAnswer({200, "yes"}));
+  EXPECT_FALSE(ReadLearnAnswer({403, R"({"error":"Unauthorized"})"}));
+  EXPECT_FALSE(ReadLearnAnswer({500, ""}));
+
+  EXPECT_EQ(AnswerFailure({403, R"({"error":"Unauthorized"})"}), "HTTP 403: Unauthorized");
+  EXPECT_EQ(AnswerFailure({502, "bad\r\ngateway\x1b"}), "HTTP 502: bad  gateway\\x1B");
+  EXPECT_EQ(AnswerFailure({404, ""}), "HTTP 404");
+  EXPECT_LE(AnswerFailure({500, std::string(5000, 'x')}).size(), 310u);
+}
+
+TEST(HCheckRspamdAnswers, StatisticsBecomeTheLinesTheFilterReads) {
+  const auto lines = ParseStatAnswer(
+      R"({"version":"3.4","learned":5,"statfiles":[)"
+      R"({"revision":2,"used":120,"total":120,"symbol":"BAYES_SPAM","type":"redis","languages":0,"users":1},)"
+      R"({"revision":1,"used":40,"total":40,"symbol":"BAYES_HAM","type":"redis","languages":0,"users":1}],)"
+      R"("total_learns":3})");
+  ASSERT_TRUE(lines);
+  const TClassifierStatistics statistics = ParseStatistics(*lines);
+  EXPECT_EQ(statistics.Spam, "2");
+  EXPECT_EQ(statistics.Ham, "1");
+  EXPECT_EQ(statistics.Tokens, "160");
+  const auto empty = ParseStatAnswer(R"({"statfiles":[{"revision":0,"used":0,"symbol":"BAYES_SPAM"},)"
+                                     R"({"revision":0,"used":0,"symbol":"BAYES_HAM"}]})");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(ParseStatistics(*empty).Spam, "0");
+  EXPECT_EQ(ParseStatistics(*empty).Tokens, "0");
+
+  EXPECT_FALSE(ParseStatAnswer(R"({"statfiles":[]})")); // no Bayes classifier configured
+  EXPECT_FALSE(ParseStatAnswer(R"({"statfiles":[{"revision":3,"symbol":"BAYES_SPAM"}]})"));
+  EXPECT_FALSE(ParseStatAnswer(R"({"error":"Unauthorized"})"));
+  EXPECT_FALSE(ParseStatAnswer("not json"));
+}
+
 TEST(HCheckMessage, WireFormIsUnstuffedWithoutTheFinalDot) {
   EXPECT_EQ(UnstuffedMessage("A: b\r\n\r\n..one\r\n.\r\nx\r\n...\r\n.\r\n"), "A: b\r\n\r\n.one\r\n\r\nx\r\n..\r\n");
   EXPECT_EQ(UnstuffedMessage("A: b\n\nbody\n.\n"), "A: b\n\nbody\n");
@@ -110,6 +181,28 @@ TEST(HCheckSettings, FileBesideTheProgramOverridesTheDefaults) {
   EXPECT_TRUE(ParseSpamdAddress("").Off());
   EXPECT_EQ(ParseSpamdAddress("spam.local").Text(), "spam.local:783");
   EXPECT_EQ(ParseSpamdAddress("127.0.0.1:7830").Port, 7830);
+}
+
+TEST(HCheckSettings, RspamdBackendAndItsSection) {
+  TTempFolder folder;
+  const TAdapterSettings defaults = LoadAdapterSettings(folder.path());
+  EXPECT_EQ(defaults.Backend, TBackend::SpamAssassin);
+  EXPECT_EQ(defaults.Rspamd.Url, "http://127.0.0.1:11333");
+  EXPECT_EQ(defaults.Rspamd.ControllerUrl, "http://127.0.0.1:11334");
+  EXPECT_TRUE(defaults.Rspamd.Password.empty());
+
+  WriteFile(folder.path() / kSettingsFile, "[HCheck]\nBackend=Rspamd\n[Rspamd]\nUrl=http://10.0.0.5:11333/\n"
+                                           "ControllerUrl=http://10.0.0.5:11334\nPassword=q1 secret\nTimeout=7\n");
+  const TAdapterSettings set = LoadAdapterSettings(folder.path());
+  EXPECT_EQ(set.Backend, TBackend::Rspamd);
+  EXPECT_EQ(set.Rspamd.Url, "http://10.0.0.5:11333");
+  EXPECT_EQ(set.Rspamd.ControllerUrl, "http://10.0.0.5:11334");
+  EXPECT_EQ(set.Rspamd.Password, "q1 secret");
+  EXPECT_EQ(set.Rspamd.Timeout, std::chrono::seconds(7));
+
+  WriteFile(folder.path() / kSettingsFile, "[HCheck]\nBackend=spamassassin\n[Rspamd]\nTimeout=-3\n");
+  EXPECT_EQ(LoadAdapterSettings(folder.path()).Backend, TBackend::SpamAssassin);
+  EXPECT_EQ(LoadAdapterSettings(folder.path()).Rspamd.Timeout, defaults.Rspamd.Timeout);
 }
 
 TEST(HCheckChild, OutputIsBoundedAndFailuresSayWhy) {

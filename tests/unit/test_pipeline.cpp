@@ -392,7 +392,7 @@ protected:
                              std::chrono::steady_clock::now() + TimeLimit,
                              Log,
                              TLogConnection{7, "127.0.0.1"},
-                             [this](int event, long argument) { Posted.emplace_back(event, argument); },
+                             [this](int event, long argument, long) { Posted.emplace_back(event, argument); },
                              Home.path(),
                              "Quibo SMTP Server Version 1.0.0.1",
                              Clock};
@@ -406,8 +406,9 @@ protected:
     const auto mails = NextHop.Mails();
     return mails.empty() ? std::string() : mails.back().Data;
   }
-  bool WasPosted(int code) const {
-    return std::find(Posted.begin(), Posted.end(), std::pair<int, long>{EvStatistic, code}) != Posted.end();
+  bool WasPosted(TStatEvent event) const {
+    return std::find(Posted.begin(), Posted.end(), std::pair<int, long>{EvStatistic, static_cast<long>(event)}) !=
+           Posted.end();
   }
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
 
@@ -455,7 +456,7 @@ TEST_F(Processing, BlacklistedMailIsTaggedOnce) {
   EXPECT_NE(data.find("Subject: Quibo dederazu says: \"Offer\" is spam\r\n"), std::string::npos) << data;
   EXPECT_EQ(data.find("heuristic"), std::string::npos);
   EXPECT_NE(data.find("X-Spam-Status: Positive \r\n"), std::string::npos);
-  EXPECT_FALSE(WasPosted(9));
+  EXPECT_FALSE(WasPosted(TStatEvent::HeurasticPositive));
 }
 
 TEST_F(Processing, BlacklistedMailCanBeRedirected) {
@@ -477,13 +478,13 @@ TEST_F(Processing, ScoreAtTheThresholdMarksAndAtTheDropScoreDrops) {
   Settings.EHeurasticForward = "spam-#USER#@#DOMAIN#";
   Classifier("5|AT_THRESHOLD|");
   EXPECT_EQ(Process(kMail), "250 Ok");
-  EXPECT_TRUE(WasPosted(9));
+  EXPECT_TRUE(WasPosted(TStatEvent::HeurasticPositive));
   EXPECT_EQ(NextHop.Mails().back().Recipients, std::vector<std::string>{"<spam-rcpt@example.org>"});
   EXPECT_NE(Relayed().find("X-Spam-Status: Positive \r\n"), std::string::npos);
 
   Classifier("15|AT_DROP|");
   EXPECT_EQ(Process(kMail), "250 Ok"); // the sender gets the normal reply
-  EXPECT_TRUE(WasPosted(10));
+  EXPECT_TRUE(WasPosted(TStatEvent::HeurasticDropped));
   EXPECT_EQ(NextHop.Mails().size(), 1u);
   EXPECT_NE(MainLog().find("Dropping message from author@example.com to rcpt@example.org due to maximum score "
                            "passing..."),
@@ -512,7 +513,7 @@ TEST_F(Processing, VirusRefusalClosesTheConnection) {
   Applied.VirusResultCode = 1;
   EXPECT_EQ(Process(kMail), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!");
   EXPECT_TRUE(LastClose);
-  EXPECT_TRUE(WasPosted(8));
+  EXPECT_TRUE(WasPosted(TStatEvent::VirusFound));
   EXPECT_TRUE(NextHop.Mails().empty());
 }
 

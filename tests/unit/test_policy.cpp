@@ -117,10 +117,10 @@ protected:
               Posted.push_back({event, argument, argument2});
             }};
   }
-  std::vector<long> Statistics(int code) const {
+  std::vector<long> Statistics(TStatEvent statistic) const {
     std::vector<long> zones;
     for (const auto& event : Posted)
-      if (event[0] == EvStatistic && event[1] == code) zones.push_back(event[2]);
+      if (event[0] == EvStatistic && event[1] == static_cast<long>(statistic)) zones.push_back(event[2]);
     return zones;
   }
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
@@ -162,15 +162,15 @@ TEST_F(Policy, SenderChecksInTheirOrder) {
   EXPECT_EQ(rejected.Code, 521);
   EXPECT_EQ(rejected.Text, "Quibo dederazu says: Host (127.0.0.2) is manually blacklisted");
   EXPECT_TRUE(rejected.Close);
-  EXPECT_EQ(Statistics(4).size(), 3u);
+  EXPECT_EQ(Statistics(TStatEvent::HostBlacklisted).size(), 3u);
   EXPECT_TRUE(Dns.Asked().empty());
   // Listed on a DNS blacklist: the reason names the query.
   Settings.LBManualBlacklist.clear();
   Dns.Script("2.0.0.127.bl.test", {TDnsAnswer::Addresses, {"127.0.0.2"}});
   EXPECT_EQ(Mail("someone@else.example").Code, 521);
   EXPECT_EQ(Record->CheckReason, "Host  (127.0.0.2) is blacklisted on 2.0.0.127.bl.test");
-  EXPECT_EQ(Statistics(5), std::vector<long>{4});
-  EXPECT_EQ(Statistics(7), std::vector<long>{4});
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupStarted), std::vector<long>{4});
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupListed), std::vector<long>{4});
 }
 
 TEST_F(Policy, RelayDecisions) {
@@ -183,7 +183,7 @@ TEST_F(Policy, RelayDecisions) {
   EXPECT_EQ(refused.Text, "Quibo dederazu says: not local address x@y, not a gateway");
   EXPECT_FALSE(refused.Close);
   EXPECT_EQ(Rcpt("user%other.example@local.example").Code, 550);
-  EXPECT_EQ(Statistics(3).size(), 2u);
+  EXPECT_EQ(Statistics(TStatEvent::RecipientNotLocal).size(), 2u);
   EXPECT_EQ(Record->RecipientDomain, "local.example"); // the first recipient's
   EXPECT_NE(MainLog().find("550 Quibo dederazu says: not local address x@y, not a gateway"), std::string::npos);
 
@@ -215,9 +215,9 @@ TEST_F(Policy, DnsAnswersAndWhatTheyMean) {
   std::string found;
   EXPECT_TRUE(CheckBlacklists(Context(), "1.2.3.4", found, false));
   EXPECT_EQ(found, "4.3.2.1.listed.test"); // both list: the later reply wins
-  EXPECT_EQ(Statistics(5), (std::vector<long>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(Statistics(7), (std::vector<long>{2, 1}));
-  EXPECT_TRUE(Statistics(6).empty());
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupStarted), (std::vector<long>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupListed), (std::vector<long>{2, 1}));
+  EXPECT_TRUE(Statistics(TStatEvent::DnsLookupTimedOut).empty());
   EXPECT_NE(MainLog().find("DNS blacklist refused.test answered 127.255.255.254: an error reply of the zone"),
             std::string::npos);
   auto asked = Dns.Asked();
@@ -228,8 +228,8 @@ TEST_F(Policy, DnsAnswersAndWhatTheyMean) {
   Posted.clear();
   Settings.LBBlacklists = {{"nx.test", "1", 3}, {"refused.test", "1", 4}, {"broken.test", "0", 5}};
   EXPECT_FALSE(CheckBlacklists(Context(), "1.2.3.4", found, false));
-  EXPECT_TRUE(Statistics(7).empty());
-  EXPECT_TRUE(Statistics(4).empty());
+  EXPECT_TRUE(Statistics(TStatEvent::DnsLookupListed).empty());
+  EXPECT_TRUE(Statistics(TStatEvent::HostBlacklisted).empty());
 }
 
 TEST_F(Policy, SilentZonesTimeOutTogether) {
@@ -241,7 +241,7 @@ TEST_F(Policy, SilentZonesTimeOutTogether) {
   EXPECT_FALSE(CheckBlacklists(Context(), "1.2.3.4", found, false));
   // One time-out of 1 s for all three, not three in a row.
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2500));
-  EXPECT_EQ(Statistics(6), (std::vector<long>{1, 2, 3}));
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupTimedOut), (std::vector<long>{1, 2, 3}));
 }
 
 TEST_F(Policy, DnsFailuresNeverRefuseMail) {

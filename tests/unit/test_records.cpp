@@ -232,13 +232,18 @@ TEST(Stats, EventsCountTheirCounters) {
   TStats stats;
   stats.AddBlacklistServer("zen.example.org");
   stats.AddBlacklistServer("bl.example.net");
-  for (int code : {0, 2, 3, 4, 8, 9, 10, 1, 11, -1})
-    stats.CountStatEvent(code);
-  // Each row counter a different number of times, so a code on the wrong counter or row shows.
-  const std::vector<std::pair<int, int>> rowEvents{{5, 0}, {6, 0}, {6, 0}, {7, 0}, {7, 0}, {7, 0},
-                                                   {5, 1}, {5, 1}, {5, 1}, {5, 1}, {7, 1}, {7, 3}};
-  for (const auto& [code, row] : rowEvents)
-    stats.CountStatEvent(code, row);
+  using enum TStatEvent;
+  for (TStatEvent event :
+       {ConnectionServed, RelayConnected, RecipientNotLocal, HostBlacklisted, VirusFound, HeurasticPositive,
+        HeurasticDropped, static_cast<TStatEvent>(1), static_cast<TStatEvent>(-1)})
+    stats.CountStatEvent(event);
+  // Each row counter a different number of times, so an event on the wrong counter or row shows.
+  const std::vector<std::pair<TStatEvent, int>> rowEvents{
+      {DnsLookupStarted, 0}, {DnsLookupTimedOut, 0}, {DnsLookupTimedOut, 0}, {DnsLookupListed, 0},
+      {DnsLookupListed, 0},  {DnsLookupListed, 0},   {DnsLookupStarted, 1},  {DnsLookupStarted, 1},
+      {DnsLookupStarted, 1}, {DnsLookupStarted, 1},  {DnsLookupListed, 1},   {DnsLookupListed, 3}};
+  for (const auto& [event, row] : rowEvents)
+    stats.CountStatEvent(event, row);
   const TStats::TCounters expected{1, 5, 1, 1, 1, 1, 1, 1};
   EXPECT_EQ(stats.SinceReset(), expected);
   EXPECT_EQ(stats.Totals(), expected);
@@ -257,8 +262,8 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
   const auto file = folder.path() / "quibo.stat";
   TStats stats;
   for (int i = 0; i < 258; ++i)
-    stats.CountStatEvent(0);
-  stats.CountStatEvent(8);
+    stats.CountStatEvent(TStatEvent::ConnectionServed);
+  stats.CountStatEvent(TStatEvent::VirusFound);
   ASSERT_TRUE(stats.SaveStatFile(file));
   const std::string bytes = ReadFile(file);
   ASSERT_EQ(bytes.size(), 32u);
@@ -269,20 +274,21 @@ TEST(Stats, StatFileIsLittleEndianAndShortFilesFillWhatTheyHave) {
   EXPECT_EQ(loaded.Totals(), (TStats::TCounters{258, 1, 0, 0, 0, 0, 0, 0}));
   EXPECT_FALSE(loaded.LoadStatFile(folder.path() / "missing.stat"));
   // Loaded after counting has begun, the file's totals add to what was counted.
-  loaded.CountStatEvent(0);
+  loaded.CountStatEvent(TStatEvent::ConnectionServed);
   ASSERT_TRUE(loaded.LoadStatFile(file));
   EXPECT_EQ(loaded.Totals(), (TStats::TCounters{517, 2, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(ConnectionCounters, RotationKeepsOpenConnectionsCounted) {
   TConnectionCounters counters;
-  for (int code : {1, 1, 1, 1, 4, 4, 2, 3})
+  for (TConnectionEventCode code : {ServerConnect, ServerConnect, ServerConnect, ServerConnect, ServerDisconnect,
+                                    ServerDisconnect, ClientConnect, ClientDisconnect})
     counters.Apply(code);
   counters.ClearOnRotate();
   EXPECT_EQ(counters.ServerConnects, 2);
   EXPECT_EQ(counters.ServerDisconnects, 0);
   EXPECT_EQ(counters.ClientConnects, 0);
-  EXPECT_EQ(counters.Apply(1), 0);
-  EXPECT_EQ(counters.Apply(2), 2);
-  EXPECT_EQ(counters.Apply(4), -1);
+  EXPECT_EQ(counters.Apply(ServerConnect), TStatEvent::ConnectionServed);
+  EXPECT_EQ(counters.Apply(ClientConnect), TStatEvent::RelayConnected);
+  EXPECT_EQ(counters.Apply(ServerDisconnect), std::nullopt);
 }

@@ -48,7 +48,7 @@ TEST(EventQueue, EventsTasksAndTimersInOrder) {
   });
   queue.Post(EvConnection, 1);
   queue.PostTask([&] { seen.push_back("task"); });
-  queue.Post(EvStatistic, 5, 2);
+  queue.Post(EvStatistic, static_cast<long>(TStatEvent::DnsLookupStarted), 2);
   queue.RunPending([&](const TEvent& event) {
     seen.push_back(std::to_string(event.Number) + "/" + std::to_string(event.Argument) + "/" +
                    std::to_string(event.Argument2));

@@ -10,6 +10,7 @@ namespace quibo::hcheck {
 namespace {
 
 constexpr const char* kSection = "SpamAssassin";
+constexpr const char* kRspamdSection = "Rspamd";
 
 int PositiveNumber(const std::string& text, int fallback) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return fallback;
@@ -20,6 +21,24 @@ int PositiveNumber(const std::string& text, int fallback) {
 // A program named with a folder is taken relative to the program folder; a bare name is looked up in PATH.
 std::string ProgramPath(const std::filesystem::path& folder, const std::string& program) {
   return program.find('/') == std::string::npos ? program : (folder / program).lexically_normal().string();
+}
+
+std::string WithoutTrailingSlash(std::string url) {
+  while (!url.empty() && url.back() == '/')
+    url.pop_back();
+  return url;
+}
+
+void LoadRspamdSettings(const TIniDocument& file, TAdapterSettings& settings) {
+  if (const auto backend = file.Read("HCheck", "Backend"); backend && SameText(Trimmed(*backend), "rspamd"))
+    settings.Backend = TBackend::Rspamd;
+  TRspamdSettings& rspamd = settings.Rspamd;
+  for (auto [key, url] : {std::pair{"Url", &rspamd.Url}, std::pair{"ControllerUrl", &rspamd.ControllerUrl}})
+    if (const auto value = file.Read(kRspamdSection, key); value && !Trimmed(*value).empty())
+      *url = WithoutTrailingSlash(Trimmed(*value));
+  if (const auto password = file.Read(kRspamdSection, "Password")) rspamd.Password = *password;
+  if (const auto seconds = file.Read(kRspamdSection, "Timeout"))
+    rspamd.Timeout = std::chrono::seconds(PositiveNumber(*seconds, static_cast<int>(rspamd.Timeout.count())));
 }
 
 } // namespace
@@ -54,6 +73,7 @@ TAdapterSettings LoadAdapterSettings(const std::filesystem::path& programFolder)
        {std::pair{"ScoreTimeout", &settings.ScoreTimeout}, std::pair{"LearnTimeout", &settings.LearnTimeout}})
     if (const auto seconds = text(key))
       *time = std::chrono::seconds(PositiveNumber(*seconds, static_cast<int>(time->count())));
+  LoadRspamdSettings(file, settings);
   return settings;
 }
 

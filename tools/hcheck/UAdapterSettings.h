@@ -1,5 +1,6 @@
 // The adapter's own settings, from the file HCheck.ini beside the program
-// (section [SpamAssassin]); every key has a default, so the file is optional.
+// (sections [HCheck], [SpamAssassin] and [Rspamd]); every key has a default,
+// so the file is optional.
 // Loaded once per run of HCheck on its only thread. Never throws: a missing
 // file or a value that cannot be read keeps the default.
 #pragma once
@@ -26,7 +27,19 @@ struct TSpamdAddress {
 // "/path/of/socket", "host", "host:port"; "off" or empty: no spamd.
 TSpamdAddress ParseSpamdAddress(const std::string& text);
 
+enum class TBackend { SpamAssassin, Rspamd };
+
+// rspamd's HTTP workers; URLs without a trailing "/".
+struct TRspamdSettings {
+  std::string Url = "http://127.0.0.1:11333";           // the normal worker: scoring
+  std::string ControllerUrl = "http://127.0.0.1:11334"; // the controller: learning, statistics
+  std::string Password;                                 // the controller's
+  std::chrono::seconds Timeout{30};                     // one request
+};
+
 struct TAdapterSettings {
+  TBackend Backend = TBackend::SpamAssassin; // [HCheck] Backend=spamassassin|rspamd
+  TRspamdSettings Rspamd;
   std::filesystem::path ProgramFolder;
   TSpamdAddress Spamd = ParseSpamdAddress("127.0.0.1:783");
   std::filesystem::path BayesPath; // prefix of the Bayes files (bayes_toks, bayes_seen, ...)

@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kMaxMessageBytes = 32u << 20;
 constexpr size_t kMaxReport = 64u << 10;
 constexpr size_t kMaxHeaders = 256u << 10; // spamassassin answers with the whole message; the headers come first
 constexpr auto kExitSlack = std::chrono::seconds(2);  // spamc gets the score time itself, and a little more to exit

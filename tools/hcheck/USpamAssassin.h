@@ -8,29 +8,14 @@
 #pragma once
 
 #include "UAdapterSettings.h"
+#include "UClassifierResults.h"
 
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace quibo::hcheck {
-
-class TClassifierError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-
-struct TScore {
-  std::string Score;              // decimal with a dot, as SpamAssassin gave it
-  std::vector<std::string> Tests; // names of the rules hit, sorted
-};
-
-struct TLearned {
-  int Learned = 0;
-  int Total = 0;
-};
 
 // The readers of the programs' answers; std::nullopt when the answer is not what they print.
 // spamc -R: "score/threshold", a report, and the rule table after its "---- " line.

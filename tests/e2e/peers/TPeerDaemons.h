@@ -1,12 +1,16 @@
 // The real peers of the filter started by the tests, each in its own
 // temporary folder and on loopback or a Unix socket only: spamd (local tests
-// only, no network checks) and clamd (one signature, no updates). Started on
-// the test's main thread; a daemon that does not come up leaves Ready() false.
+// only, no network checks), clamd (one signature, no updates) and rspamd
+// with its Redis (network checks off, DNS to the tests' fake DNS server).
+// Started on the test's main thread; a daemon that does not come up leaves
+// Ready() false.
 #pragma once
 
+#include "TFakeDns.h"
 #include "TQuiboProcess.h"
 #include "TRelayFixture.h"
 
+#include <sstream>
 #include <sys/un.h>
 
 namespace quibo::test {
@@ -113,6 +117,79 @@ private:
   TTempFolder Folder;
   int Port;
   std::unique_ptr<TDaemon> Daemon;
+  bool Up = false;
+};
+
+// rspamd and a Redis for its Bayes statistics, on free loopback ports. rspamd
+// reads Debian's stock configuration with a local configuration folder of its
+// own (local.d, override.d) in place of /etc/rspamd's: its workers on the
+// test's ports, the controller behind a password even from loopback, its
+// databases and logs in the temporary folder, its DNS sent only to a fake DNS
+// server, the modules that ask the network switched off, and a short list of
+// top-level domains (the full one takes many seconds to compile at every
+// start). The settings module has an entry for the domain example.org that
+// disables DATE_IN_PAST, to show per-domain settings.
+class TRspamd {
+public:
+  static constexpr const char* kPassword = "quibo-controller";
+
+  TRspamd() : NormalPort(FreePort()), ControllerPort(FreePort()), RedisPort(FreePort()) {
+    const auto folder = Folder.path();
+    for (const char* sub : {"local/local.d", "local/override.d", "db", "run", "log", "redis"})
+      std::filesystem::create_directories(folder / sub);
+    Redis = std::make_unique<TDaemon>(
+        std::vector<std::string>{"redis-server", "--port", std::to_string(RedisPort), "--bind", "127.0.0.1", "--dir",
+                                 (folder / "redis").string(), "--save", "", "--appendonly", "no"},
+        folder / "redis.log");
+    WriteConfiguration(folder / "local");
+    // -i: the tests may run as root (CI); rspamd then keeps its workers under the same account.
+    Daemon = std::make_unique<TDaemon>(std::vector<std::string>{"rspamd", "-f", "-i", "-c", "/etc/rspamd/rspamd.conf",
+                                                                "--var=LOCAL_CONFDIR=" + (folder / "local").string(),
+                                                                "--var=DBDIR=" + (folder / "db").string(),
+                                                                "--var=RUNDIR=" + (folder / "run").string(),
+                                                                "--var=LOGDIR=" + (folder / "log").string()},
+                                       folder / "rspamd.out");
+    Up = WaitFor([this] { return (TcpAnswers(NormalPort) && TcpAnswers(ControllerPort)) || !Daemon->Alive(); },
+                 std::chrono::seconds(90)) &&
+         Daemon->Alive() && Redis->Alive();
+  }
+  bool Ready() const { return Up; }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(NormalPort); }
+  std::string ControllerUrl() const { return "http://127.0.0.1:" + std::to_string(ControllerPort); }
+  std::string Log() const { return ReadFile(Folder.path() / "log" / "rspamd.log"); }
+
+private:
+  void WriteConfiguration(const std::filesystem::path& local) const {
+    const auto localD = local / "local.d", overrideD = local / "override.d";
+    const std::string loopback = "127.0.0.1:";
+    WriteFile(overrideD / "worker-normal.inc",
+              "bind_socket = \"" + loopback + std::to_string(NormalPort) + "\";\ncount = 1;\n");
+    WriteFile(overrideD / "worker-controller.inc", "bind_socket = \"" + loopback + std::to_string(ControllerPort) +
+                                                       "\";\npassword = \"" + kPassword +
+                                                       "\";\nsecure_ip = \"192.0.2.1\";\n");
+    WriteFile(overrideD / "worker-proxy.inc", "count = -1;\n");
+    WriteFile(local / "tld.dat", "com\norg\nnet\ntest\n");
+    WriteFile(overrideD / "options.inc", "dns { nameserver = [\"" + loopback + std::to_string(Dns.Port()) +
+                                             "\"]; }\nurl_tld = \"" + (local / "tld.dat").string() + "\";\n");
+    WriteFile(overrideD / "logging.inc", "type = \"file\";\nfilename = \"" +
+                                             (Folder.path() / "log" / "rspamd.log").string() +
+                                             "\";\nlevel = \"info\";\n");
+    const std::string redis = "servers = \"" + loopback + std::to_string(RedisPort) + "\";\n";
+    WriteFile(localD / "redis.conf", redis);
+    WriteFile(localD / "classifier-bayes.conf", redis);
+    WriteFile(localD / "settings.conf",
+              "example_org {\n  id = \"example.org\";\n  apply { symbols_disabled = [\"DATE_IN_PAST\"]; }\n}\n");
+    std::istringstream networkModules("rbl fuzzy_check phishing asn spf dkim dmarc arc hfilter emails "
+                                      "url_redirector rspamd_update replies ratelimit greylist history_redis "
+                                      "neural reputation dcc mx_check whitelist");
+    for (std::string module; networkModules >> module;)
+      WriteFile(localD / (module + ".conf"), "enabled = false;\n");
+  }
+
+  TTempFolder Folder;
+  TFakeDns Dns; // answers NXDOMAIN to whatever rspamd still asks
+  int NormalPort, ControllerPort, RedisPort;
+  std::unique_ptr<TDaemon> Redis, Daemon;
   bool Up = false;
 };
 
