@@ -29,24 +29,6 @@ double NormaliseThreshold(std::string& text) {
   return ParseDecimal(text, result) ? result : 5.0;
 }
 
-bool IsIPv4Text(const std::string& text) {
-  const std::string value = Trimmed(text);
-  size_t start = 0;
-  for (int piece = 0; piece < 4; ++piece) {
-    if (piece > 0) {
-      if (start >= value.size() || value[start - 1] != '.') return false;
-    }
-    size_t end = value.find('.', start);
-    if (end == std::string::npos) end = value.size();
-    const std::string digits = value.substr(start, end - start);
-    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos)
-      return false;
-    if (std::stoi(digits) > 255) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 namespace {
 
 // A whole-number field with the values it may take. Time-outs start at 1:

@@ -147,7 +147,5 @@ int ToIntDef(const std::string& text, int fallback);
 int PortOrDefault(const std::string& text, int fallback);
 // Threshold text with "," turned into "." and read as a number (5.0 if not one).
 double NormaliseThreshold(std::string& text);
-// Four dot-separated decimal pieces 0..255; text after the fourth is ignored.
-bool IsIPv4Text(const std::string& text);
 
 } // namespace quibo

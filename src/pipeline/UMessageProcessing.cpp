@@ -9,7 +9,6 @@
 #include "UHeurastic.h"
 #include "UVirusCheck.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <ctime>
 #include <malloc.h>

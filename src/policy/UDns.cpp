@@ -37,6 +37,22 @@ struct TBatch {
   std::string FoundName;
 };
 
+// The configured DNS server as c-ares takes it; throws for a text that is no address.
+ares_addr_port_node ServerNode(const std::string& text, int port) {
+  ares_addr_port_node node{};
+  const std::string address = CanonicalIp(Trimmed(text));
+  if (address.empty()) throw std::runtime_error("Invalid DNS server address: " + text);
+  if (IsIPv6Text(address)) {
+    node.family = AF_INET6;
+    ::inet_pton(AF_INET6, address.c_str(), &node.addr.addr6);
+  } else {
+    node.family = AF_INET;
+    ::inet_pton(AF_INET, address.c_str(), &node.addr.addr4);
+  }
+  node.udp_port = node.tcp_port = port;
+  return node;
+}
+
 // An answer made only of addresses in 127.255.255.0/24: how blacklist
 // operators say "this query was refused", not a listing.
 bool IsOperatorErrorReply(const ares_addrttl* addresses, int count, std::string& first) {
@@ -98,24 +114,24 @@ public:
     options.timeout = setup.TimeoutMs;
     options.tries = 1;
     int mask = ARES_OPT_FLAGS | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES;
-    in_addr server{};
     char bindOnly[] = "b"; // look names up in the DNS only; the library copies it
+    ares_addr_port_node server{};
     if (!setup.Server.empty()) {
-      // A server of our own: the system's resolver configuration is not even read.
-      if (!IsIPv4Text(setup.Server) || ::inet_pton(AF_INET, Trimmed(setup.Server).c_str(), &server) != 1)
-        throw std::runtime_error("Invalid DNS server address: " + setup.Server);
-      options.servers = &server;
-      options.nservers = 1;
+      // A server of our own, IPv4 or IPv6: the system's resolver settings are not used.
+      server = ServerNode(setup.Server, setup.Port);
       options.udp_port = static_cast<unsigned short>(setup.Port);
       options.ndomains = 0;
       options.ndots = 1;
       options.lookups = bindOnly;
       options.nsort = 0;
-      mask |= ARES_OPT_SERVERS | ARES_OPT_UDP_PORT | ARES_OPT_DOMAINS | ARES_OPT_NDOTS | ARES_OPT_LOOKUPS |
-              ARES_OPT_SORTLIST;
+      mask |= ARES_OPT_UDP_PORT | ARES_OPT_DOMAINS | ARES_OPT_NDOTS | ARES_OPT_LOOKUPS | ARES_OPT_SORTLIST;
     }
     if (ares_init_options(&Handle, &options, mask) != ARES_SUCCESS)
       throw std::runtime_error("DNS resolver unavailable");
+    if (!setup.Server.empty() && ares_set_servers_ports(Handle, &server) != ARES_SUCCESS) {
+      ares_destroy(Handle);
+      throw std::runtime_error("DNS resolver unavailable");
+    }
   }
   ~TChannel() { ares_destroy(Handle); }
   TChannel(const TChannel&) = delete;

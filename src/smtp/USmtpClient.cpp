@@ -5,7 +5,6 @@
 #include "ULineChannel.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>

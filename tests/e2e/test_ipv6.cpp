@@ -105,3 +105,19 @@ TEST(Ipv6Relay, OutgoingIpAndForwardingDestinationsMayBeIpv6) {
   ASSERT_EQ(forwarded.Mails().size(), 1u);
   EXPECT_EQ(forwarded.Mails()[0].Recipients, std::vector<std::string>{"<b@example.org>"});
 }
+
+TEST(Ipv6Dns, TheDnsServerMayBeAnIpv6Address) {
+  TFakeDns dns(true);
+  dns.Script("1.0.0.127.bl.test", {TDnsAnswer::Addresses, {"127.0.0.2"}});
+  TTempFolder home;
+  TQuiboProcess quibo(home.path(),
+                      "[Settings]\nListenIP=127.0.0.1\nListenPort=0\nDnsIP=::1\nDnsPort=" + std::to_string(dns.Port()) +
+                          "\nDnsTimeout=2\nModifySubject=0\nForward=0\n[Blacklists]\n0=bl.test\n",
+                      0);
+  ASSERT_TRUE(quibo.WaitListening()) << quibo.MainLog();
+  TRawSmtpClient client(quibo.Port);
+  client.Reply();
+  client.Command("EHLO client.test");
+  EXPECT_EQ(client.Command("MAIL FROM:<sender@example.com>"),
+            "521 Quibo dederazu says: Host  (127.0.0.1) is blacklisted on 1.0.0.127.bl.test\r\n");
+}

@@ -27,15 +27,20 @@ struct TDnsAnswer {
 
 class TFakeDns {
 public:
-  TFakeDns() {
-    Socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // On the IPv4 loopback, or with ipv6 on ::1.
+  explicit TFakeDns(bool ipv6 = false) {
+    Socket = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(Socket, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    socklen_t length = sizeof local;
-    ::getsockname(Socket, reinterpret_cast<sockaddr*>(&local), &length);
-    ListenPort = ntohs(local.sin_port);
+    sockaddr_in6 local6{};
+    local6.sin6_family = AF_INET6;
+    local6.sin6_addr = in6addr_loopback;
+    sockaddr* bound = ipv6 ? reinterpret_cast<sockaddr*>(&local6) : reinterpret_cast<sockaddr*>(&local);
+    socklen_t length = ipv6 ? sizeof local6 : sizeof local;
+    ::bind(Socket, bound, length);
+    ::getsockname(Socket, bound, &length);
+    ListenPort = ntohs(ipv6 ? local6.sin6_port : local.sin_port);
     if (::pipe(Wake) != 0) throw std::runtime_error("no pipe for the fake DNS server");
     Worker = std::thread([this] { Serve(); });
   }
@@ -62,7 +67,7 @@ private:
   struct TPending {
     TClock::time_point Due;
     std::string Packet;
-    sockaddr_in Peer;
+    sockaddr_storage Peer;
   };
 
   static std::string Lowered(std::string text) {
@@ -128,7 +133,7 @@ private:
       if (waits[1].revents) return;
       if (!waits[0].revents) continue;
       char buffer[512];
-      sockaddr_in peer{};
+      sockaddr_storage peer{};
       socklen_t length = sizeof peer;
       const ssize_t got = ::recvfrom(Socket, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&peer), &length);
       if (got < 12) continue;

@@ -1,3 +1,5 @@
+#include "UAddress.h"
+#include "UFunctions.h"
 #include "USettings.h"
 
 #include <gtest/gtest.h>
@@ -170,14 +172,16 @@ TEST(Settings, EveryControlSurvivesASaveAndLoad) {
   EXPECT_EQ(reloaded.LBFromAddresses, settings.LBFromAddresses);
 }
 
-TEST(Settings, IPv4Test) {
-  EXPECT_TRUE(IsIPv4Text(" 127.0.0.1 "));
-  EXPECT_TRUE(IsIPv4Text("10.1.2.3.extra"));
-  EXPECT_FALSE(IsIPv4Text("256.1.1.1"));
-  EXPECT_FALSE(IsIPv4Text("1.2.3"));
-  EXPECT_FALSE(IsIPv4Text("mail.example.org"));
-  EXPECT_FALSE(IsIPv4Text("1..2.3"));
-  EXPECT_FALSE(IsIPv4Text(""));
+// Forwarding rows and DnsIP take an IPv4 or IPv6 address, blanks around it allowed.
+TEST(Settings, IpAddressTest) {
+  EXPECT_TRUE(IsIpText(Trimmed(" 127.0.0.1 ")));
+  EXPECT_TRUE(IsIpText(Trimmed(" 2001:DB8::1 ")));
+  EXPECT_FALSE(IsIpText("10.1.2.3.extra")); // text after the address is no longer ignored
+  EXPECT_FALSE(IsIpText("256.1.1.1"));
+  EXPECT_FALSE(IsIpText("1.2.3"));
+  EXPECT_FALSE(IsIpText("mail.example.org"));
+  EXPECT_FALSE(IsIpText("1..2.3"));
+  EXPECT_FALSE(IsIpText(""));
 }
 
 TEST(IniDocument, WritesIntoExistingSectionsAndErasesAllCopies) {
