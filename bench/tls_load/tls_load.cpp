@@ -1,9 +1,11 @@
 // tls_load: SMTP load with STARTTLS for the benchmarks, where Postfix's
 // smtp-source and smtp-sink speak none. Over OpenSSL, three modes:
 //
-//   tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls]
+//   tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls] [--pipelining]
 //       C threads share N messages, each on a connection of its own (greeting,
-//       EHLO, with --starttls STARTTLS and EHLO again, MAIL, RCPT, DATA, QUIT).
+//       EHLO, with --starttls STARTTLS and EHLO again, MAIL, RCPT, DATA, QUIT;
+//       with --pipelining MAIL, RCPT and DATA go in one write, the message and
+//       QUIT in another). H may be an IPv4 or IPv6 address.
 //       Prints "messages N failures F seconds S rate R" (R counts the good ones).
 //   tls_load --sink --port P [--host H] [--cert F [--key F]]
 //       Takes and discards mail; with a certificate it offers STARTTLS (the key
@@ -63,6 +65,7 @@ struct TOptions {
   int Concurrency = 1;
   size_t Size = 5120;
   bool StartTls = false;
+  bool Pipelining = false; // MAIL, RCPT and DATA in one write; the message and QUIT in another
   bool Sink = false;
   std::string Certificate, Key;
   long Idle = 0;
@@ -72,7 +75,7 @@ struct TOptions {
 [[noreturn]] void Usage(const std::string& problem) {
   std::fprintf(stderr,
                "tls_load: %s\n"
-               "usage: tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls]\n"
+               "usage: tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls] [--pipelining]\n"
                "       tls_load --sink --port P [--host H] [--cert F [--key F]]\n"
                "       tls_load --idle K --host H --port P [--starttls] [--concurrency C] [--hold SECONDS]\n",
                problem.c_str());
@@ -90,6 +93,10 @@ TOptions Parse(int argc, char** argv) {
   TOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
+    if (name == "--pipelining") {
+      options.Pipelining = true;
+      continue;
+    }
     if (name == "--starttls") {
       options.StartTls = true;
       continue;
@@ -157,14 +164,25 @@ public:
   TSmtpStream& operator=(const TSmtpStream&) = delete;
 
   static std::unique_ptr<TSmtpStream> Connect(const std::string& host, int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) throw std::runtime_error("bad address " + host);
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (::inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(static_cast<uint16_t>(port));
+      length = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(static_cast<uint16_t>(port));
+      length = sizeof *v6;
+    } else {
+      throw std::runtime_error("bad address " + host);
+    }
+    const int socket = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socket < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     auto stream = std::make_unique<TSmtpStream>(socket);
-    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (::connect(socket, reinterpret_cast<sockaddr*>(&address), length) != 0)
       throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
     return stream;
   }
@@ -272,6 +290,16 @@ std::string MessageOf(size_t size) {
 void SendOne(const TOptions& options, SSL_CTX* tls, const std::string& message) {
   const auto stream = TSmtpStream::Connect(options.Host, options.Port);
   Greet(*stream, tls);
+  if (options.Pipelining) {
+    stream->Write(std::string("MAIL FROM:<") + kSender + ">\r\nRCPT TO:<" + kRecipient + ">\r\nDATA\r\n");
+    stream->Expect('2', "MAIL");
+    stream->Expect('2', "RCPT");
+    stream->Expect('3', "DATA");
+    stream->Write(message + "QUIT\r\n");
+    stream->Expect('2', "end of data");
+    stream->Expect('2', "QUIT");
+    return;
+  }
   stream->Command(std::string("MAIL FROM:<") + kSender + ">", '2');
   stream->Command(std::string("RCPT TO:<") + kRecipient + ">", '2');
   stream->Command("DATA", '3');
