@@ -73,12 +73,13 @@ struct TOptions {
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
-  std::fprintf(stderr,
-               "tls_load: %s\n"
-               "usage: tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls] [--pipelining]\n"
-               "       tls_load --sink --port P [--host H] [--cert F [--key F]]\n"
-               "       tls_load --idle K --host H --port P [--starttls] [--concurrency C] [--hold SECONDS]\n",
-               problem.c_str());
+  std::fprintf(
+      stderr,
+      "tls_load: %s\n"
+      "usage: tls_load --host H --port P --messages N --concurrency C --size BYTES [--starttls] [--pipelining]\n"
+      "       tls_load --sink --port P [--host H] [--cert F [--key F]]\n"
+      "       tls_load --idle K --host H --port P [--starttls] [--concurrency C] [--hold SECONDS]\n",
+      problem.c_str());
   std::exit(2);
 }
 

@@ -47,7 +47,8 @@ inline bool WaitFor(const std::function<bool()>& condition,
 class TRawSmtpClient {
 public:
   TRawSmtpClient() = default;
-  // To an IPv4 or IPv6 address; from an IPv4 loopback address of the test's choice (127.0.0.5, say) when source is given.
+  // To an IPv4 or IPv6 address; from an IPv4 loopback address of the test's choice (127.0.0.5, say) when source is
+  // given.
   explicit TRawSmtpClient(int port, const std::string& host = "127.0.0.1", const std::string& source = "") {
     Connect(port, host, source);
   }
