@@ -78,6 +78,24 @@ TIoStatus TLineReader::Fill(TByteSource& source, TDeadline deadline) {
   return read.Status;
 }
 
+TReadResult TLineReader::SkipLine(TByteSource& source, TDeadline deadline) {
+  while (true) {
+    const std::string_view unread(Buffer.get() + Start, End - Start);
+    TLineEnd end;
+    if (FindLineEnd(unread, false, end, Rule)) {
+      Start += end.Length + end.EndBytes;
+      return {TReadStatus::Line, end.CrLf};
+    }
+    // Only a last CR is kept: it may be the first half of the coming CR LF.
+    Start = End - (!unread.empty() && unread.back() == '\r' ? 1 : 0);
+    switch (Fill(source, deadline)) {
+    case TIoStatus::Done: break;
+    case TIoStatus::Closed: return {TReadStatus::Closed, false};
+    case TIoStatus::Timeout: return {TReadStatus::Timeout, false};
+    }
+  }
+}
+
 TReadResult TLineReader::ReadLine(TByteSource& source, std::string& line, TDeadline deadline) {
   size_t searched = 0; // unread bytes known to hold no line end
   while (true) {

@@ -51,6 +51,9 @@ public:
   TReadResult ReadLine(TByteSource& source, std::string& line, TDeadline deadline);
   // Bytes read from the source and not yet handed out.
   size_t Unread() const { return End - Start; }
+  // After TooLong: reads past the rest of that line, its end included, and
+  // keeps none of it; waits for bytes until the deadline.
+  TReadResult SkipLine(TByteSource& source, TDeadline deadline);
   // Hands out the unread bytes (a last line without its end) and forgets them.
   std::string TakeUnread();
 

@@ -56,6 +56,12 @@ TReadResult TSocketChannel::ReadLine(std::string& line) {
   return Reader.ReadLine(source, line, NextDeadline());
 }
 
+TReadResult TSocketChannel::SkipLine() {
+  if (PeerGone) return {TReadStatus::Closed, false};
+  TTappedSource source(*this);
+  return Reader.SkipLine(source, NextDeadline());
+}
+
 bool TSocketChannel::StartTls(TTlsSession& session, std::string& failure) {
   // The handshake has a limit of its own, never longer than a line's.
   constexpr long kHandshakeLimitMs = 30000;

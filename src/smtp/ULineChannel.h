@@ -28,6 +28,8 @@ public:
   virtual ~TLineChannel() = default;
   // Reads up to the next line end, which is removed.
   virtual TReadResult ReadLine(std::string& line) = 0;
+  // After a line that was too long: reads past its rest, its end included.
+  virtual TReadResult SkipLine() = 0;
   // Writes all bytes (a socket channel may gather them until the next read
   // waits or Flush); false when the peer is gone.
   virtual bool Write(std::string_view bytes) = 0;
@@ -55,6 +57,7 @@ public:
   TSocketChannel(int socket, std::shared_ptr<const TTlsServerContext> identity);
 
   TReadResult ReadLine(std::string& line) override;
+  TReadResult SkipLine() override;
   bool Write(std::string_view bytes) override;
   bool Flush() override;
   void Close() override;

@@ -55,6 +55,8 @@ inline constexpr std::string_view EhloLastLine = "HELP";
 // Refusals.
 inline constexpr TReplyText TooManyRecipients{452, "Quibo dederazu says: Too many recipients"};
 inline constexpr TReplyText InsufficientStorage{452, "Quibo dederazu says: Insufficient system storage", true};
+inline constexpr TReplyText LineTooLong{500, "Quibo dederazu says: Line too long", true};
+inline constexpr TReplyText MessageLineTooLong{552, "Quibo dederazu says: Message has a line longer than %s bytes"};
 inline constexpr TReplyText MessageTooLarge{552,
                                             "Quibo dederazu says: Message size exceeds fixed maximum message size"};
 inline constexpr TReplyText TooManyConnectionsFromAddress{

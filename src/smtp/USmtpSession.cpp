@@ -74,6 +74,7 @@ void TSmtpSession::Run() {
     std::string line;
     while (!Ended && Link.Connected()) {
       const TReadResult read = ReadClientLine(line);
+      if (read.Status == TReadStatus::TooLong) Answer(Reply(Replies::LineTooLong));
       if (read.Status != TReadStatus::Line) break;
       if (line.empty()) continue;
       CommandEndedWithCrLf = read.EndedWithCrLf;
@@ -249,10 +250,21 @@ TVerdict TSmtpSession::HandleAuth(const std::string& parameter) {
 TSmtpSession::TBody TSmtpSession::ReceiveBody(TMessageStore& writer) {
   std::string line;
   bool tooLarge = false;
+  bool lineTooLong = false;
   bool previousEndedWithCrLf = true; // the 354 reply stands for the CR LF before the first line
   bool inHeaders = true;
   while (true) {
-    const TReadResult read = ReadClientLine(line);
+    TReadResult read = ReadClientLine(line);
+    if (read.Status == TReadStatus::TooLong) {
+      // The message is refused at its end, so the client hears why; the rest of it is read and dropped.
+      lineTooLong = true;
+      read = Link.SkipLine();
+      if (read.Status == TReadStatus::Timeout) Ending = "timed out";
+      if (read.Status != TReadStatus::Line) return {TBodyEnd::Gone};
+      Ending.clear();
+      previousEndedWithCrLf = read.EndedWithCrLf;
+      continue;
+    }
     if (read.Status != TReadStatus::Line) return {TBodyEnd::Gone};
     if (line == "." && read.EndedWithCrLf && previousEndedWithCrLf) break;
     // A client that ended DATA with CR LF meant a bare CR or LF inside a
@@ -269,11 +281,12 @@ TSmtpSession::TBody TSmtpSession::ReceiveBody(TMessageStore& writer) {
     line += "\r\n";
     if (Setup.MaxMessageBytes > 0 && writer.Size() + line.size() > Setup.MaxMessageBytes) tooLarge = true;
     // After a failed write the rest is read and dropped, so the client hears why.
-    if (!tooLarge) writer.Put(line);
+    if (!tooLarge && !lineTooLong) writer.Put(line);
     previousEndedWithCrLf = read.EndedWithCrLf;
   }
   writer.Put(".\r\n");
   if (!writer.Finish()) return {TBodyEnd::StorageFailed, writer.Error()};
+  if (lineTooLong) return {TBodyEnd::LineTooLong};
   if (tooLarge) return {TBodyEnd::TooLarge};
   return {TBodyEnd::Complete};
 }
@@ -307,11 +320,13 @@ TVerdict TSmtpSession::HandleData(const std::string&) {
     store.Discard(false); // a partial file is never left behind after a write failure
     return RefuseForStorage(body.Error);
   case TBodyEnd::TooLarge:
+  case TBodyEnd::LineTooLong:
     store.Discard(false);
     Sender.clear();
     RecipientList.clear();
     CurrentState = TSessionState::Helo;
-    return Reply(Replies::MessageTooLarge);
+    return body.End == TBodyEnd::TooLarge ? Reply(Replies::MessageTooLarge)
+                                          : Reply(Replies::MessageLineTooLong, {std::to_string(kMaxLineLength)});
   case TBodyEnd::Complete: break;
   }
   DataEndTime = std::chrono::steady_clock::now();

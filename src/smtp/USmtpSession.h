@@ -132,7 +132,7 @@ private:
   // A line from the client; a time-out or an over-long line is kept as the end reason.
   TReadResult ReadClientLine(std::string& line);
   bool ReadAuthLine(std::string& text);
-  enum class TBodyEnd { Complete, Gone, TooLarge, StorageFailed };
+  enum class TBodyEnd { Complete, Gone, TooLarge, LineTooLong, StorageFailed };
   struct TBody {
     TBodyEnd End;
     int Error = 0; // of the failed write

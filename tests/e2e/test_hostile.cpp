@@ -157,6 +157,16 @@ TEST_F(Relay, HeaderBombCostsLittleCpu) {
     EXPECT_LE(line.size(), 16384u);
 }
 
+TEST_F(Relay, AMessageWithAnOverlongLineIsRefusedWithAReason) {
+  // A real spam of the public corpus has a 48 KB line: the sender hears why, and the filter serves on.
+  Launch();
+  EXPECT_EQ(Send("Subject: wide\r\n\r\n" + std::string(48677, 'w') + "\r\nend\r\n"),
+            "552 Quibo dederazu says: Message has a line longer than 16384 bytes\r\n");
+  EXPECT_TRUE(NextHop.Mails().empty());
+  EXPECT_EQ(Send("Subject: narrow\r\n\r\nfine\r\n"), "250 Ok\r\n");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
+}
+
 TEST_F(Relay, OnlyTheBoundOfTheHeadersIsParsedAndAllIsRelayed) {
   Launch("MaxHeaderSize=1\n");
   std::string headers = "From: <a@example.com>\r\n";

@@ -28,6 +28,16 @@ public:
     Position += end.Length + end.EndBytes;
     return {TReadStatus::Line, end.CrLf};
   }
+  TReadResult SkipLine() override {
+    if (Closed) return {TReadStatus::Closed, false};
+    TLineEnd end;
+    if (!FindLineEnd(std::string_view(Input).substr(Position), true, end)) {
+      Position = Input.size();
+      return {AtEnd, false};
+    }
+    Position += end.Length + end.EndBytes;
+    return {TReadStatus::Line, end.CrLf};
+  }
   bool Write(std::string_view bytes) override {
     if (Closed) return false;
     Output.append(bytes);

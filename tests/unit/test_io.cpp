@@ -72,6 +72,24 @@ TEST(LineReader, BoundedReaderRefusesALongLineAndUnboundedOneGrows) {
   EXPECT_EQ(growing.Unread(), 0u);
 }
 
+TEST(LineReader, SkipsTheRestOfALongLineAndReadsOnAfterIt) {
+  // The long line's CR is the last byte of one read and its LF the first of the next: one line end, not two.
+  const std::string longLine(512 * 40 - 1, 'x');
+  TTrickle source(longLine + "\r\nnext\rlast\n", 512);
+  TLineReader reader(TLineEnds::CrLfLfOrCr, 1000, 512);
+  std::string line;
+  EXPECT_EQ(reader.ReadLine(source, line, kNoDeadline).Status, TReadStatus::TooLong);
+  const TReadResult skipped = reader.SkipLine(source, kNoDeadline);
+  EXPECT_EQ(skipped.Status, TReadStatus::Line);
+  EXPECT_TRUE(skipped.EndedWithCrLf);
+  EXPECT_EQ(AllLines(reader, source), (std::vector<std::string>{"next", "last"}));
+
+  TTrickle cut(longLine, 512); // the peer leaves in the middle of the line
+  TLineReader second(TLineEnds::CrLfLfOrCr, 1000, 512);
+  EXPECT_EQ(second.ReadLine(cut, line, kNoDeadline).Status, TReadStatus::TooLong);
+  EXPECT_EQ(second.SkipLine(cut, kNoDeadline).Status, TReadStatus::Closed);
+}
+
 TEST(StoredLineReader, LinesLongerThanItsBlockComeWholeWithTheirOffsets) {
   const std::string longLine(200000, 'y');
   const TTextMessage message("Subject: a\r\n" + longLine + "\r\nend");

@@ -326,13 +326,22 @@ TEST_F(SmtpSession, ClientVanishingMidDataLeavesNoFile) {
   EXPECT_EQ(ReadFile(TempFiles()[0]), "partial line\r\n");
 }
 
-TEST_F(SmtpSession, OverlongLinesEndTheSessionWithoutReply) {
+TEST_F(SmtpSession, OverlongCommandEndsTheSessionWithAReplyAndOverlongMessageLineRefusesTheMessage) {
   const std::string longLine(kMaxLineLength + 1, 'a');
-  EXPECT_EQ(Talk("HELO x\r\n" + longLine + "\r\nNOOP\r\n"), kGreeting + "250 Hello x\r\n");
+  EXPECT_EQ(Talk("HELO x\r\n" + longLine + "\r\nNOOP\r\n"),
+            kGreeting + "250 Hello x\r\n500 Quibo dederazu says: Line too long\r\n");
   EXPECT_EQ(LastEndReason, "line too long");
   EXPECT_EQ(Talk("HELO " + std::string(kMaxLineLength - 5, 'b') + "\r\n").size(),
             kGreeting.size() + 4 + 6 + kMaxLineLength - 5 + 2);
-  EXPECT_EQ(Talk(kEnvelope + "DATA\r\n" + longLine + "\r\n.\r\n"), kGreeting + kEnvelopeReplies + kDataStart);
+  // Inside the data the rest of the message is read and dropped, and the session goes on: the next
+  // message is taken.
+  const std::string refused =
+      "552 Quibo dederazu says: Message has a line longer than " + std::to_string(kMaxLineLength) + " bytes\r\n";
+  EXPECT_EQ(Talk(kEnvelope + "DATA\r\nSubject: a\r\n\r\n" + longLine + "\r\nmore\r\n.\r\n" +
+                 "MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.org>\r\n" + "DATA\r\nshort\r\n.\r\nQUIT\r\n"),
+            kGreeting + kEnvelopeReplies + kDataStart + refused + kEnvelopeReplies.substr(kEhloReplies.size()) +
+                kDataStart + "250 Ok\r\n221 Signing Off\r\n");
+  EXPECT_EQ(LastEndReason, "");
   EXPECT_TRUE(TempFiles().empty());
 }
 
