@@ -9,31 +9,14 @@ measured processes (children included), and spamd's own CPU from /proc.
 Called by bench/classifier.sh; prints result lines on standard output."""
 import os, random, shutil, signal, smtplib, socket, statistics, subprocess, sys, tempfile, threading, time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-QUIBO = os.path.join(ROOT, "build", "quibo")
-HCHECK = os.path.join(ROOT, "build", "HCheck")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchpeers import HCHECK, QUIBO, cpu_seconds, family, free_port, task_clock_ms, wait_port  # noqa: E402
+
 N = int(os.environ.get("N", "200"))
 RUNS = int(os.environ.get("RUNS", "3"))
 GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 WORDS = ("meeting report budget offer project lunch invoice schedule weekend release notes review "
          "customer order shipping account holiday agenda draft contract update free money").split()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_port(port, limit=120):
-    deadline = time.time() + limit
-    while time.time() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), 1).close()
-            return True
-        except OSError:
-            time.sleep(0.2)
-    return False
 
 
 def make_messages(folder):
@@ -53,32 +36,6 @@ def make_messages(folder):
         stuffed = "".join(("." + l if l.startswith(".") else l) + "\r\n" for l in text.split("\r\n")[:-1])
         open(os.path.join(wire, "%04d" % i), "w", newline="").write(stuffed + ".\r\n")
     return plain, wire
-
-
-def cpu_seconds(pids):
-    total = 0
-    for pid in pids:
-        try:
-            fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
-            total += int(fields[11]) + int(fields[12])  # utime, stime
-        except OSError:
-            pass
-    return total / os.sysconf("SC_CLK_TCK")
-
-
-def family(pid):
-    found = [pid]
-    for child in subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True).stdout.split():
-        found += family(int(child))
-    return found
-
-
-def task_clock_ms(perf_output):
-    for line in open(perf_output):
-        parts = line.strip().split(",")
-        if len(parts) > 2 and parts[2].startswith("task-clock"):
-            return float(parts[0])
-    raise RuntimeError("no task-clock in " + perf_output)
 
 
 class Sink(threading.Thread):

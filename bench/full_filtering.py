@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Full filtering at speed, loopback only: the same 5 KB message, N times at
+concurrency CONC, through
+
+  rspamd alone          rspamc -n CONC over N copies (rspamd's own rate)
+  filter                smtp-source -> quibo -> smtp-sink, nothing checked
+  filter+clamd          the filter asking clamd (ClamdSocket)
+  filter+rspamd         the filter's classifier: HCheck -> rspamd
+  filter+clamd+rspamd   both
+  postfix+rspamd        smtp-source -> Postfix with rspamd's proxy worker as
+                        its milter (scanning itself) -> smtp-sink
+  postfix+rspamd+clamd  the same with rspamd's antivirus module asking clamd
+                        about the whole message (a second rspamd, so that the
+                        filter's never scans twice)
+
+each RUNS times, interleaved. For every mode: messages per second until the
+sink has them all, and CPU milliseconds per message of every daemon (control
+groups: children included), the filter's own apart from HCheck's. Called by
+bench/full-filtering.sh; prints result lines on standard output."""
+import os, random, shutil, statistics, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchpeers import Clamd, Filter, Postfix, Rspamd, SmtpSink, free_port  # noqa: E402
+
+N = int(os.environ.get("N", "2000"))
+CONC = int(os.environ.get("CONC", "10"))
+RUNS = int(os.environ.get("RUNS", "3"))
+SIZE = int(os.environ.get("SIZE", "5120"))
+WORDS = ("meeting report budget offer project lunch invoice schedule weekend release notes review customer order "
+         "shipping account holiday agenda draft contract update team office travel plan quarter figures").split()
+
+
+def make_message(work):
+    """One message of about SIZE bytes, lines ending in LF (smtp-source -F adds the CR)."""
+    rng = random.Random(11)
+    body = []
+    while sum(len(line) + 2 for line in body) < SIZE - 300:
+        body.append(" ".join(rng.choice(WORDS) for _ in range(11)).capitalize() + ".")
+    text = ("From: Alice Example <alice@src.bench.test>\nTo: Bob <rcpt@dst.bench.test>\nSubject: Quarterly figures\n"
+            "Date: Wed, 09 Dec 2026 10:00:00 +0000\nMessage-ID: <full-filtering@src.bench.test>\nMIME-Version: 1.0\n"
+            "Content-Type: text/plain; charset=us-ascii\n\n" + "\n".join(body) + "\n")
+    path = os.path.join(work, "message.eml")
+    with open(path, "w") as out:
+        out.write(text)
+    copies = os.path.join(work, "copies")
+    os.makedirs(copies)
+    for i in range(N):
+        os.link(path, os.path.join(copies, "%05d.eml" % i))
+    return path, copies
+
+
+class Mode:
+    def __init__(self, name, run):
+        self.name, self.run, self.results = name, run, []
+
+
+def through_smtp(port, message, sink, meters):
+    """smtp-source into port until the sink has counted N more: rate and CPU seconds per meter."""
+    before, cpu_before = sink.count(), {name: meter() for name, meter in meters.items()}
+    start = time.time()
+    subprocess.run(["smtp-source", "-s", str(CONC), "-m", str(N), "-F", message, "-M", "client.bench.test",
+                    "-f", "sender@src.bench.test", "-t", "rcpt@dst.bench.test", "127.0.0.1:%d" % port],
+                   check=True, timeout=1800)
+    deadline = time.time() + 600
+    while sink.count() - before < N and time.time() < deadline:
+        time.sleep(0.05)
+    elapsed = time.time() - start
+    delivered = sink.count() - before
+    if delivered < N:
+        raise RuntimeError("only %d of %d messages reached the sink" % (delivered, N))
+    return N / elapsed, {name: meter() - cpu_before[name] for name, meter in meters.items()}
+
+
+def rspamd_alone(rspamd, copies):
+    before = rspamd.cpu()
+    start = time.time()
+    finished = subprocess.run(["rspamc", "-h", "127.0.0.1:%d" % rspamd.normal_port, "-n", str(CONC), copies],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=1800)
+    elapsed = time.time() - start
+    scanned = finished.stdout.count(b"Action:")
+    if finished.returncode != 0 or scanned != N:
+        raise RuntimeError("rspamc scanned %d of %d messages" % (scanned, N))
+    return N / elapsed, {"rspamd": rspamd.cpu() - before}
+
+
+def summary(mode):
+    rates = [rate for rate, _ in mode.results]
+    line = "%-22s %7.1f msg/s (%.1f-%.1f)" % (mode.name, statistics.median(rates), min(rates), max(rates))
+    total = []
+    for name in mode.results[0][1]:
+        per_message = [1000 * cpu[name] / N for _, cpu in mode.results]
+        line += "  %s %.3f" % (name, statistics.median(per_message))
+        total.append(statistics.median(per_message))
+    return line + "  = %.3f ms CPU per message" % sum(total)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="quibo-full-filtering-")
+    os.chmod(work, 0o755)
+    started = []
+
+    def start(peer):
+        started.append(peer)
+        return peer
+
+    try:
+        message, copies = make_message(work)
+        sink = start(SmtpSink(work))
+        clamd = start(Clamd(work))
+        plain_milter, antivirus_milter = free_port(), free_port()
+        rspamd = start(Rspamd(os.path.join(work, "a"), milter_port=plain_milter))
+        rspamd_av = start(Rspamd(os.path.join(work, "b"), milter_port=antivirus_milter, clamd_socket=clamd.socket))
+        hcheck = "[HCheck]\nBackend=rspamd\n[Rspamd]\nUrl=%s\nControllerUrl=%s\n" % (rspamd.url(),
+                                                                                  rspamd.controller_url())
+        scan = "[VirusCheck]\nDoVirusCheck=1\nClamdSocket=%s\n" % clamd.socket
+        classify = "[Heurastic]\nDoHeurastic=1\nMaxMailSize=1024\n"
+        filters = {name: start(Filter(work, "quibo-" + name, settings, hcheck, sink.port))
+                   for name, settings in (("plain", ""), ("clamd", scan), ("rspamd", classify),
+                                          ("both", scan + classify))}
+        postfix = start(Postfix(os.path.join(work, "pa"), sink.port, plain_milter))
+        postfix_av = start(Postfix(os.path.join(work, "pb"), sink.port, antivirus_milter))
+
+        def via_filter(name, *peers):
+            quibo = filters[name]
+            meters = {"quibo": quibo.own_cpu}
+            if "rspamd" in name or name == "both":  # the HCheck runs it reaped
+                meters["HCheck"] = lambda: quibo.cpu() - quibo.own_cpu()
+            meters.update({peer_name: peer.cpu for peer_name, peer in peers})
+            return lambda: through_smtp(quibo.port, message, sink, meters)
+
+        def via_postfix(relay, scanner):
+            meters = {"postfix": relay.cpu, "rspamd": scanner.cpu}
+            if scanner is rspamd_av:
+                meters["clamd"] = clamd.cpu
+            return lambda: through_smtp(relay.port, message, sink, meters)
+
+        modes = [
+            Mode("rspamd alone", lambda: rspamd_alone(rspamd, copies)),
+            Mode("filter", via_filter("plain")),
+            Mode("filter+clamd", via_filter("clamd", ("clamd", clamd))),
+            Mode("filter+rspamd", via_filter("rspamd", ("rspamd", rspamd))),
+            Mode("filter+clamd+rspamd", via_filter("both", ("clamd", clamd), ("rspamd", rspamd))),
+            Mode("postfix+rspamd", via_postfix(postfix, rspamd)),
+            Mode("postfix+rspamd+clamd", via_postfix(postfix_av, rspamd_av)),
+        ]
+        for mode in modes:  # warm-up, not counted: rspamd compiles its rules' expressions on first use
+            mode.run()
+        for _ in range(RUNS):  # interleaved, so that a disturbance of the machine touches every mode alike
+            for mode in modes:
+                mode.results.append(mode.run())
+        for mode in modes:
+            print(summary(mode))
+        alone = statistics.median(rate for rate, _ in modes[0].results)
+        for index, goal in ((3, "filter+rspamd"), (4, "filter+clamd+rspamd")):
+            rate = statistics.median(r for r, _ in modes[index].results)
+            print("%s: %.0f %% of rspamd's own rate" % (goal, 100 * rate / alone))
+        plain = statistics.median(rate for rate, _ in modes[1].results)
+        clamd_rate = statistics.median(rate for rate, _ in modes[2].results)
+        print("filter+clamd: %.0f %% of the unscanned rate" % (100 * clamd_rate / plain))
+    finally:
+        for peer in reversed(started):
+            peer.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
