@@ -108,6 +108,57 @@ class CpuGroup:
                 time.sleep(0.1)
 
 
+class HeaderHop(threading.Thread):
+    """A next hop in Python that takes every message and hands its
+    recipients and its header lines (folded ones joined) to on_message."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.port = self.server.getsockname()[1]
+        self.start()
+
+    def on_message(self, recipients, headers):
+        raise NotImplementedError
+
+    def run(self):
+        while True:
+            connection, _ = self.server.accept()
+            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
+
+    def serve(self, connection):
+        stream, recipients = connection.makefile("rb"), []
+        connection.sendall(b"220 hop\r\n")
+        for line in stream:
+            word = line[:4].upper()
+            if word == b"RCPT":
+                recipients.append(line.split(b"<", 1)[1].split(b">", 1)[0].decode())
+                connection.sendall(b"250 ok\r\n")
+            elif word == b"DATA":
+                connection.sendall(b"354 go\r\n")
+                headers, in_headers = [], True
+                for body in stream:
+                    if body == b".\r\n":
+                        break
+                    if in_headers:
+                        text = body.decode("latin-1").rstrip("\r\n")
+                        if not text:
+                            in_headers = False
+                        elif text[0] in " \t" and headers:
+                            headers[-1] += " " + text.strip()
+                        else:
+                            headers.append(text)
+                self.on_message(recipients, headers)
+                recipients = []
+                connection.sendall(b"250 ok\r\n")
+            elif word == b"QUIT":
+                connection.sendall(b"221 bye\r\n")
+                break
+            else:
+                connection.sendall(b"250 ok\r\n")
+        connection.close()
+
+
 class Daemon:
     """A server process in its own control group, stopped with SIGTERM (SIGKILL after 20 s)."""
 

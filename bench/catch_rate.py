@@ -14,10 +14,10 @@ the best Threshold for the backend, read from the scores of the first pass:
 the fewest errors with a flagged ham weighing as much as ten missed spams.
 Reports spam caught, ham and hard ham flagged, messages per second and CPU
 per message. Called by bench/catch-rate.sh; prints result lines."""
-import glob, os, re, shutil, smtplib, socket, statistics, subprocess, sys, tarfile, tempfile, threading, time
+import glob, os, re, shutil, smtplib, subprocess, sys, tarfile, tempfile, threading, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from benchpeers import Filter, Rspamd, Spamd, wait_port  # noqa: E402
+from benchpeers import Filter, HeaderHop, Rspamd, Spamd  # noqa: E402
 
 GROUPS = {"easy-ham-1": "ham", "easy-ham-2": "ham", "hard-ham-1": "hard", "spam-1": "spam", "spam-2": "spam"}
 CLASSES = ("spam", "ham", "hard")
@@ -53,55 +53,15 @@ def wire_form(text):
     return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n" for line in lines) + b".\r\n"
 
 
-class RecordingHop(threading.Thread):
-    """The next hop: takes every message and keeps, per recipient, the filter's
-    X-Spam-Status and the score of its X-Spam-Score."""
+class RecordingHop(HeaderHop):
+    """The next hop: keeps, per recipient, the filter's X-Spam-Status and the
+    score of its X-Spam-Score, and whether Bayes took part."""
 
     def __init__(self):
-        super().__init__(daemon=True)
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.port = self.server.getsockname()[1]
         self.seen, self.lock = {}, threading.Lock()
-        self.start()
+        super().__init__()
 
-    def run(self):
-        while True:
-            connection, _ = self.server.accept()
-            threading.Thread(target=self.serve, args=(connection,), daemon=True).start()
-
-    def serve(self, connection):
-        stream, recipients = connection.makefile("rb"), []
-        connection.sendall(b"220 hop\r\n")
-        for line in stream:
-            word = line[:4].upper()
-            if word == b"RCPT":
-                recipients.append(line.split(b"<", 1)[1].split(b">", 1)[0].decode())
-                connection.sendall(b"250 ok\r\n")
-            elif word == b"DATA":
-                connection.sendall(b"354 go\r\n")
-                headers, in_headers = [], True
-                for body in stream:
-                    if body == b".\r\n":
-                        break
-                    if in_headers:
-                        text = body.decode("latin-1").rstrip("\r\n")
-                        if not text:
-                            in_headers = False
-                        elif text[0] in " \t" and headers:
-                            headers[-1] += " " + text.strip()  # a folded header: one line again
-                        else:
-                            headers.append(text)
-                self.record(recipients, headers)
-                recipients = []
-                connection.sendall(b"250 ok\r\n")
-            elif word == b"QUIT":
-                connection.sendall(b"221 bye\r\n")
-                break
-            else:
-                connection.sendall(b"250 ok\r\n")
-        connection.close()
-
-    def record(self, recipients, headers):
+    def on_message(self, recipients, headers):
         status = score = None
         bayes = False
         for header in headers:
