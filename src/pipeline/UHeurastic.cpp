@@ -1,7 +1,7 @@
 #include "UHeurastic.h"
 
 #include "UFunctions.h"
-#include "UProcess.h"
+#include "UProcessRunner.h"
 #include "USettings.h"
 
 #include <algorithm>
@@ -14,6 +14,16 @@ namespace {
 
 // Exit code 0 is the only success: a classifier that fails says why on its output and exits otherwise.
 bool Succeeded(int exitCode) { return exitCode == 0; }
+
+// The classifier in its folder, its output captured; its errors go where ours go.
+TRunResult RunClassifier(const std::string& commandLine, int timeoutMs, const std::filesystem::path& folder,
+                         TCancellation* cancel) {
+  TRunOptions options;
+  options.Folder = folder;
+  options.TimeLimit = std::chrono::milliseconds(timeoutMs);
+  options.Cancel = cancel;
+  return RunCommandLine(commandLine, options);
+}
 
 // The fields of "a|b|...": field 0 is the text before the first bar.
 std::string Field(const std::string& output, size_t index) {
@@ -59,10 +69,10 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
     if (IsPlainDomain(recipientDomain) && std::filesystem::is_directory(Folder / domainFolder))
       commandLine += domainFolder;
     Log.WriteDebugLog("Executing: " + commandLine);
-    const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
+    const TRunResult run = RunClassifier(commandLine, TimeoutMs, Folder, cancel);
     if (!Succeeded(run.ExitCode)) {
-      Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
-      result.Result = "not tested " + Bounded(Trimmed(run.Output), kMaxClassifierText);
+      Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.OutputOrError());
+      result.Result = "not tested " + Bounded(Trimmed(run.OutputOrError()), kMaxClassifierText);
       return result;
     }
     Log.WriteDebugLog("Result: " + run.Output);
@@ -79,9 +89,9 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
 TLearnResult TClassifierBridge::Learn(bool spam, TCancellation* cancel) const {
   const std::string commandLine = std::string(kClassifier) + (spam ? " --spam ./spam" : " --ham ./ham");
   Log.WriteDebugLog("Executing: " + commandLine);
-  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
+  const TRunResult run = RunClassifier(commandLine, TimeoutMs, Folder, cancel);
   if (!Succeeded(run.ExitCode)) {
-    Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.Output);
+    Log.WriteDebugLog("Heurastic resultcode: " + std::to_string(run.ExitCode) + ", " + run.OutputOrError());
     return {};
   }
   Log.WriteDebugLog("Result: " + run.Output);
@@ -91,9 +101,9 @@ TLearnResult TClassifierBridge::Learn(bool spam, TCancellation* cancel) const {
 bool TClassifierBridge::DumpStatistics(std::vector<std::string>& lines, TCancellation* cancel) const {
   const std::string commandLine = std::string(kClassifier) + " --dump magic";
   Log.WriteDebugLog("Executing: " + commandLine);
-  const TRunResult run = RunAndWait(commandLine, true, TimeoutMs, Folder, cancel);
-  Log.WriteDebugLog("Results: " + run.Output);
-  std::istringstream text(run.Output);
+  const TRunResult run = RunClassifier(commandLine, TimeoutMs, Folder, cancel);
+  Log.WriteDebugLog("Results: " + run.OutputOrError());
+  std::istringstream text(run.OutputOrError());
   lines.clear();
   for (std::string line; std::getline(text, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();

@@ -1,8 +1,23 @@
 #include "UVirusCheck.h"
 
-#include "UProcess.h"
+#include "UProcessRunner.h"
 
 namespace quibo {
+namespace {
+
+// "could not run: ...", "timed out", "killed by signal 9" for a run that
+// gave no answer; "" when the scanner ran to an exit code of its own.
+std::string RunFailure(const TRunResult& run) {
+  switch (run.End) {
+  case TRunEnd::NotRun: return "could not run: " + run.Error;
+  case TRunEnd::TimedOut: return "timed out";
+  case TRunEnd::Killed: return "killed by signal " + std::to_string(run.Signal());
+  case TRunEnd::Exited: break;
+  }
+  return {};
+}
+
+} // namespace
 
 bool FillScanTemplate(const std::string& commandTemplate, const std::string& file, std::string& commandLine,
                       std::string& error) {
@@ -31,9 +46,14 @@ TScanResult ScanFile(const std::string& commandTemplate, const std::filesystem::
   TScanResult result;
   std::string commandLine;
   if (!FillScanTemplate(commandTemplate, file.string(), commandLine, result.Error)) return result;
-  const TRunResult run = RunAndWait(commandLine, false, timeoutMs, programFolder, cancel);
+  TRunOptions options;
+  options.Output = TChildOutput::Discarded;
+  options.Folder = programFolder;
+  options.TimeLimit = std::chrono::milliseconds(timeoutMs);
+  options.Cancel = cancel;
+  const TRunResult run = RunCommandLine(commandLine, options);
   result.ExitCode = run.ExitCode;
-  result.Output = run.Output;
+  result.Output = run.OutputOrError();
   result.Found = run.End == TRunEnd::Exited && run.ExitCode == infectedCode; // a hung or killed scan finds nothing
   result.Failure = RunFailure(run);
   return result;

@@ -1,17 +1,14 @@
 #include "UService.h"
 
+#include "UProcessRunner.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace quibo {
 namespace fs = std::filesystem;
@@ -24,18 +21,17 @@ const char* kDefaultUnitFolder = "/etc/systemd/system";
 // systemctl is only asked when systemd runs and the unit goes where it looks.
 bool ManagesSystemd() { return ::sd_booted() > 0 && ServiceUnitFolder() == kDefaultUnitFolder; }
 
+// systemctl talks to the operator on our terminal (a password prompt, say), and stays in our process group.
 TServiceResult Systemctl(std::initializer_list<const char*> arguments) {
-  std::vector<char*> argv{const_cast<char*>("systemctl")};
-  for (const char* argument : arguments)
-    argv.push_back(const_cast<char*>(argument));
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  const int failure = ::posix_spawnp(&child, "systemctl", nullptr, nullptr, argv.data(), environ);
-  if (failure != 0) return {false, std::strerror(failure)};
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {false, "systemctl " + std::string(argv[1]) + " failed"};
+  TRunOptions options;
+  options.Arguments = {"systemctl"};
+  options.Arguments.insert(options.Arguments.end(), arguments.begin(), arguments.end());
+  options.Input = TChildInput::Inherited;
+  options.Output = TChildOutput::Inherited;
+  options.OwnGroup = false;
+  const TRunResult run = RunProcess(options);
+  if (run.End == TRunEnd::NotRun) return {false, run.Error};
+  if (!run.Succeeded()) return {false, "systemctl " + options.Arguments[1] + " failed"};
   return {true, {}};
 }
 

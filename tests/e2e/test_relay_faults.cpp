@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -162,13 +163,16 @@ TEST_F(Relay, HungScannerIsKilledWithWhatItStarted) {
 TEST_F(Relay, StopLetsWaitingTransfersFinish) {
   constexpr int kSenders = 20;
   std::atomic<int> waiting{0};
-  NextHop.SetAnswer([&](const std::string& command) {
+  // The next hop holds every message until the filter has begun to stop; the stop wait is only a hang guard.
+  std::promise<void> stopping;
+  const std::shared_future<void> stopBegun = stopping.get_future().share();
+  NextHop.SetAnswer([&, stopBegun](const std::string& command) {
     if (command != ".") return std::string();
     ++waiting;
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stopBegun.wait();
     return std::string();
   });
-  Launch("ForwardTimeout=30\n");
+  Launch("ForwardTimeout=120\nTerminateWaitTime=120000\n");
   std::vector<std::string> replies(kSenders);
   std::vector<std::thread> senders;
   for (int i = 0; i < kSenders; ++i)
@@ -180,16 +184,21 @@ TEST_F(Relay, StopLetsWaitingTransfersFinish) {
       client.Command("RCPT TO:<rcpt@example.org>");
       client.Command("DATA");
       client.SendRaw(kMessage + ".\r\n");
-      replies[static_cast<size_t>(i)] = client.Reply(20000);
+      replies[static_cast<size_t>(i)] = client.Reply(120000);
     });
-  EXPECT_TRUE(WaitFor([&] { return waiting.load() == kSenders; })); // no early return: the senders are joined below
-  EXPECT_EQ(Quibo->Stop(), 0);
+  // No early returns: the hop is released and the senders and the stop are joined below.
+  EXPECT_TRUE(WaitFor([&] { return waiting.load() == kSenders; }));
+  int status = -1;
+  std::thread stop([&] { status = Quibo->Stop(); });
+  EXPECT_TRUE(Quibo->LogContains("Waiting for 20 messages in progress"));
+  stopping.set_value();
+  stop.join();
   for (auto& sender : senders)
     sender.join();
+  EXPECT_EQ(status, 0);
   for (const auto& reply : replies)
     EXPECT_EQ(reply, "250 Ok\r\n");
   EXPECT_EQ(NextHop.Mails().size(), static_cast<size_t>(kSenders));
-  EXPECT_NE(Quibo->MainLog().find("Waiting for 20 messages in progress"), std::string::npos);
 }
 
 TEST_F(Relay, StopCutsAHungClassifierAndItsChildren) {

@@ -206,21 +206,22 @@ TEST(HCheckSettings, RspamdBackendAndItsSection) {
 }
 
 TEST(HCheckChild, OutputIsBoundedAndFailuresSayWhy) {
-  const TChildResult flood =
-      RunChild({"sh", "-c", "head -c 100000 /dev/zero; echo done >&2"}, -1, {std::chrono::seconds(20), 1000, 100});
+  const TRunResult flood = RunChild({"sh", "-c", "head -c 100000 /dev/zero; echo done >&2"}, std::nullopt,
+                                    {std::chrono::seconds(20), 1000, 100});
   EXPECT_TRUE(flood.Succeeded());
   EXPECT_EQ(flood.Output.size(), 1000u);
   EXPECT_TRUE(flood.OutputCut);
   EXPECT_EQ(flood.Errors, "done\n");
 
-  const TMemoryFile input("line one\nline two\n");
-  const TChildResult echo = RunChild({"cat"}, input.Rewound(), {});
+  const TRunResult echo = RunChild({"cat"}, "line one\nline two\n", {});
   EXPECT_EQ(echo.Output, "line one\nline two\n");
 
-  EXPECT_EQ(RunChild({"sh", "-c", "echo first >&2; echo last >&2; exit 4"}, -1, {}).Failure(), "exit code 4: last");
-  EXPECT_EQ(RunChild({"sh", "-c", "kill -9 $$"}, -1, {}).Failure(), "killed by signal 9");
-  EXPECT_EQ(RunChild({"/nonexistent/program"}, -1, {}).Failure(), "cannot start: No such file or directory");
-  const TChildResult slow = RunChild({"sh", "-c", "sleep 30"}, -1, {std::chrono::milliseconds(200)});
-  EXPECT_TRUE(slow.TimedOut);
+  EXPECT_EQ(ChildFailure(RunChild({"sh", "-c", "echo first >&2; echo last >&2; exit 4"}, std::nullopt, {})),
+            "exit code 4: last");
+  EXPECT_EQ(ChildFailure(RunChild({"sh", "-c", "kill -9 $$"}, std::nullopt, {})), "killed by signal 9");
+  EXPECT_EQ(ChildFailure(RunChild({"/nonexistent/program"}, std::nullopt, {})),
+            "cannot start: No such file or directory");
+  const TRunResult slow = RunChild({"sh", "-c", "sleep 30"}, std::nullopt, {std::chrono::milliseconds(200)});
+  EXPECT_EQ(ChildFailure(slow), "did not finish in time");
   EXPECT_FALSE(slow.Succeeded());
 }

@@ -7,7 +7,7 @@
 #include "UForward.h"
 #include "UHeurastic.h"
 #include "UMessageProcessing.h"
-#include "UProcess.h"
+#include "UProcessRunner.h"
 #include "URelayPool.h"
 #include "UVirusCheck.h"
 
@@ -192,51 +192,6 @@ TEST(MessageProcessing, ReceivedHeaderWithTheZoneOffset) {
   ::tzset();
 }
 
-TEST(ProcessRunner, ExitCodesOutputAndLimits) {
-  TTempFolder folder;
-  EXPECT_EQ(SplitCommandLine("prog \"a b\" c \"\" d\"e f\""),
-            (std::vector<std::string>{"prog", "a b", "c", "", "de f"}));
-  const TRunResult echo = RunAndWait("sh -c \"echo 5.5'|'A,B'|'; exit 3\"", true, 5000, folder.path());
-  EXPECT_EQ(echo.ExitCode, 3);
-  EXPECT_EQ(echo.Output, "5.5|A,B|\n");
-  EXPECT_EQ(RunAndWait("sh -c \"pwd\"", true, 5000, folder.path()).Output, folder.path().string() + "\n");
-  EXPECT_EQ(RunAndWait("sleep 5", true, 200, folder.path()).ExitCode, kTimedOutExitCode);
-  const TRunResult missing = RunAndWait("/nonexistent/scanner x", true, 1000, folder.path());
-  EXPECT_EQ(missing.ExitCode, -1);
-  EXPECT_EQ(missing.Output, "No such file or directory");
-  EXPECT_EQ(RunAndWait("true " + std::string(kMaxCommandLine, 'x'), false, 1000, folder.path()).ExitCode, -1);
-  // A child with much to say never blocks on the pipe; what is kept is bounded.
-  const TRunResult chatty = RunAndWait("sh -c \"head -c 300000 /dev/zero\"", true, 5000, folder.path());
-  EXPECT_EQ(chatty.ExitCode, 0);
-  EXPECT_EQ(chatty.Output.size(), 65536u);
-  EXPECT_EQ(RunAndWait("sh -c \"kill -9 $$\"", true, 5000, folder.path()).ExitCode, -9);
-  EXPECT_EQ(RunAndWait("sh -c \"echo hidden\"", false, 5000, folder.path()).Output, "");
-}
-
-TEST(ProcessRunner, TimeOutAndCancellationEndTheWholeGroup) {
-  TTempFolder folder;
-  const auto child = folder.path() / "child.pid";
-  const TRunResult slow = RunAndWait("sh -c \"sleep 30 & echo $! > child.pid; wait\"", true, 300, folder.path());
-  EXPECT_EQ(slow.ExitCode, kTimedOutExitCode);
-  EXPECT_EQ(RunFailure(slow), "timed out");
-  EXPECT_TRUE(WaitFor([&] { return !ProcessInFileAlive(child); }));
-
-  TCancellation cancel;
-  std::thread cutter([&] {
-    WaitFor([&] { return std::filesystem::exists(folder.path() / "started"); });
-    cancel.Cancel();
-  });
-  const TRunResult cut = RunAndWait("sh -c \"touch started; sleep 30\"", false, 0, folder.path(), &cancel);
-  cutter.join();
-  EXPECT_EQ(cut.ExitCode, -9);
-  EXPECT_EQ(RunFailure(cut), "killed by signal 9");
-  // Once cancelled, nothing runs to an end for that connection.
-  EXPECT_EQ(RunAndWait("sleep 30", false, 0, folder.path(), &cancel).ExitCode, -9);
-  EXPECT_EQ(RunFailure(RunAndWait("/nonexistent/x", false, 0, folder.path())),
-            "could not run: No such file or directory");
-  EXPECT_EQ(RunFailure(RunAndWait("sh -c \"exit 3\"", false, 0, folder.path())), "");
-}
-
 TEST(VirusScan, TemplatesAndVerdicts) {
   std::string line, error;
   EXPECT_TRUE(FillScanTemplate("scan --pct=100%% \"%s\"", "/tmp/m", line, error));
@@ -271,6 +226,9 @@ TEST(VirusScan, HungKilledOrUnstartedScansNeverMatchAnInfectedCode) {
   const TScanResult missing = ScanFile("./absent %s", folder.path() / "m", -1, 5000, folder.path());
   EXPECT_FALSE(missing.Found);
   EXPECT_FALSE(missing.Answered());
+  EXPECT_EQ(missing.Failure, "could not run: No such file or directory");
+  EXPECT_EQ(missing.Output, "No such file or directory");
+  EXPECT_EQ(ScanFile("sh -c \"exit 3\"", folder.path() / "m", 1, 5000, folder.path()).Failure, "");
 }
 
 TEST(VirusScan, ClamdAddressesAndTestLines) {

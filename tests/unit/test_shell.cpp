@@ -46,14 +46,15 @@ TEST(EventQueue, EventsTasksAndTimersInOrder) {
     seen.push_back("tick");
     queue.Quit();
   });
-  queue.Post(EvConnection, 1);
+  const auto named = [](int number, long argument, long argument2) {
+    return std::to_string(number) + "/" + std::to_string(argument) + "/" + std::to_string(argument2);
+  };
+  queue.Post(EvConnection, ServerConnect);
   queue.PostTask([&] { seen.push_back("task"); });
   queue.Post(EvStatistic, static_cast<long>(TStatEvent::DnsLookupStarted), 2);
-  queue.RunPending([&](const TEvent& event) {
-    seen.push_back(std::to_string(event.Number) + "/" + std::to_string(event.Argument) + "/" +
-                   std::to_string(event.Argument2));
-  });
-  EXPECT_EQ(seen, (std::vector<std::string>{"15725/1/0", "task", "15729/5/2"}));
+  queue.RunPending([&](const TEvent& event) { seen.push_back(named(event.Number, event.Argument, event.Argument2)); });
+  EXPECT_EQ(seen, (std::vector<std::string>{named(EvConnection, ServerConnect, 0), "task",
+                                            named(EvStatistic, static_cast<long>(TStatEvent::DnsLookupStarted), 2)}));
   queue.EnableTimer(timer, true);
   queue.Run([](const TEvent&) {}, [](const std::string&) {});
   EXPECT_EQ(seen.back(), "tick");

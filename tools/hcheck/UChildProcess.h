@@ -1,14 +1,18 @@
 // RunChild: runs one program of the classifier (spamc, spamassassin,
-// sa-learn) without a shell, with its standard input taken from a given
-// descriptor, and collects its standard output and standard error up to fixed
-// limits while it runs; one that outlives its time is killed. The child stays
-// in HCheck's process group, which the filter ends as a whole when it gives
-// up on HCheck. Used by HCheck on its only thread. Never throws: a program
-// that cannot start is reported in StartError.
+// sa-learn) through the process runner, with an optional standard input,
+// and keeps its standard output and standard error up to fixed limits; one
+// that outlives its time is killed. The child stays in HCheck's process
+// group, which the filter ends as a whole when it gives up on HCheck.
+// ChildFailure says in HCheck's words why a run did not succeed. Used by
+// HCheck on its only thread. Never throws.
 #pragma once
 
+#include "UProcessRunner.h"
+
 #include <chrono>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quibo::hcheck {
@@ -19,21 +23,11 @@ struct TChildLimits {
   size_t Errors = 4096;  // the same for standard error
 };
 
-struct TChildResult {
-  std::string StartError; // not empty: the program did not start
-  bool TimedOut = false;
-  int ExitCode = -1; // when it exited
-  int Signal = 0;    // when a signal ended it
-  std::string Output;
-  bool OutputCut = false; // more output came than was kept
-  std::string Errors;
+// Without input the child reads /dev/null.
+TRunResult RunChild(const std::vector<std::string>& arguments, std::optional<std::string_view> input,
+                    const TChildLimits& limits);
 
-  bool Succeeded() const { return StartError.empty() && !TimedOut && Signal == 0 && ExitCode == 0; }
-  // "exit code 3: <last line of its errors>", "killed by signal 9", ...: why it did not succeed.
-  std::string Failure() const;
-};
-
-// input < 0: the child reads /dev/null.
-TChildResult RunChild(const std::vector<std::string>& arguments, int input, const TChildLimits& limits);
+// "exit code 3: <last line of its errors>", "killed by signal 9", ...
+std::string ChildFailure(const TRunResult& run);
 
 } // namespace quibo::hcheck

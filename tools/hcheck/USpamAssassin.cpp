@@ -57,15 +57,15 @@ std::vector<std::string> SplitCommas(const std::string& text) {
 std::string Seconds(std::chrono::seconds time) { return std::to_string(time.count()); }
 
 // The reason a program failed, bounded and printable.
-std::string Reason(const std::string& what, const TChildResult& run) {
-  std::string reason = what + " " + run.Failure();
+std::string Reason(const std::string& what, const TRunResult& run) {
+  std::string reason = what + " " + ChildFailure(run);
   if (reason.size() > 300) reason = reason.substr(0, 300) + "...";
   return PrintableText(reason);
 }
 
 // spamc says so on standard error (with -l) when no spamd took the connection.
-bool NoSpamdAnswered(const TChildResult& run) {
-  return run.StartError.empty() && !run.TimedOut && (run.ExitCode == 68 || run.ExitCode == 69 || run.ExitCode == 70) &&
+bool NoSpamdAnswered(const TRunResult& run) {
+  return run.End == TRunEnd::Exited && (run.ExitCode == 68 || run.ExitCode == 69 || run.ExitCode == 70) &&
          run.Errors.find("connect") != std::string::npos;
 }
 
@@ -110,11 +110,11 @@ void MakeBayesFolder(const TAdapterSettings& settings) {
         PrintableText("cannot make " + settings.BayesPath.parent_path().string() + ": " + error.message()));
 }
 
-TScore ScoreThroughSpamAssassin(const TAdapterSettings& settings, const TMemoryFile& message,
+TScore ScoreThroughSpamAssassin(const TAdapterSettings& settings, const std::string& message,
                                 const std::string& domainFolder, const std::string& why) {
   MakeBayesFolder(settings); // automatic learning writes to it
-  const TChildResult run = RunChild(SpamAssassinArguments(settings, domainFolder), message.Rewound(),
-                                    {settings.ScoreTimeout, kMaxHeaders, 4096});
+  const TRunResult run =
+      RunChild(SpamAssassinArguments(settings, domainFolder), message, {settings.ScoreTimeout, kMaxHeaders, 4096});
   if (!run.Succeeded()) throw TClassifierError(Reason(why + ", and spamassassin", run));
   if (auto score = ParseScoreHeader(run.Output)) return *score;
   throw TClassifierError("spamassassin gave no score it could be read from");
@@ -194,12 +194,11 @@ TScore ScoreMessage(const TAdapterSettings& settings, const fs::path& message, c
   } catch (const std::exception& error) {
     throw TClassifierError(PrintableText(error.what()));
   }
-  const TMemoryFile input(text);
-  if (settings.Spamd.Off()) return ScoreThroughSpamAssassin(settings, input, domainFolder, "spamd is off");
-  const TChildResult run = RunChild(SpamcArguments(settings, text.size(), domainFolder), input.Rewound(),
-                                    {settings.ScoreTimeout + kExitSlack, kMaxReport, 4096});
+  if (settings.Spamd.Off()) return ScoreThroughSpamAssassin(settings, text, domainFolder, "spamd is off");
+  const TRunResult run = RunChild(SpamcArguments(settings, text.size(), domainFolder), text,
+                                  {settings.ScoreTimeout + kExitSlack, kMaxReport, 4096});
   if (NoSpamdAnswered(run))
-    return ScoreThroughSpamAssassin(settings, input, domainFolder, "no spamd at " + settings.Spamd.Text());
+    return ScoreThroughSpamAssassin(settings, text, domainFolder, "no spamd at " + settings.Spamd.Text());
   if (!run.Succeeded()) throw TClassifierError(Reason("spamc to " + settings.Spamd.Text(), run));
   if (auto score = ParseSpamcReport(run.Output)) return *score;
   throw TClassifierError(PrintableText("spamd at " + settings.Spamd.Text() + " gave no score it could be read from"));
@@ -215,9 +214,9 @@ TLearned LearnFolder(const TAdapterSettings& settings, const fs::path& folder, b
   const int skipped = static_cast<int>(copies->SkippedCount());
   if (copies->Count() == 0) return {0, skipped};
   MakeBayesFolder(settings);
-  const TChildResult run = RunChild({settings.SaLearn, "--local", "--dbpath", settings.BayesPath.string(),
-                                     spam ? "--spam" : "--ham", copies->Folder().string()},
-                                    -1, {settings.LearnTimeout, kMaxReport, 4096});
+  const TRunResult run = RunChild({settings.SaLearn, "--local", "--dbpath", settings.BayesPath.string(),
+                                   spam ? "--spam" : "--ham", copies->Folder().string()},
+                                  std::nullopt, {settings.LearnTimeout, kMaxReport, 4096});
   if (!run.Succeeded()) throw TClassifierError(Reason("sa-learn", run));
   const auto learned = ParseLearnSummary(run.Output);
   if (!learned) throw TClassifierError("sa-learn gave no count it could be read from");
@@ -227,8 +226,8 @@ TLearned LearnFolder(const TAdapterSettings& settings, const fs::path& folder, b
 std::vector<std::string> DumpMagic(const TAdapterSettings& settings) {
   if (!fs::exists(settings.BayesPath.string() + "_toks"))
     throw TClassifierError(PrintableText("nothing learned yet: no Bayes database at " + settings.BayesPath.string()));
-  const TChildResult run =
-      RunChild({settings.SaLearn, "--local", "--dbpath", settings.BayesPath.string(), "--dump", "magic"}, -1,
+  const TRunResult run =
+      RunChild({settings.SaLearn, "--local", "--dbpath", settings.BayesPath.string(), "--dump", "magic"}, std::nullopt,
                {settings.ScoreTimeout, kMaxReport, 4096});
   if (!run.Succeeded()) throw TClassifierError(Reason("sa-learn", run));
   if (auto lines = ParseMagicDump(run.Output)) return *lines;

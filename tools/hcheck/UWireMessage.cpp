@@ -1,14 +1,11 @@
 #include "UWireMessage.h"
 
-#include "UWriteAll.h"
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quibo::hcheck {
@@ -50,20 +47,6 @@ std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes
       throw std::runtime_error(file.string() + " is larger than " + std::to_string(maxBytes) + " bytes");
   }
   return UnstuffedMessage(wire);
-}
-
-TMemoryFile::TMemoryFile(const std::string& text) {
-  Descriptor.Reset(::memfd_create("message", MFD_CLOEXEC));
-  if (!Descriptor.Valid()) throw SystemError("cannot hold the message");
-  if (const int error = WriteAll(Descriptor.Get(), text); error != 0) {
-    errno = error;
-    throw SystemError("cannot hold the message");
-  }
-}
-
-int TMemoryFile::Rewound() const {
-  ::lseek(Descriptor.Get(), 0, SEEK_SET);
-  return Descriptor.Get();
 }
 
 TLearningCopies::TLearningCopies(const std::filesystem::path& folder, size_t maxBytesPerFile) {

@@ -5,8 +5,6 @@
 // std::runtime_error with a readable text.
 #pragma once
 
-#include "UDescriptor.h"
-
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -18,17 +16,6 @@ std::string UnstuffedMessage(std::string_view wire);
 
 // The un-stuffed message of a file of at most maxBytes.
 std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes);
-
-// An anonymous in-memory file holding a text, for a child's standard input.
-class TMemoryFile {
-public:
-  explicit TMemoryFile(const std::string& text);
-  // The descriptor, read position back at the start.
-  int Rewound() const;
-
-private:
-  TDescriptor Descriptor;
-};
 
 // Un-stuffed copies of the regular files directly inside a folder, in a fresh
 // temporary folder that goes away with this object. Files above the size
