@@ -114,6 +114,12 @@ void TrimWorkingSet() {
   if (now > previous && lastTrim.compare_exchange_strong(previous, now)) ::malloc_trim(0);
 }
 
+// The tests the score line and the score header name: for a blacklisted host,
+// whose message the classifier does not see, why it is blacklisted.
+const std::string& TestsNamed(const TThreadController& record) {
+  return !record.Whitelisted && record.Blacklisted ? record.CheckReason : record.ClassifierTests;
+}
+
 // The relay, unless nobody waits for its outcome any more: a sender who hung
 // up would retry, and the message would arrive twice.
 TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& message,
@@ -227,12 +233,12 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
         return verdict;
     }
   }
+  record.SpamScore = "0";
+  record.ClassifierTests.clear();
   if (record.Whitelisted) {
-    record.SpamScore = "0";
-    record.CheckReason = "not checked: Host or sender whitelisted";
+    record.ClassifierTests = "not checked: Host or sender whitelisted";
     return std::nullopt;
   }
-  record.SpamScore = "0";
   if (record.Blacklisted) return std::nullopt;
   if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
     const TClassifierBridge classifier(context.ProgramFolder, context.Log,
@@ -241,7 +247,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     const TClassification result = classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
     context.Count(TStatEvent::ClassificationTime, MicrosecondsSince(started));
     record.SpamScore = result.Score;
-    record.CheckReason = result.Result;
+    record.ClassifierTests = result.Result;
     double score = 0;
     if (!result.Answered || !ParseScore(result.Score, score))
       context.Count(TStatEvent::ClassifierNotTested);
@@ -250,7 +256,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     if (!result.Answered) return AfterFailedCheck(context, "Classifier", result.Result);
   } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
     if (applied.Heurastic) context.Count(TStatEvent::ClassifierNotTested);
-    record.CheckReason = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
+    record.ClassifierTests = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
   }
   return std::nullopt;
 }
@@ -281,6 +287,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
                                           message.MessageId(), context.Clock.Now(), context.ClientTls));
 
   const std::string scoreText = record.SpamScore;
+  const std::string& tests = TestsNamed(record);
   double score = 0;
   if (!ParseScore(scoreText, score)) {
     context.Log.WriteLog("Convert error: '" + scoreText + "' is not a valid floating point value: EConvertError", true,
@@ -288,8 +295,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
     score = 0;
   }
   if (applied.Heurastic)
-    context.Log.WriteLog("Spamscore: " + scoreText + " Positive tests: " + record.CheckReason, true,
-                         &context.Connection);
+    context.Log.WriteLog("Spamscore: " + scoreText + " Positive tests: " + tests, true, &context.Connection);
   context.Trace("Modify subject" + scoreText + " " + std::to_string(applied.DropScore) + " ");
 
   TVerdict verdict = EndOfDataOkay();
@@ -314,7 +320,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
         }
       }
       context.Trace("Updating body");
-      AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + record.CheckReason, applied.Heurastic,
+      AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + tests, applied.Heurastic,
                        context.ServerIdent, &context);
       context.Trace("Accept logging");
       context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + JoinText(recipients, ","),

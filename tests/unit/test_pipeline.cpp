@@ -436,7 +436,7 @@ TEST_F(Processing, WhitelistedMailIsNotScored) {
   Record->Whitelisted = true;
   EXPECT_EQ(Process(kMail), "250 Ok");
   EXPECT_EQ(Record->SpamScore, "0");
-  EXPECT_EQ(Record->CheckReason, "not checked: Host or sender whitelisted");
+  EXPECT_EQ(Record->ClassifierTests, "not checked: Host or sender whitelisted");
   EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\nX-Spam-Score: Hits: 0 Tests: not checked: Host or sender "
                            "whitelisted\r\n"),
             std::string::npos)
@@ -456,6 +456,9 @@ TEST_F(Processing, BlacklistedMailIsTaggedOnce) {
   EXPECT_NE(data.find("Subject: Quibo dederazu says: \"Offer\" is spam\r\n"), std::string::npos) << data;
   EXPECT_EQ(data.find("heuristic"), std::string::npos);
   EXPECT_NE(data.find("X-Spam-Status: Positive \r\n"), std::string::npos);
+  // The classifier did not see it: the score header names the blacklisting.
+  EXPECT_NE(data.find("X-Spam-Score: Hits: 0 Tests: manual\r\n"), std::string::npos) << data;
+  EXPECT_EQ(Record->CheckReason, "manual");
   EXPECT_FALSE(WasPosted(TStatEvent::HeurasticPositive));
 }
 
@@ -496,7 +499,7 @@ TEST_F(Processing, LargeMessagesAndBadScoresAreNotScored) {
   Applied.MaxMailBytes = 40;
   Classifier("9|HIGH|");
   Process(kMail + std::string(50, 'x') + "\r\n");
-  EXPECT_EQ(Record->CheckReason, "not checked: Maxsize Exceeded (" + std::to_string(kMail.size() + 55) + ")");
+  EXPECT_EQ(Record->ClassifierTests, "not checked: Maxsize Exceeded (" + std::to_string(kMail.size() + 55) + ")");
   EXPECT_NE(Relayed().find("X-Spam-Score: Hits: 0 Tests: not checked: Maxsize Exceeded ("), std::string::npos);
 
   Applied.MaxMailBytes = 20 * 1024;
