@@ -7,15 +7,11 @@
 #include "UForward.h"
 #include "UFunctions.h"
 #include "UHeurastic.h"
+#include "UHostNameCache.h"
+#include "UMemoryTrim.h"
 #include "UVirusCheck.h"
 
-#include <atomic>
 #include <ctime>
-#include <malloc.h>
-#include <mutex>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unordered_map>
 
 namespace quibo {
 namespace {
@@ -83,37 +79,6 @@ TScanResult ScanMessage(TPipelineContext& context, const std::filesystem::path& 
                        file, timeoutMs, cancel);
 }
 
-// Reverse lookups of recent peers, kept for a while: a busy sender is looked
-// up once, not once per message. Bounded in size.
-std::string CachedReverseLookup(const std::string& ip) {
-  using TClockType = std::chrono::steady_clock;
-  static constexpr size_t kCapacity = 1024;
-  static constexpr auto kLifetime = std::chrono::minutes(5);
-  static std::mutex lock;
-  static std::unordered_map<std::string, std::pair<std::string, TClockType::time_point>> known;
-  const auto now = TClockType::now();
-  {
-    std::lock_guard guard(lock);
-    const auto found = known.find(ip);
-    if (found != known.end() && now - found->second.second < kLifetime) return found->second.first;
-  }
-  std::string host = ReverseLookup(ip);
-  std::lock_guard guard(lock);
-  if (known.size() >= kCapacity) known.clear();
-  known[ip] = {host, now};
-  return host;
-}
-
-// Hands freed memory back to the system, at most once a second: trimming
-// after every message would only make the next one fault the pages in again.
-void TrimWorkingSet() {
-  static std::atomic<long> lastTrim{0};
-  const long now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  long previous = lastTrim.load();
-  if (now > previous && lastTrim.compare_exchange_strong(previous, now)) ::malloc_trim(0);
-}
-
 // The tests the score line and the score header name: for a blacklisted host,
 // whose message the classifier does not see, why it is blacklisted.
 const std::string& TestsNamed(const TThreadController& record) {
@@ -146,16 +111,6 @@ void CountRelayOutcome(TPipelineContext& context, int code, std::chrono::steady_
 }
 
 } // namespace
-
-std::string ReverseLookup(const std::string& ip) {
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (!MakeSocketAddress(ip, 0, address, length)) return {};
-  char host[NI_MAXHOST] = {};
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0)
-    return {};
-  return host;
-}
 
 std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
                                 const std::string& id, TTimePoint when, const std::optional<TTlsSession>& tls) {
@@ -266,9 +221,10 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
-  const std::string hostName = CachedReverseLookup(context.Connection.PeerIp);
+  const std::string& peerIp = context.Connection.PeerIp;
+  const std::string hostName = context.HostNames ? context.HostNames->HostName(peerIp) : ReverseLookup(peerIp);
   TMailMessage message = TMailMessage::Parse(stored, static_cast<size_t>(settings.MaxHeaderSize) * 1024);
-  TrimWorkingSet();
+  if (context.MemoryTrim) context.MemoryTrim->AfterMessage();
   bool marked = false;
 
   if (!record.Whitelisted && record.Blacklisted) {

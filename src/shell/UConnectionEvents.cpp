@@ -83,7 +83,9 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       &Form.ClamdSessions(),
       session.Tls(),
       Generation->OutgoingTls,
-      session.MailParameters()};
+      session.MailParameters(),
+      &Form.HostNames(),
+      &Form.MemoryTrim()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

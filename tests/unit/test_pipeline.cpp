@@ -6,6 +6,7 @@
 #include "UEvents.h"
 #include "UForward.h"
 #include "UHeurastic.h"
+#include "UHostNameCache.h"
 #include "UMessageProcessing.h"
 #include "UProcess.h"
 #include "URelayPool.h"
@@ -73,6 +74,26 @@ TEST(Forwarding, RowsThatCannotBeUsedAreRefused) {
   EXPECT_EQ(table.Servers()[0].Domain, "b.test");
   table.ClearForwarders();
   EXPECT_TRUE(table.Servers().empty());
+}
+
+TEST(HostNames, ABusyPeerIsLookedUpOnceAndTheCacheStaysBounded) {
+  std::vector<std::string> asked;
+  THostNameCache cache([&asked](const std::string& ip) {
+    asked.push_back(ip);
+    return ip == "192.0.2.1" ? std::string("mx.example.org") : std::string();
+  });
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.HostName("192.0.2.2"), "");
+  EXPECT_EQ(cache.HostName("192.0.2.2"), ""); // no name is an answer too
+  EXPECT_EQ(asked, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+  // A thousand other peers later it has started afresh.
+  for (int i = 0; i < 1024; ++i)
+    cache.HostName("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  asked.clear();
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(asked, std::vector<std::string>{"192.0.2.1"});
+  EXPECT_EQ(ReverseLookup("not an address"), "");
 }
 
 TEST(MailMessage, ParseSetAndFoldHeaders) {
