@@ -137,8 +137,11 @@ TSettings LoadSettings(const TIniDocument& file, const TSettingsDefaults& defaul
                        std::vector<std::string>* notices = nullptr);
 // Writes every key that has a control into the document; other content stays.
 void SaveSettings(const TSettings& settings, TIniDocument& file);
-// Steps 1 and 4 to 9 (the forwarding table is built by its owner).
-// The threshold text of the settings is normalised in place.
+// The values that take effect only when applied (outgoing server and port, DNS
+// server, local domains and addresses, scanner, classifier switches, subject,
+// drop score, size limit, threshold), for the running filter. The forwarding
+// table, TLS and the listener are applied by their owner (TForm1). The
+// threshold text of the settings is normalised in place.
 TAppliedSettings ApplySettings(TSettings& settings);
 
 // Decimal whole number, or the fallback when the text is not one.

@@ -6,6 +6,7 @@
 #include "UFunctions.h"
 #include "URelayPool.h"
 #include "USmtpClient.h"
+#include "USuffixMatch.h"
 
 #include <algorithm>
 #include <optional>

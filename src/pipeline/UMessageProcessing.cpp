@@ -7,15 +7,11 @@
 #include "UForward.h"
 #include "UFunctions.h"
 #include "UHeurastic.h"
+#include "UHostNameCache.h"
+#include "UMemoryTrim.h"
 #include "UVirusCheck.h"
 
-#include <atomic>
 #include <ctime>
-#include <malloc.h>
-#include <mutex>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unordered_map>
 
 namespace quibo {
 namespace {
@@ -83,35 +79,10 @@ TScanResult ScanMessage(TPipelineContext& context, const std::filesystem::path& 
                        file, timeoutMs, cancel);
 }
 
-// Reverse lookups of recent peers, kept for a while: a busy sender is looked
-// up once, not once per message. Bounded in size.
-std::string CachedReverseLookup(const std::string& ip) {
-  using TClockType = std::chrono::steady_clock;
-  static constexpr size_t kCapacity = 1024;
-  static constexpr auto kLifetime = std::chrono::minutes(5);
-  static std::mutex lock;
-  static std::unordered_map<std::string, std::pair<std::string, TClockType::time_point>> known;
-  const auto now = TClockType::now();
-  {
-    std::lock_guard guard(lock);
-    const auto found = known.find(ip);
-    if (found != known.end() && now - found->second.second < kLifetime) return found->second.first;
-  }
-  std::string host = ReverseLookup(ip);
-  std::lock_guard guard(lock);
-  if (known.size() >= kCapacity) known.clear();
-  known[ip] = {host, now};
-  return host;
-}
-
-// Hands freed memory back to the system, at most once a second: trimming
-// after every message would only make the next one fault the pages in again.
-void TrimWorkingSet() {
-  static std::atomic<long> lastTrim{0};
-  const long now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-  long previous = lastTrim.load();
-  if (now > previous && lastTrim.compare_exchange_strong(previous, now)) ::malloc_trim(0);
+// The tests the score line and the score header name: for a blacklisted host,
+// whose message the classifier does not see, why it is blacklisted.
+const std::string& TestsNamed(const TThreadController& record) {
+  return !record.Whitelisted && record.Blacklisted ? record.CheckReason : record.ClassifierTests;
 }
 
 // The relay, unless nobody waits for its outcome any more: a sender who hung
@@ -140,16 +111,6 @@ void CountRelayOutcome(TPipelineContext& context, int code, std::chrono::steady_
 }
 
 } // namespace
-
-std::string ReverseLookup(const std::string& ip) {
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (!MakeSocketAddress(ip, 0, address, length)) return {};
-  char host[NI_MAXHOST] = {};
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, nullptr, 0, NI_NAMEREQD) != 0)
-    return {};
-  return host;
-}
 
 std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
                                 const std::string& id, TTimePoint when, const std::optional<TTlsSession>& tls) {
@@ -227,12 +188,12 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
         return verdict;
     }
   }
+  record.SpamScore = "0";
+  record.ClassifierTests.clear();
   if (record.Whitelisted) {
-    record.SpamScore = "0";
-    record.CheckReason = "not checked: Host or sender whitelisted";
+    record.ClassifierTests = "not checked: Host or sender whitelisted";
     return std::nullopt;
   }
-  record.SpamScore = "0";
   if (record.Blacklisted) return std::nullopt;
   if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
     const TClassifierBridge classifier(context.ProgramFolder, context.Log,
@@ -241,7 +202,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     const TClassification result = classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
     context.Count(TStatEvent::ClassificationTime, MicrosecondsSince(started));
     record.SpamScore = result.Score;
-    record.CheckReason = result.Result;
+    record.ClassifierTests = result.Result;
     double score = 0;
     if (!result.Answered || !ParseScore(result.Score, score))
       context.Count(TStatEvent::ClassifierNotTested);
@@ -250,7 +211,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     if (!result.Answered) return AfterFailedCheck(context, "Classifier", result.Result);
   } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
     if (applied.Heurastic) context.Count(TStatEvent::ClassifierNotTested);
-    record.CheckReason = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
+    record.ClassifierTests = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
   }
   return std::nullopt;
 }
@@ -260,9 +221,10 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   const TSettings& settings = *context.Settings;
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
-  const std::string hostName = CachedReverseLookup(context.Connection.PeerIp);
+  const std::string& peerIp = context.Connection.PeerIp;
+  const std::string hostName = context.HostNames ? context.HostNames->HostName(peerIp) : ReverseLookup(peerIp);
   TMailMessage message = TMailMessage::Parse(stored, static_cast<size_t>(settings.MaxHeaderSize) * 1024);
-  TrimWorkingSet();
+  if (context.MemoryTrim) context.MemoryTrim->AfterMessage();
   bool marked = false;
 
   if (!record.Whitelisted && record.Blacklisted) {
@@ -281,6 +243,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
                                           message.MessageId(), context.Clock.Now(), context.ClientTls));
 
   const std::string scoreText = record.SpamScore;
+  const std::string& tests = TestsNamed(record);
   double score = 0;
   if (!ParseScore(scoreText, score)) {
     context.Log.WriteLog("Convert error: '" + scoreText + "' is not a valid floating point value: EConvertError", true,
@@ -288,8 +251,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
     score = 0;
   }
   if (applied.Heurastic)
-    context.Log.WriteLog("Spamscore: " + scoreText + " Positive tests: " + record.CheckReason, true,
-                         &context.Connection);
+    context.Log.WriteLog("Spamscore: " + scoreText + " Positive tests: " + tests, true, &context.Connection);
   context.Trace("Modify subject" + scoreText + " " + std::to_string(applied.DropScore) + " ");
 
   TVerdict verdict = EndOfDataOkay();
@@ -314,7 +276,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
         }
       }
       context.Trace("Updating body");
-      AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + record.CheckReason, applied.Heurastic,
+      AddFilterHeaders(message, marked, "Hits: " + scoreText + " Tests: " + tests, applied.Heurastic,
                        context.ServerIdent, &context);
       context.Trace("Accept logging");
       context.Log.WriteMailLog("Relaying allowed for " + message.FromAddress() + " to " + JoinText(recipients, ","),

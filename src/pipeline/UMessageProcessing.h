@@ -35,7 +35,5 @@ void AddFilterHeaders(TMailMessage& message, bool marked, const std::string& sco
 std::string BuildReceivedHeader(const std::string& hostName, const std::string& ip, const std::string& ownHostName,
                                 const std::string& id, TTimePoint when,
                                 const std::optional<TTlsSession>& tls = std::nullopt);
-// The host name of an IPv4 address by reverse lookup; "" when there is none.
-std::string ReverseLookup(const std::string& ip);
 
 } // namespace quibo

@@ -27,6 +27,8 @@ namespace quibo {
 
 class TClamdPool;
 class TForward;
+class THostNameCache;
+class TMemoryTrim;
 class TRelayPool;
 
 struct TPipelineContext {
@@ -49,6 +51,8 @@ struct TPipelineContext {
   std::optional<TTlsSession> ClientTls{};                 // how the message came: in TLS, or not (empty)
   std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
   TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
+  THostNameCache* HostNames = nullptr; // names of recent peers (none: each message looks its peer up)
+  TMemoryTrim* MemoryTrim = nullptr;   // gives freed memory back after a message (none: never)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }

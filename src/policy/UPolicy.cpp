@@ -4,6 +4,7 @@
 
 #include "UEvents.h"
 #include "UFunctions.h"
+#include "UThreadController.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -43,27 +44,30 @@ bool IsWhitelisted(const TSettings& settings, const std::string& host, const std
   return ListsAddress(settings.LBWhiteList, host);
 }
 
-bool CheckBlacklists(const TPolicyContext& context, const std::string& host, std::string& reason, bool swallowErrors) {
-  bool listed = false;
+TBlacklistCheck CheckBlacklists(const TPolicyContext& context, const std::string& host, bool swallowErrors) {
+  TBlacklistCheck check;
   if (ListsAddress(context.Settings.LBManualBlacklist, host)) {
-    reason = "manual";
-    listed = true;
+    check.Found = "manual";
+    check.Listed = true;
   } else {
     const TDnsReport report{
-        [&context](TStatEvent event, long zone) { context.Count(event, zone); },
+        [&check](TStatEvent event, long zone) {
+          check.Counts.push_back({event, zone});
+        },
         [&context](const std::string& line) { context.Log.WriteLog(line, true, context.Connection); }};
     try {
       const auto started = std::chrono::steady_clock::now();
-      listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, reason);
-      if (!context.Settings.LBBlacklists.empty()) context.Count(TStatEvent::DnsCheckTime, MicrosecondsSince(started));
+      check.Listed = CheckDnsBlacklists(host, context.Settings.LBBlacklists, DnsSetupOf(context), report, check.Found);
+      if (!context.Settings.LBBlacklists.empty())
+        check.Counts.push_back({TStatEvent::DnsCheckTime, MicrosecondsSince(started)});
     } catch (const std::exception& failure) {
       context.Log.WriteLog(failure.what(), true, context.Connection);
       if (!swallowErrors) throw;
-      listed = false;
+      check.Listed = false;
     }
   }
-  if (listed) context.Count(TStatEvent::HostBlacklisted);
-  return listed;
+  if (check.Listed) check.Counts.push_back({TStatEvent::HostBlacklisted});
+  return check;
 }
 
 bool RecipientIsLocal(const std::vector<std::string>& localDomains, const std::string& address) {
@@ -74,50 +78,64 @@ bool RecipientIsLocal(const std::vector<std::string>& localDomains, const std::s
                      [&address](const std::string& domain) { return MatchesSuffix(address, domain); });
 }
 
-TVerdict OnMail(const TPolicyContext& context, TThreadController& record, const std::string& peerIp,
-                const std::string& address) {
-  const TSettings& settings = context.Settings;
-  record.SetSender(address, context.Applied.LocalDomains, settings.CBRelayLocalIp, context.Applied.LocalIps);
-  record.Blacklisted = false; // each MAIL decides afresh
-  record.CheckReason.clear();
-  record.Whitelisted = IsWhitelisted(settings, peerIp, address);
-  if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {
-    context.Log.WriteMailLog("Invalid address syntax: " + PrintableText(address), context.Connection);
-    return AddressError(address);
-  }
-  if (record.Whitelisted) {
-    context.Log.WriteMailLog("Accept: Host or sender whitelisted", context.Connection);
-    return AddressOkay(address);
-  }
-  std::string reason;
-  record.Blacklisted = CheckBlacklists(context, peerIp, reason, true);
-  if (!record.Blacklisted) return AddressOkay(address);
-  record.CheckReason = reason == "manual" ? FormatText(Replies::ManuallyBlacklistedReason, {peerIp})
-                                          : FormatText(Replies::DnsBlacklistedReason, {peerIp, PrintableText(reason)});
-  context.Log.WriteMailLog(record.CheckReason, context.Connection);
-  if (settings.RBPass || settings.RBForward) return AddressOkay(address);
-  const TVerdict refusal = Reply(Replies::BlacklistedHost, {record.CheckReason});
-  context.Count(TStatEvent::MessageRefusedBlacklist);
-  context.Log.WriteMailLog("521 " + refusal.Text + " " + PrintableText(address), context.Connection);
-  return refusal;
+bool SenderMayRelay(const std::string& sender, const std::string& peerIp, const std::vector<std::string>& localDomains,
+                    bool relayByLocalIp, const std::vector<std::string>& localIps) {
+  const bool localSender = std::any_of(localDomains.begin(), localDomains.end(),
+                                       [&sender](const std::string& domain) { return MatchesSuffix(sender, domain); });
+  return localSender && (!relayByLocalIp || IsLocalIp(peerIp, localIps));
 }
 
-TVerdict OnRcpt(const TPolicyContext& context, TThreadController& record, const std::string& address) {
+TMailDecision OnMail(const TPolicyContext& context, const std::string& peerIp, const std::string& address) {
   const TSettings& settings = context.Settings;
-  if (record.RecipientDomain.empty()) record.SetRecipientDomain(address);
+  TMailDecision decision;
+  TSenderCheck& sender = decision.Sender; // each MAIL decides afresh
+  sender.SenderIsLocal =
+      SenderMayRelay(address, peerIp, context.Applied.LocalDomains, settings.CBRelayLocalIp, context.Applied.LocalIps);
+  sender.Whitelisted = IsWhitelisted(settings, peerIp, address);
+  if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {
+    context.Log.WriteMailLog("Invalid address syntax: " + PrintableText(address), context.Connection);
+    decision.Verdict = AddressError(address);
+    return decision;
+  }
+  if (sender.Whitelisted) {
+    context.Log.WriteMailLog("Accept: Host or sender whitelisted", context.Connection);
+    decision.Verdict = AddressOkay(address);
+    return decision;
+  }
+  TBlacklistCheck blacklists = CheckBlacklists(context, peerIp, true);
+  decision.Counts = std::move(blacklists.Counts);
+  sender.Blacklisted = blacklists.Listed;
+  decision.Verdict = AddressOkay(address);
+  if (!sender.Blacklisted) return decision;
+  sender.BlacklistReason = blacklists.Found == "manual"
+                               ? FormatText(Replies::ManuallyBlacklistedReason, {peerIp})
+                               : FormatText(Replies::DnsBlacklistedReason, {peerIp, PrintableText(blacklists.Found)});
+  context.Log.WriteMailLog(sender.BlacklistReason, context.Connection);
+  if (settings.RBPass || settings.RBForward) return decision;
+  decision.Verdict = Reply(Replies::BlacklistedHost, {sender.BlacklistReason});
+  decision.Counts.push_back({TStatEvent::MessageRefusedBlacklist});
+  context.Log.WriteMailLog("521 " + decision.Verdict.Text + " " + PrintableText(address), context.Connection);
+  return decision;
+}
+
+TRcptDecision OnRcpt(const TPolicyContext& context, bool senderMayRelay, const std::string& address) {
+  const TSettings& settings = context.Settings;
+  TRcptDecision decision;
   const bool relayAllowed =
-      !settings.CBRelayLocalDomain || record.SenderIsLocal || RecipientIsLocal(context.Applied.LocalDomains, address);
+      !settings.CBRelayLocalDomain || senderMayRelay || RecipientIsLocal(context.Applied.LocalDomains, address);
   if (!relayAllowed) {
-    const TVerdict refusal = Reply(Replies::NotLocalAddress, {address});
-    context.Log.WriteMailLog("550 " + PrintableText(refusal.Text), context.Connection);
-    context.Count(TStatEvent::RecipientNotLocal);
-    return refusal;
+    decision.Verdict = Reply(Replies::NotLocalAddress, {address});
+    context.Log.WriteMailLog("550 " + PrintableText(decision.Verdict.Text), context.Connection);
+    decision.Counts.push_back({TStatEvent::RecipientNotLocal});
+    return decision;
   }
   if (!ValidAddressSyntax(address, settings.AllowEmptyMailFrom)) {
     context.Log.WriteMailLog("Invalid address syntax: " + PrintableText(address), context.Connection);
-    return AddressError(address);
+    decision.Verdict = AddressError(address);
+    return decision;
   }
-  return AddressOkay(address);
+  decision.Verdict = AddressOkay(address);
+  return decision;
 }
 
 } // namespace quibo

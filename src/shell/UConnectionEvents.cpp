@@ -6,6 +6,18 @@
 #include <stdexcept>
 
 namespace quibo {
+namespace {
+
+// Keeps what the sender check at MAIL found for the rest of the transaction.
+void KeepSenderCheck(TThreadController& record, const std::string& address, const TSenderCheck& check) {
+  record.SenderAddress = address;
+  record.SenderIsLocal = check.SenderIsLocal;
+  record.Whitelisted = check.Whitelisted;
+  record.Blacklisted = check.Blacklisted;
+  record.CheckReason = check.BlacklistReason;
+}
+
+} // namespace
 
 TConnectionEvents::TConnectionEvents(TForm1& form, std::shared_ptr<TLiveConnection> connection)
     : Form(form), Connection(std::move(connection)), LogIdentity{Connection->ThreadId(), Connection->PeerIp()} {}
@@ -16,8 +28,7 @@ const TSettingsGeneration& TConnectionEvents::Transaction() {
 }
 
 TPolicyContext TConnectionEvents::PolicyContext() const {
-  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity,
-          [this](int event, long argument, long argument2) { Form.EventQueue().Post(event, argument, argument2); }};
+  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity};
 }
 
 std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
@@ -36,12 +47,19 @@ void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
 
 TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
   Generation = Form.Generation(); // a new transaction
-  return quibo::OnMail(PolicyContext(), session.Record(), Connection->PeerIp(), address);
+  const TMailDecision decision = quibo::OnMail(PolicyContext(), Connection->PeerIp(), address);
+  KeepSenderCheck(session.Record(), address, decision.Sender);
+  PostCounts(Form.EventQueue(), decision.Counts);
+  return decision.Verdict;
 }
 
 TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& address) {
   Transaction();
-  return quibo::OnRcpt(PolicyContext(), session.Record(), address);
+  TThreadController& record = session.Record();
+  record.NoteRecipient(address);
+  const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, address);
+  PostCounts(Form.EventQueue(), decision.Counts);
+  return decision.Verdict;
 }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
@@ -65,7 +83,9 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       &Form.ClamdSessions(),
       session.Tls(),
       Generation->OutgoingTls,
-      session.MailParameters()};
+      session.MailParameters(),
+      &Form.HostNames(),
+      &Form.MemoryTrim()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

@@ -2,9 +2,10 @@
 // the connection in the monitor list, logs its connect and disconnect, posts
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
-// Server1ReceiveRaw) are called. Each MAIL takes one settings generation
-// that the rest of its transaction keeps. Every call returns its verdict to
-// the session. Runs on the connection's thread; reads only published
+// Server1ReceiveRaw) are called: the policy's findings go into the
+// connection's record and its statistics events onto the queue here. Each
+// MAIL takes one settings generation that the rest of its transaction keeps.
+// Every call returns its verdict to the session. Runs on the connection's thread; reads only published
 // settings. Without a monitor record the session ends.
 #pragma once
 

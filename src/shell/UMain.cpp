@@ -3,7 +3,8 @@
 // at exit. Window thread. The other parts of TForm1 live in UMain*.cpp by
 // page: UMainListener (listener control), UMainSettings (settings model),
 // UMainLists (policy lists), UMainLearning (classifier), UMainScanner
-// (scanner test), UMainCounters (threads, status and statistics pages).
+// (scanner test), UMainTestMail (test mail), UMainCounters (threads, status
+// and statistics pages).
 #include "UMain.h"
 
 #include "UAddress.h"

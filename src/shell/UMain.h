@@ -16,7 +16,9 @@
 #include "UEventQueue.h"
 #include "UForward.h"
 #include "UHeurastic.h"
+#include "UHostNameCache.h"
 #include "ULog.h"
+#include "UMemoryTrim.h"
 #include "UMetrics.h"
 #include "UMetricsEndpoint.h"
 #include "UPolicy.h"
@@ -185,6 +187,8 @@ public:
   TLogger& Log() { return Logger; }
   TRelayPool& Relays() { return RelayConnections; }
   TClamdPool& ClamdSessions() { return ClamdConnections; }
+  THostNameCache& HostNames() { return PeerHostNames; }
+  TMemoryTrim& MemoryTrim() { return MessageMemoryTrim; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
   bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
@@ -281,6 +285,8 @@ private:
 
   TTlsIdentity ServerTls;
   TRelayPool RelayConnections;
+  THostNameCache PeerHostNames;
+  TMemoryTrim MessageMemoryTrim;
   TSmtpListener Listener; // its connection threads use everything above
   // After the listener, which its thread reads; only reads.
   TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return Listener.Accepting(); }}};

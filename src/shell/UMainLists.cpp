@@ -75,17 +75,16 @@ void TForm1::RewriteListEntry(TPolicyList list, int index, const std::string& te
 }
 
 TPolicyContext TForm1::PolicyContext(const TSettingsGeneration& generation) {
-  return {*generation.Settings, *generation.Applied, Logger, nullptr,
-          [this](int event, long argument, long argument2) { Events.Post(event, argument, argument2); }};
+  return {*generation.Settings, *generation.Applied, Logger, nullptr};
 }
 
 void TForm1::CheckBlacklist(const std::string& address) {
   BlacklistCheck.Start([this, generation = Generation(), address](TCancellation&) {
     std::string label;
     try {
-      std::string found;
-      const bool listed = CheckBlacklists(PolicyContext(*generation), address, found, false);
-      label = listed ? address + " listed on " + found : address + " not listed";
+      const TBlacklistCheck check = CheckBlacklists(PolicyContext(*generation), address, false);
+      PostCounts(Events, check.Counts);
+      label = check.Listed ? address + " listed on " + check.Found : address + " not listed";
     } catch (const std::exception& failure) {
       label = failure.what();
     }

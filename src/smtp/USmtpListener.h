@@ -1,4 +1,4 @@
-// TSmtpListener: one listening socket (backlog 15), the set of live incoming
+// TSmtpListener: one listening socket (backlog 1024), the set of live incoming
 // connections, and the connection threads that take them: idle threads wait
 // in accept themselves, and the one that takes a connection runs its session
 // (another takes its place), so no connection waits for a hand-over between

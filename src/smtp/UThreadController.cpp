@@ -11,35 +11,19 @@ constexpr size_t kMaxHistory = 1000;
 
 } // namespace
 
-bool MatchesSuffix(const std::string& address, const std::string& entry) {
-  const std::string lowAddress = Lowered(address);
-  const std::string lowEntry = Lowered(entry);
-  const auto at = lowAddress.find(lowEntry);
-  if (at == std::string::npos) return false;
-  return lowAddress.substr(at) == lowEntry;
-}
-
-void TThreadController::SetSender(const std::string& address, const std::vector<std::string>& localDomains,
-                                  bool relayByLocalIp, const std::vector<std::string>& localIps) {
-  SenderAddress = address;
-  SenderIsLocal = std::any_of(localDomains.begin(), localDomains.end(),
-                              [&address](const std::string& domain) { return MatchesSuffix(address, domain); });
-  if (relayByLocalIp) SenderIsLocal = SenderIsLocal && PeerIpIsLocal(localIps);
-}
-
 bool IsLocalIp(const std::string& ip, const std::vector<std::string>& localIps) {
   return std::any_of(localIps.begin(), localIps.end(), [&ip](const std::string& entry) {
     return !entry.empty() && StartsWithNoCase(ip, entry); // an empty entry never matches
   });
 }
 
-bool TThreadController::PeerIpIsLocal(const std::vector<std::string>& localIps) const {
-  return PeerThread && IsLocalIp(PeerThread->PeerIp(), localIps);
-}
-
 void TThreadController::SetRecipientDomain(const std::string& address) {
   const auto at = address.find('@');
   RecipientDomain = at == std::string::npos ? address : address.substr(at + 1);
+}
+
+void TThreadController::NoteRecipient(const std::string& address) {
+  if (RecipientDomain.empty()) SetRecipientDomain(address);
 }
 
 void TThreadController::SetForwardClient(std::shared_ptr<TForwardClientHandle> client) {

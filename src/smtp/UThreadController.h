@@ -52,20 +52,17 @@ public:
   std::shared_ptr<TPeerConnection> PeerThread;
   std::vector<std::string> History;
   std::string SpamScore = "0";
-  std::string CheckReason;
+  std::string CheckReason;     // why the host is blacklisted, from the sender check at MAIL
+  std::string ClassifierTests; // the classifier's tests of the message, or why it did not run
   // Set by the connection thread from the end of a message's data until its
   // reply is written; a graceful stop waits for these.
   std::atomic<bool> InEndOfData{false};
   // Ends the connection's scanner, classifier or relay on a forced disconnect.
   TCancellation Cancellation;
 
-  void SetWhitelisted(bool value) { Whitelisted = value; }
-  void SetBlacklisted(bool value) { Blacklisted = value; }
-  // SenderIsLocal := sender in a local domain and, when relayByLocalIp, a local peer.
-  void SetSender(const std::string& address, const std::vector<std::string>& localDomains, bool relayByLocalIp,
-                 const std::vector<std::string>& localIps);
-  bool PeerIpIsLocal(const std::vector<std::string>& localIps) const;
   void SetRecipientDomain(const std::string& address);
+  // The first recipient of the connection names RecipientDomain; later ones leave it.
+  void NoteRecipient(const std::string& address);
 
   // The window thread reads it while the connection thread sets and clears it.
   void SetForwardClient(std::shared_ptr<TForwardClientHandle> client);
@@ -75,10 +72,6 @@ private:
   mutable std::mutex ForwardClientLock;
   std::shared_ptr<TForwardClientHandle> Forwarding;
 };
-
-// Suffix rule shared by the domain and sender lists: the tail of the address
-// from the first occurrence of the entry equals the entry, case-insensitively.
-bool MatchesSuffix(const std::string& address, const std::string& entry);
 
 class TConnectionRegistry {
 public:

@@ -4,6 +4,7 @@
 // Names without a script get NXDOMAIN. It records every name asked.
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <map>
@@ -23,6 +24,7 @@ struct TDnsAnswer {
   enum TKind { Addresses, NoAnswer, NxDomain, Malformed, Silence } Kind = NxDomain;
   std::vector<std::string> Records; // A records, for Addresses
   int DelayMs = 0;
+  std::vector<std::string> AfterAsked; // held until every one of these names has been asked too
 };
 
 class TFakeDns {
@@ -68,6 +70,7 @@ private:
     TClock::time_point Due;
     std::string Packet;
     sockaddr_storage Peer;
+    std::vector<std::string> Awaiting; // names to be asked before it goes
   };
 
   static std::string Lowered(std::string text) {
@@ -112,12 +115,24 @@ private:
     return packet;
   }
 
+  bool AllAsked(const std::vector<std::string>& names) {
+    std::lock_guard lock(Lock);
+    return std::all_of(names.begin(), names.end(), [this](const std::string& name) {
+      return std::any_of(Names.begin(), Names.end(),
+                         [&name](const std::string& asked) { return Lowered(asked) == Lowered(name); });
+    });
+  }
+
   void Serve() {
     std::vector<TPending> pending;
     while (true) {
       int waitMs = -1;
       const auto now = TClock::now();
       for (auto item = pending.begin(); item != pending.end();) {
+        if (!AllAsked(item->Awaiting)) { // a new query wakes the loop
+          ++item;
+          continue;
+        }
         if (item->Due <= now) {
           ::sendto(Socket, item->Packet.data(), item->Packet.size(), 0, reinterpret_cast<sockaddr*>(&item->Peer),
                    sizeof item->Peer);
@@ -149,8 +164,8 @@ private:
         if (scripted != Answers.end()) answer = scripted->second;
       }
       if (answer.Kind == TDnsAnswer::Silence) continue;
-      pending.push_back(
-          {TClock::now() + std::chrono::milliseconds(answer.DelayMs), Reply(query, questionEnd, answer), peer});
+      pending.push_back({TClock::now() + std::chrono::milliseconds(answer.DelayMs), Reply(query, questionEnd, answer),
+                         peer, answer.AfterAsked});
     }
   }
 

@@ -6,6 +6,7 @@
 #include "UEvents.h"
 #include "UForward.h"
 #include "UHeurastic.h"
+#include "UHostNameCache.h"
 #include "UMessageProcessing.h"
 #include "UProcessRunner.h"
 #include "URelayPool.h"
@@ -73,6 +74,26 @@ TEST(Forwarding, RowsThatCannotBeUsedAreRefused) {
   EXPECT_EQ(table.Servers()[0].Domain, "b.test");
   table.ClearForwarders();
   EXPECT_TRUE(table.Servers().empty());
+}
+
+TEST(HostNames, ABusyPeerIsLookedUpOnceAndTheCacheStaysBounded) {
+  std::vector<std::string> asked;
+  THostNameCache cache([&asked](const std::string& ip) {
+    asked.push_back(ip);
+    return ip == "192.0.2.1" ? std::string("mx.example.org") : std::string();
+  });
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.HostName("192.0.2.2"), "");
+  EXPECT_EQ(cache.HostName("192.0.2.2"), ""); // no name is an answer too
+  EXPECT_EQ(asked, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+  // A thousand other peers later it has started afresh.
+  for (int i = 0; i < 1024; ++i)
+    cache.HostName("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  asked.clear();
+  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(asked, std::vector<std::string>{"192.0.2.1"});
+  EXPECT_EQ(ReverseLookup("not an address"), "");
 }
 
 TEST(MailMessage, ParseSetAndFoldHeaders) {
@@ -394,7 +415,7 @@ TEST_F(Processing, WhitelistedMailIsNotScored) {
   Record->Whitelisted = true;
   EXPECT_EQ(Process(kMail), "250 Ok");
   EXPECT_EQ(Record->SpamScore, "0");
-  EXPECT_EQ(Record->CheckReason, "not checked: Host or sender whitelisted");
+  EXPECT_EQ(Record->ClassifierTests, "not checked: Host or sender whitelisted");
   EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\nX-Spam-Score: Hits: 0 Tests: not checked: Host or sender "
                            "whitelisted\r\n"),
             std::string::npos)
@@ -414,6 +435,9 @@ TEST_F(Processing, BlacklistedMailIsTaggedOnce) {
   EXPECT_NE(data.find("Subject: Quibo dederazu says: \"Offer\" is spam\r\n"), std::string::npos) << data;
   EXPECT_EQ(data.find("heuristic"), std::string::npos);
   EXPECT_NE(data.find("X-Spam-Status: Positive \r\n"), std::string::npos);
+  // The classifier did not see it: the score header names the blacklisting.
+  EXPECT_NE(data.find("X-Spam-Score: Hits: 0 Tests: manual\r\n"), std::string::npos) << data;
+  EXPECT_EQ(Record->CheckReason, "manual");
   EXPECT_FALSE(WasPosted(TStatEvent::HeurasticPositive));
 }
 
@@ -454,7 +478,7 @@ TEST_F(Processing, LargeMessagesAndBadScoresAreNotScored) {
   Applied.MaxMailBytes = 40;
   Classifier("9|HIGH|");
   Process(kMail + std::string(50, 'x') + "\r\n");
-  EXPECT_EQ(Record->CheckReason, "not checked: Maxsize Exceeded (" + std::to_string(kMail.size() + 55) + ")");
+  EXPECT_EQ(Record->ClassifierTests, "not checked: Maxsize Exceeded (" + std::to_string(kMail.size() + 55) + ")");
   EXPECT_NE(Relayed().find("X-Spam-Score: Hits: 0 Tests: not checked: Maxsize Exceeded ("), std::string::npos);
 
   Applied.MaxMailBytes = 20 * 1024;

@@ -11,24 +11,6 @@
 using namespace quibo;
 using namespace quibo::test;
 
-namespace {
-
-// A connection that only records its peer address.
-class TPeer final : public TPeerConnection {
-public:
-  explicit TPeer(std::string ip) : Ip(std::move(ip)) {}
-  long ThreadId() const override { return 9; }
-  const std::string& PeerIp() const override { return Ip; }
-  void Disconnect() override {}
-  bool Running() const override { return true; }
-  bool WaitEnded(int) override { return true; }
-
-private:
-  std::string Ip;
-};
-
-} // namespace
-
 TEST(AddressRules, SuffixSyntaxReversalAndLocalAddresses) {
   struct TSuffix {
     const char* Address;
@@ -69,7 +51,10 @@ TEST(AddressRules, SuffixSyntaxReversalAndLocalAddresses) {
             "1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.bl.example");
   EXPECT_EQ(NibbleName("2001:db8::1", false), "2.0.0.1.0.d.b.8.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.1");
   EXPECT_EQ(NibbleName("1.2.3.4", true), "");
+}
 
+TEST(AddressRules, WhoMayRelay) {
+  // A sender in a local domain, from a peer that [LocalIP] names.
   struct TLocalIp {
     const char* Peer;
     std::vector<std::string> Entries;
@@ -81,7 +66,14 @@ TEST(AddressRules, SuffixSyntaxReversalAndLocalAddresses) {
                              {"192.168.10.7", {"192.168.1"}, true}, // no trailing dot: longer numbers too
                              {"10.0.0.1", {"", "192.168."}, false}, // an empty entry never matches
                              {"10.0.0.1", {"10.", "192.168."}, true}})
-    EXPECT_EQ(TThreadController(std::make_shared<TPeer>(c.Peer)).PeerIpIsLocal(c.Entries), c.Local) << c.Peer;
+    EXPECT_EQ(SenderMayRelay("me@local.example", c.Peer, {"local.example"}, true, c.Entries), c.Local) << c.Peer;
+
+  // The domain alone decides when the peer's address does not count.
+  EXPECT_TRUE(SenderMayRelay("boss@Example.org", "192.0.2.1", {"example.com", "example.org"}, false, {}));
+  EXPECT_TRUE(SenderMayRelay("boss@mail.example.org", "192.0.2.1", {"example.org"}, false, {"10."}));
+  EXPECT_FALSE(SenderMayRelay("x@example.net", "10.0.0.1", {"example.org"}, false, {"10."}));
+  EXPECT_FALSE(SenderMayRelay("x@example.net", "10.0.0.1", {"example.org"}, true, {"10."}));
+  EXPECT_FALSE(SenderMayRelay("boss@example.org", "192.0.2.1", {}, false, {}));
 }
 
 TEST(AddressRules, AddressTricksAreNeverLocal) {
@@ -107,16 +99,30 @@ protected:
     Settings.DnsTimeout = 1;
     Log.Switches().MailLogging = true;
   }
+  // The verdict; what the check found is in Sender, and its counts are posted.
   TVerdict Mail(const std::string& address, const std::string& peer = "127.0.0.2") {
-    Record = std::make_shared<TThreadController>(std::make_shared<TPeer>(peer));
-    return OnMail(Context(), *Record, peer, address);
+    TMailDecision decision = OnMail(Context(), peer, address);
+    PostCounts(*this, decision.Counts);
+    Sender = decision.Sender;
+    return decision.Verdict;
   }
-  TVerdict Rcpt(const std::string& address) { return OnRcpt(Context(), *Record, address); }
-  TPolicyContext Context() {
-    return {Settings, Applied, Log, nullptr, [this](int event, long argument, long argument2) {
-              Posted.push_back({event, argument, argument2});
-            }};
+  TVerdict Rcpt(const std::string& address) {
+    TRcptDecision decision = OnRcpt(Context(), Sender.SenderIsLocal, address);
+    PostCounts(*this, decision.Counts);
+    return decision.Verdict;
   }
+  TBlacklistCheck Check(const std::string& host) {
+    TBlacklistCheck check = CheckBlacklists(Context(), host, false);
+    PostCounts(*this, check.Counts);
+    return check;
+  }
+  TPolicyContext Context() { return {Settings, Applied, Log, nullptr}; }
+
+public:
+  // The event queue of the counts.
+  void Post(int event, long argument, long argument2) { Posted.push_back({event, argument, argument2}); }
+
+protected:
   std::vector<long> Statistics(TStatEvent statistic) const {
     std::vector<long> zones;
     for (const auto& event : Posted)
@@ -132,7 +138,7 @@ protected:
   TLogger Log{Home.path(), Clock, Lock, {}};
   TSettings Settings;
   TAppliedSettings Applied;
-  std::shared_ptr<TThreadController> Record;
+  TSenderCheck Sender;
   std::vector<std::array<long, 3>> Posted;
 };
 
@@ -144,16 +150,16 @@ TEST_F(Policy, SenderChecksInTheirOrder) {
   Settings.LBBlacklists = {{"bl.test", "1", 4}};
   // Whitelisted sender from a manually blacklisted host: accepted, no lookup.
   EXPECT_EQ(Mail("boss@friend.example").Text, "boss@friend.example Address Okay");
-  EXPECT_TRUE(Record->Whitelisted);
-  EXPECT_FALSE(Record->Blacklisted);
+  EXPECT_TRUE(Sender.Whitelisted);
+  EXPECT_FALSE(Sender.Blacklisted);
   EXPECT_TRUE(Dns.Asked().empty());
   // Bad syntax is refused before anything else, whitelist or not.
   EXPECT_EQ(Mail("x@y").Code, 500);
   // Manually blacklisted, each action.
   const TVerdict passed = Mail("someone@else.example");
   EXPECT_EQ(passed.Code, 250);
-  EXPECT_TRUE(Record->Blacklisted);
-  EXPECT_EQ(Record->CheckReason, "Host (127.0.0.2) is manually blacklisted");
+  EXPECT_TRUE(Sender.Blacklisted);
+  EXPECT_EQ(Sender.BlacklistReason, "Host (127.0.0.2) is manually blacklisted");
   Settings.RBPass = false;
   Settings.RBForward = true;
   EXPECT_EQ(Mail("someone@else.example").Code, 250);
@@ -163,28 +169,43 @@ TEST_F(Policy, SenderChecksInTheirOrder) {
   EXPECT_EQ(rejected.Text, "Quibo dederazu says: Host (127.0.0.2) is manually blacklisted");
   EXPECT_TRUE(rejected.Close);
   EXPECT_EQ(Statistics(TStatEvent::HostBlacklisted).size(), 3u);
+  EXPECT_EQ(Statistics(TStatEvent::MessageRefusedBlacklist).size(), 1u); // passed on is not refused
   EXPECT_TRUE(Dns.Asked().empty());
   // Listed on a DNS blacklist: the reason names the query.
   Settings.LBManualBlacklist.clear();
   Dns.Script("2.0.0.127.bl.test", {TDnsAnswer::Addresses, {"127.0.0.2"}});
   EXPECT_EQ(Mail("someone@else.example").Code, 521);
-  EXPECT_EQ(Record->CheckReason, "Host  (127.0.0.2) is blacklisted on 2.0.0.127.bl.test");
+  EXPECT_EQ(Sender.BlacklistReason, "Host  (127.0.0.2) is blacklisted on 2.0.0.127.bl.test");
   EXPECT_EQ(Statistics(TStatEvent::DnsLookupStarted), std::vector<long>{4});
   EXPECT_EQ(Statistics(TStatEvent::DnsLookupListed), std::vector<long>{4});
+}
+
+TEST_F(Policy, EachMailFindsItsSenderAfresh) {
+  Settings.LBManualBlacklist = {"127.0.0.2"};
+  // A local sender on a blacklisted local host, passed on: blacklisted, and it may still relay.
+  EXPECT_EQ(Mail("me@local.example").Code, 250);
+  EXPECT_TRUE(Sender.Blacklisted);
+  EXPECT_FALSE(Sender.Whitelisted);
+  EXPECT_TRUE(Sender.SenderIsLocal);
+  EXPECT_EQ(Rcpt("anyone@far.example").Code, 250);
+  // The next MAIL, from a clean host outside [LocalIP], keeps nothing of the last one.
+  EXPECT_EQ(Mail("me@local.example", "192.0.2.1").Code, 250);
+  EXPECT_FALSE(Sender.Blacklisted);
+  EXPECT_EQ(Sender.BlacklistReason, "");
+  EXPECT_FALSE(Sender.SenderIsLocal);
+  EXPECT_EQ(Rcpt("anyone@far.example").Code, 550);
 }
 
 TEST_F(Policy, RelayDecisions) {
   // A stranger: local recipients only, and the relay check comes before the syntax check.
   Mail("stranger@far.example", "192.0.2.1");
   EXPECT_EQ(Rcpt("user@local.example").Code, 250);
-  EXPECT_EQ(Record->RecipientDomain, "local.example");
   const TVerdict refused = Rcpt("x@y");
   EXPECT_EQ(refused.Code, 550);
   EXPECT_EQ(refused.Text, "Quibo dederazu says: not local address x@y, not a gateway");
   EXPECT_FALSE(refused.Close);
   EXPECT_EQ(Rcpt("user%other.example@local.example").Code, 550);
   EXPECT_EQ(Statistics(TStatEvent::RecipientNotLocal).size(), 2u);
-  EXPECT_EQ(Record->RecipientDomain, "local.example"); // the first recipient's
   EXPECT_NE(MainLog().find("550 Quibo dederazu says: not local address x@y, not a gateway"), std::string::npos);
 
   // A local sender from a local address may relay; from elsewhere only with the address check off.
@@ -212,9 +233,9 @@ TEST_F(Policy, DnsAnswersAndWhatTheyMean) {
   Dns.Script("4.3.2.1.empty.test", {TDnsAnswer::NoAnswer, {}, 100});
   Dns.Script("4.3.2.1.refused.test", {TDnsAnswer::Addresses, {"127.255.255.254"}});
   Dns.Script("1.2.3.4.broken.test", {TDnsAnswer::Malformed, {}});
-  std::string found;
-  EXPECT_TRUE(CheckBlacklists(Context(), "1.2.3.4", found, false));
-  EXPECT_EQ(found, "4.3.2.1.listed.test"); // both list: the later reply wins
+  const TBlacklistCheck listed = Check("1.2.3.4");
+  EXPECT_TRUE(listed.Listed);
+  EXPECT_EQ(listed.Found, "4.3.2.1.listed.test"); // both list: the later reply wins
   EXPECT_EQ(Statistics(TStatEvent::DnsLookupStarted), (std::vector<long>{1, 2, 3, 4, 5}));
   EXPECT_EQ(Statistics(TStatEvent::DnsLookupListed), (std::vector<long>{2, 1}));
   EXPECT_TRUE(Statistics(TStatEvent::DnsLookupTimedOut).empty());
@@ -227,40 +248,29 @@ TEST_F(Policy, DnsAnswersAndWhatTheyMean) {
 
   Posted.clear();
   Settings.LBBlacklists = {{"nx.test", "1", 3}, {"refused.test", "1", 4}, {"broken.test", "0", 5}};
-  EXPECT_FALSE(CheckBlacklists(Context(), "1.2.3.4", found, false));
+  EXPECT_FALSE(Check("1.2.3.4").Listed);
   EXPECT_TRUE(Statistics(TStatEvent::DnsLookupListed).empty());
   EXPECT_TRUE(Statistics(TStatEvent::HostBlacklisted).empty());
 }
 
 TEST_F(Policy, SilentZonesTimeOutTogether) {
   Settings.LBBlacklists = {{"a.test", "1", 1}, {"b.test", "1", 2}, {"c.test", "1", 3}};
-  for (const char* zone : {"4.3.2.1.a.test", "4.3.2.1.b.test", "4.3.2.1.c.test"})
+  for (const char* zone : {"4.3.2.1.b.test", "4.3.2.1.c.test"})
     Dns.Script(zone, {TDnsAnswer::Silence, {}});
-  // One time-out for all three, not three in a row: every zone has been asked when the first time-out is told.
-  TPolicyContext context = Context();
-  std::vector<std::string> askedAtFirstTimeOut;
-  context.Post = [&, post = context.Post](int event, long argument, long argument2) {
-    if (event == EvStatistic && argument == static_cast<long>(TStatEvent::DnsLookupTimedOut) &&
-        askedAtFirstTimeOut.empty()) {
-      askedAtFirstTimeOut = Dns.Asked(); // a zone asked again after a retry counts once
-      std::sort(askedAtFirstTimeOut.begin(), askedAtFirstTimeOut.end());
-      askedAtFirstTimeOut.erase(std::unique(askedAtFirstTimeOut.begin(), askedAtFirstTimeOut.end()),
-                                askedAtFirstTimeOut.end());
-    }
-    post(event, argument, argument2);
-  };
-  std::string found;
-  EXPECT_FALSE(CheckBlacklists(context, "1.2.3.4", found, false));
-  EXPECT_EQ(askedAtFirstTimeOut, (std::vector<std::string>{"4.3.2.1.a.test", "4.3.2.1.b.test", "4.3.2.1.c.test"}));
-  EXPECT_EQ(Statistics(TStatEvent::DnsLookupTimedOut), (std::vector<long>{1, 2, 3}));
+  // Asked together, not one after another: a.test answers only once b.test and c.test have been asked too,
+  // which in a row would be after a.test's own time-out.
+  Dns.Script("4.3.2.1.a.test", {TDnsAnswer::Addresses, {"127.0.0.2"}, 0, {"4.3.2.1.b.test", "4.3.2.1.c.test"}});
+  const TBlacklistCheck listed = Check("1.2.3.4");
+  EXPECT_TRUE(listed.Listed);
+  EXPECT_EQ(listed.Found, "4.3.2.1.a.test");
+  EXPECT_EQ(Statistics(TStatEvent::DnsLookupTimedOut), (std::vector<long>{2, 3}));
 }
 
 TEST_F(Policy, DnsFailuresNeverRefuseMail) {
   Settings.LBBlacklists = {{"bl.test", "1", 1}};
   Applied.DnsServer = "not an address";
-  std::string found;
-  EXPECT_THROW(CheckBlacklists(Context(), "1.2.3.4", found, false), std::runtime_error);
+  EXPECT_THROW(Check("1.2.3.4"), std::runtime_error);
   EXPECT_EQ(Mail("someone@else.example").Code, 250);
-  EXPECT_FALSE(Record->Blacklisted);
+  EXPECT_FALSE(Sender.Blacklisted);
   EXPECT_NE(MainLog().find("Invalid DNS server address: not an address"), std::string::npos);
 }

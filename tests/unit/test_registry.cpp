@@ -84,26 +84,15 @@ TEST_F(Registry, TakeAllEmptiesTheListLastLineFirst) {
   EXPECT_EQ(Connections.Count(), 0u);
 }
 
-TEST_F(Registry, SenderRecipientAndLocalAddressRules) {
+TEST_F(Registry, RecipientDomainOfTheFirstRecipient) {
   TThreadController record(First);
-  record.SetSender("boss@Example.org", {"example.com", "example.org"}, false, {});
-  EXPECT_TRUE(record.SenderIsLocal);
-  EXPECT_EQ(record.SenderAddress, "boss@Example.org");
-  record.SetSender("boss@example.org", {"example.org"}, true, {"10.", "192.168."});
-  EXPECT_FALSE(record.SenderIsLocal);
-  record.SetSender("boss@example.org", {"example.org"}, true, {"10.", "127.0."});
-  EXPECT_TRUE(record.SenderIsLocal);
-  record.SetSender("x@example.net", {"example.org"}, false, {});
-  EXPECT_FALSE(record.SenderIsLocal);
-
   record.SetRecipientDomain("user@dept@example.org");
   EXPECT_EQ(record.RecipientDomain, "dept@example.org");
   record.SetRecipientDomain("nodomain");
   EXPECT_EQ(record.RecipientDomain, "nodomain");
 
-  EXPECT_TRUE(MatchesSuffix("a@sub.example.org", "example.org"));
-  EXPECT_TRUE(MatchesSuffix("a@notexample.org", "example.org"));
-  EXPECT_FALSE(MatchesSuffix("a@example.org.evil", "example.org"));
-  EXPECT_FALSE(MatchesSuffix("a@b.c", ""));
-  EXPECT_TRUE(MatchesSuffix("", ""));
+  TThreadController connection(Second);
+  connection.NoteRecipient("user@local.example");
+  connection.NoteRecipient("other@far.example");
+  EXPECT_EQ(connection.RecipientDomain, "local.example");
 }
