@@ -24,7 +24,6 @@ struct TDnsAnswer {
   enum TKind { Addresses, NoAnswer, NxDomain, Malformed, Silence } Kind = NxDomain;
   std::vector<std::string> Records; // A records, for Addresses
   int DelayMs = 0;
-  std::vector<std::string> AfterAsked; // held until every one of these names has been asked too
 };
 
 class TFakeDns {
@@ -58,6 +57,11 @@ public:
   void Script(const std::string& name, TDnsAnswer answer) {
     std::lock_guard lock(Lock);
     Answers[Lowered(name)] = std::move(answer);
+  }
+  // The answer to name waits until every one of others has been asked too.
+  void HoldUntilAsked(const std::string& name, std::vector<std::string> others) {
+    std::lock_guard lock(Lock);
+    Held[Lowered(name)] = std::move(others);
   }
   std::vector<std::string> Asked() {
     std::lock_guard lock(Lock);
@@ -157,15 +161,18 @@ private:
       size_t questionEnd = 0;
       if (!ParseQuestion(query, name, questionEnd)) continue;
       TDnsAnswer answer;
+      std::vector<std::string> awaiting;
       {
         std::lock_guard lock(Lock);
         Names.push_back(name);
         const auto scripted = Answers.find(Lowered(name));
         if (scripted != Answers.end()) answer = scripted->second;
+        const auto held = Held.find(Lowered(name));
+        if (held != Held.end()) awaiting = held->second;
       }
       if (answer.Kind == TDnsAnswer::Silence) continue;
       pending.push_back({TClock::now() + std::chrono::milliseconds(answer.DelayMs), Reply(query, questionEnd, answer),
-                         peer, answer.AfterAsked});
+                         peer, awaiting});
     }
   }
 
@@ -175,6 +182,7 @@ private:
   std::thread Worker;
   std::mutex Lock;
   std::map<std::string, TDnsAnswer> Answers;
+  std::map<std::string, std::vector<std::string>> Held;
   std::vector<std::string> Names;
 };
 

@@ -259,7 +259,8 @@ TEST_F(Policy, SilentZonesTimeOutTogether) {
     Dns.Script(zone, {TDnsAnswer::Silence, {}});
   // Asked together, not one after another: a.test answers only once b.test and c.test have been asked too,
   // which in a row would be after a.test's own time-out.
-  Dns.Script("4.3.2.1.a.test", {TDnsAnswer::Addresses, {"127.0.0.2"}, 0, {"4.3.2.1.b.test", "4.3.2.1.c.test"}});
+  Dns.Script("4.3.2.1.a.test", {TDnsAnswer::Addresses, {"127.0.0.2"}});
+  Dns.HoldUntilAsked("4.3.2.1.a.test", {"4.3.2.1.b.test", "4.3.2.1.c.test"});
   const TBlacklistCheck listed = Check("1.2.3.4");
   EXPECT_TRUE(listed.Listed);
   EXPECT_EQ(listed.Found, "4.3.2.1.a.test");
