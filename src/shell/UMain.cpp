@@ -57,7 +57,7 @@ TForm1::TForm1(TOptions options)
              TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }, false); },
                        [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); },
                        [this] { Events.PostTask([this] { LearnNow(); }); }}),
-      Registry(TimeSource),
+      Registry(TimeSource), Model(Folder, Name, Logger, Statistics),
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
@@ -68,11 +68,16 @@ TForm1::TForm1(TOptions options)
                       const TLogConnection identity{thread, balancer};
                       Logger.WriteLog("PROXY header refused: " + reason, true, &identity);
                     });
-  Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>(), nullptr);
+  Model.SetPublishHook([this](const TSettings& editable, const TAppliedSettings& applied) {
+    Listener.SetPerIpExempt(applied.LocalIps);
+    Listener.SetMaxConnections(editable.MaxConnections);
+    Listener.SetMaxConnectionsPerIp(editable.MaxConnectionsPerIp);
+  });
+  Model.PublishDefaults();
 }
 
 TForm1::~TForm1() {
-  if (EditableSettings.CBSaveStats) Statistics.SaveStatFile(StatPath());
+  if (Model.Editable().CBSaveStats) Statistics.SaveStatFile(Model.StatPath());
 }
 
 void TForm1::Create() {
@@ -106,7 +111,7 @@ void TForm1::Create() {
 void TForm1::RemoveUnfinishedMessages() {
   // A message file left by a process that was killed was never answered with
   // 250: its sender retries, so the file is of no use to anybody.
-  if (EditableSettings.KeepTempFiles) return;
+  if (Model.Editable().KeepTempFiles) return;
   std::error_code error;
   int removed = 0;
   for (const auto& entry : fs::directory_iterator(Folder / "temp", error))
@@ -150,7 +155,7 @@ void TForm1::CountStatistic(TStatEvent event, long argument) {
 std::string TForm1::MetricsText() { return Metrics.Text({Listener.LiveCount(), RelayConnections.IdleCount()}); }
 
 void TForm1::RefreshMetricsEndpoint() {
-  const std::string& wanted = EditableSettings.MetricsListen;
+  const std::string& wanted = Model.Editable().MetricsListen;
   if (wanted == MetricsListenInUse && (wanted.empty() || MetricsEndpoint.Running())) return;
   MetricsListenInUse = wanted;
   MetricsEndpoint.Stop();

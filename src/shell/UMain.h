@@ -24,6 +24,7 @@
 #include "URelayPool.h"
 #include "UScreenLog.h"
 #include "USettings.h"
+#include "USettingsModel.h"
 #include "USmtpListener.h"
 #include "UStats.h"
 #include "UTestMail.h"
@@ -40,17 +41,6 @@
 #include <vector>
 
 namespace quibo {
-
-// One settings generation: the editable settings as published, the applied
-// copy and the forwarding table that belong with them. A transaction takes
-// one at its MAIL and keeps it to its end.
-struct TSettingsGeneration {
-  std::shared_ptr<const TSettings> Settings;
-  std::shared_ptr<const TAppliedSettings> Applied;
-  std::shared_ptr<const TForward> Forwarders;
-  // TLS towards the next servers: nullptr when OutgoingTls is "none", or "verify" without its trust store.
-  std::shared_ptr<const TTlsClientContext> OutgoingTls;
-};
 
 // The operator's policy lists. The first four act at once; the relay lists at the next apply.
 enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
@@ -108,23 +98,20 @@ public:
   const std::string& Button6Caption() const { return StartStopCaption; }
   bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
 
-  // Settings model (UMainSettings.cpp).
-  void LoadSettings();
-  void SaveSettings();
-  void ApplySettings();
+  // Settings (UMainSettings.cpp): the model owns every copy; loading and
+  // applying also reach the statistics, the TLS identity, the listener and
+  // the metrics endpoint.
+  TSettingsModel& SettingsModel() { return Model; }
+  const TSettingsModel& SettingsModel() const { return Model; }
+  void LoadSettings();        // "Cancel", start-up and reloads
+  void ApplySettings();       // "Save" after writing the file, start-up and reloads
   void CheckSettingsReload(); // the hourly tick, SIGHUP and the "Reset " button
-  TSettings& Editable() { return EditableSettings; }
-  void SettingsEdited(); // publishes the editable record after an operator change
-  // Leaving the threshold field: "," becomes "." in the field and the number acts at once.
-  void ThresholdEdited();
-  // Counts the loads from the file (start, "Cancel", reloads): a view reloads its controls when it changes.
-  uint64_t SettingsLoadCount() const { return SettingsLoads; }
+  TSettings& Editable() { return Model.Editable(); }
   void SetListenSettingsChanged() { ListenSettingsChanged = true; }
-  std::shared_ptr<const TSettingsGeneration> Generation() const { return Current.load(); }
+  std::shared_ptr<const TSettingsGeneration> Generation() const { return Model.Generation(); }
   std::shared_ptr<const TSettings> Settings() const { return Generation()->Settings; }
   std::shared_ptr<const TAppliedSettings> Applied() const { return Generation()->Applied; }
   std::vector<std::string> ListenChoices() const { return IpChoices; }
-  std::shared_ptr<const TForward> Forwarders() const { return Generation()->Forwarders; }
 
   // Policy lists (UMainLists.cpp). The list pages: "Add" appends the text as
   // it is; "Del"/"Remove" removes the selected entry (index; -1 when nothing
@@ -141,7 +128,6 @@ public:
   void CheckBlacklist(const std::string& address);
   bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
   const std::string& BlacklistCheckLabel() const { return Label10; }
-  const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
 
   // Classifier page (UMainLearning.cpp), scanner test (UMainScanner.cpp) and
   // test mail (UMainTestMail.cpp). Learning, the scanner test and the test
@@ -196,8 +182,6 @@ public:
   const std::string& AboutReply() const { return AboutReplyText; }
   const std::string& StartTimeText() const { return LQuiboStart; }
   int ListeningPort() const { return Listener.BoundPort(); }
-  std::filesystem::path IniPath() const { return Folder / (Name + ".ini"); }
-  std::filesystem::path StatPath() const { return Folder / (Name + ".stat"); }
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
@@ -213,14 +197,8 @@ private:
   // TerminateWaitTime to answer their senders before a stop cuts them.
   void WaitForMessagesInProgress();
   void RemoveUnfinishedMessages(); // start-up: message files of a killed run
-  void PublishSettings();
-  void Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders,
-               std::shared_ptr<const TTlsClientContext> outgoingTls);
-  // The STARTTLS certificate, loaded again when its files changed; the outgoing TLS context.
+  // The STARTTLS certificate, loaded again when its files changed.
   void RefreshTls();
-  std::shared_ptr<const TTlsClientContext> MakeOutgoingTls();
-  // A file the settings name: relative names are in the program folder.
-  std::filesystem::path SettingsFile(const std::string& name) const;
   TPolicyContext PolicyContext(const TSettingsGeneration& generation);
   void ReportError(const std::string& message);
   std::string ListenAddress() const;
@@ -244,16 +222,11 @@ private:
   TConnectionCounters Counters;
   TConnectionRegistry Registry;
 
-  TSettings EditableSettings;
-  TPublished<TSettingsGeneration> Current;
+  TSettingsModel Model;
   std::string Label10 = "not checked";
-  std::vector<std::string> ServerChoices;
   std::string LblHam;
   std::string LblSpam;
-  std::filesystem::file_time_type SettingsFileTime{};
   bool ListenSettingsChanged = true;
-  uint64_t SettingsLoads = 0;
-  bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
   std::vector<std::string> IpChoices;
 
   std::string ServerIdentText;

@@ -9,11 +9,11 @@ namespace quibo {
 namespace fs = std::filesystem;
 
 TClassifierBridge TForm1::Classifier() {
-  return TClassifierBridge(Folder, Logger, EditableSettings.HeurasticCheckTimeOut, EditableSettings.Multidomainprefix);
+  return TClassifierBridge(Folder, Logger, Model.Editable().HeurasticCheckTimeOut, Model.Editable().Multidomainprefix);
 }
 
 void TForm1::LearnNow() {
-  const bool deleteAfterLearning = EditableSettings.CBDeleteAfterLearn;
+  const bool deleteAfterLearning = Model.Editable().CBDeleteAfterLearn;
   Learning.Start([this, classifier = Classifier(), deleteAfterLearning](TCancellation& cancel) {
     Logger.WriteLog("Autolearning started...", true);
     for (const bool spam : {false, true}) {

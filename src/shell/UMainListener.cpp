@@ -16,11 +16,11 @@
 namespace quibo {
 namespace fs = std::filesystem;
 
-std::string TForm1::ListenAddress() const { return ListensOnAll() ? "::" : CanonicalIp(EditableSettings.CBIp1); }
+std::string TForm1::ListenAddress() const { return ListensOnAll() ? "::" : CanonicalIp(Model.Editable().CBIp1); }
 
 bool TForm1::ListensOnAll() const {
-  const std::string choice = CanonicalIp(EditableSettings.CBIp1);
-  if (EditableSettings.CBIp1 == "All") return true;
+  const std::string choice = CanonicalIp(Model.Editable().CBIp1);
+  if (Model.Editable().CBIp1 == "All") return true;
   for (size_t i = 1; i < IpChoices.size(); ++i)
     if (IpChoices[i] == choice) return false;
   return true; // not among the choices: nothing selected, all addresses
@@ -38,14 +38,14 @@ void TForm1::StartListening(bool stopOnly) {
     } clearFlag{ForcedDisconnect};
     ForceDisconnectAll();
     try {
-      Listener.Deactivate(EditableSettings.TerminateWaitTime);
+      Listener.Deactivate(Model.Editable().TerminateWaitTime);
     } catch (const std::exception& failure) {
       ReportError(failure.what()); // connections that outlived the wait must not keep the listener down
     }
     RelayConnections.CloseAll();
   }
   BindAddress = ListenAddress();
-  BindPort = PortOrDefault(EditableSettings.EListenPort, 25);
+  BindPort = PortOrDefault(Model.Editable().EListenPort, 25);
   if (!stopOnly) {
     Listener.Activate(BindAddress, BindPort);
     const std::string version = kVersionString;
@@ -65,7 +65,7 @@ void TForm1::WaitForMessagesInProgress() {
   if (busy == 0) return;
   Logger.WriteLog("Waiting for " + std::to_string(busy) + " messages in progress", true);
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(TSettingsModel::TerminateWaitMs(Model.Editable()));
   while (Registry.InEndOfDataCount() > 0 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
@@ -87,7 +87,7 @@ void TForm1::ForceDisconnectAll() {
       peer->Disconnect();
     }
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, EditableSettings.TerminateWaitTime));
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(TSettingsModel::TerminateWaitMs(Model.Editable()));
     for (const auto& record : records) {
       if (!record || !record->PeerThread) continue;
       const auto left =
@@ -120,7 +120,7 @@ void TForm1::Button6Click() {
 
 void TForm1::StopTimerFired() {
   Events.EnableTimer(StopTimer, false);
-  Listener.Deactivate(EditableSettings.TerminateWaitTime);
+  Listener.Deactivate(Model.Editable().TerminateWaitTime);
   StartStopCaption = "Start listening";
   Logger.WriteLog("Server stopped", true);
 }
@@ -136,14 +136,13 @@ void TForm1::SessionEnded() {
 }
 
 int TForm1::ProxyHeaderWait(const std::string& peerIp) const {
-  constexpr int kMostSeconds = 5; // a balancer sends its header with the connection
   const auto settings = Settings();
   if (!settings) return 0;
   const auto& balancers = settings->ProxyFrom;
   const bool trusted = std::any_of(balancers.begin(), balancers.end(), [&peerIp](const std::string& prefix) {
     return !prefix.empty() && peerIp.compare(0, prefix.size(), prefix) == 0;
   });
-  return trusted ? std::min(settings->ServerTimeout, kMostSeconds) * 1000 : 0;
+  return trusted ? TSettingsModel::ProxyHeaderWaitMs(*settings) : 0;
 }
 
 void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
@@ -156,14 +155,13 @@ void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
       Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
     });
   }
-  constexpr int kLeastRecipients = 100; // what every mail server must take
   TSessionSetup setup{settings->Welcome,
                       kVersionString,
                       Folder / "temp",
                       settings->KeepTempFiles,
-                      static_cast<uint64_t>(std::max(0, settings->MaxMessageSize)) * 1024,
-                      static_cast<size_t>(std::max(kLeastRecipients, settings->MaxRecipients)),
-                      static_cast<uint64_t>(settings->SpillSize) * 1024};
+                      TSettingsModel::MessageSizeLimitBytes(*settings),
+                      TSettingsModel::RecipientLimit(*settings),
+                      TSettingsModel::SpillBytes(*settings)};
   TConnectionEvents events(*this, connection);
   TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
   session.Run();

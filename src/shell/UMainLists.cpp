@@ -32,37 +32,37 @@ template <class TRecord> auto& TextList(TRecord& settings, TPolicyList list) {
 } // namespace
 
 std::vector<std::string> TForm1::ListEntries(TPolicyList list) const {
-  if (list != TPolicyList::Blacklists) return TextList(EditableSettings, list);
+  if (list != TPolicyList::Blacklists) return TextList(Model.Editable(), list);
   std::vector<std::string> zones;
-  for (const auto& zone : EditableSettings.LBBlacklists)
+  for (const auto& zone : Model.Editable().LBBlacklists)
     zones.push_back(zone.Zone);
   return zones;
 }
 
 void TForm1::AddListEntry(TPolicyList list, const std::string& text) {
   if (list == TPolicyList::Blacklists)
-    EditableSettings.LBBlacklists.push_back({text, "1", Statistics.AddBlacklistServer(text)});
+    Model.Editable().LBBlacklists.push_back({text, "1", Statistics.AddBlacklistServer(text)});
   else
-    TextList(EditableSettings, list).push_back(text);
-  if (ActsAtOnce(list)) PublishSettings();
+    TextList(Model.Editable(), list).push_back(text);
+  if (ActsAtOnce(list)) Model.PublishEditable();
 }
 
 void TForm1::DeleteListEntry(TPolicyList list, int index) {
   try {
-    const size_t size = list == TPolicyList::Blacklists ? EditableSettings.LBBlacklists.size()
-                                                        : TextList(EditableSettings, list).size();
+    const size_t size = list == TPolicyList::Blacklists ? Model.Editable().LBBlacklists.size()
+                                                        : TextList(Model.Editable(), list).size();
     if (index < 0 || static_cast<size_t>(index) >= size) {
       if (!ActsAtOnce(list)) return; // nothing selected: nothing removed
       throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
     }
     if (list == TPolicyList::Blacklists) {
-      EditableSettings.LBBlacklists.erase(EditableSettings.LBBlacklists.begin() + index);
+      Model.Editable().LBBlacklists.erase(Model.Editable().LBBlacklists.begin() + index);
       Statistics.DeleteBlacklistServer(static_cast<size_t>(index));
     } else {
-      auto& entries = TextList(EditableSettings, list);
+      auto& entries = TextList(Model.Editable(), list);
       entries.erase(entries.begin() + index);
     }
-    if (ActsAtOnce(list)) PublishSettings();
+    if (ActsAtOnce(list)) Model.PublishEditable();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
@@ -70,7 +70,7 @@ void TForm1::DeleteListEntry(TPolicyList list, int index) {
 
 void TForm1::RewriteListEntry(TPolicyList list, int index, const std::string& text) {
   if (ActsAtOnce(list)) return; // only the relay lists are edited in place
-  auto& entries = TextList(EditableSettings, list);
+  auto& entries = TextList(Model.Editable(), list);
   if (index >= 0 && static_cast<size_t>(index) < entries.size()) entries[static_cast<size_t>(index)] = text;
 }
 

@@ -113,7 +113,7 @@ TFilteringPage::TFilteringPage(TPageContext& context)
     forwardAddress->setEnabled(on && settings.CBHeurasticForward);
   });
   connect(threshold, &QLineEdit::editingFinished, this, [this, threshold] {
-    Form().ThresholdEdited();
+    Form().SettingsModel().ThresholdEdited();
     threshold->setText(QString::fromStdString(Form().Editable().ESpamThreshold));
   });
   connect(BLearn, &QPushButton::clicked, this, [this] {

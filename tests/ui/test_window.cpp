@@ -191,7 +191,7 @@ TEST_F(Window, ForwarderGridRoundTrip) {
   EXPECT_NE(Ini().find("[Forward]\n2=example.org,127.0.0.2,25\n"), std::string::npos);
   EXPECT_EQ(Ini().find("mail.example.net"), std::string::npos); // not an IPv4 address: not written
   EXPECT_NE(MainLog().find("Invalid Ip number: mail.example.net"), std::string::npos);
-  EXPECT_EQ(Form->Forwarders()->Servers().size(), 1u);
+  EXPECT_EQ(Form->Generation()->Forwarders->Servers().size(), 1u);
 
   Click(Find<QPushButton>("BCancel"));
   ASSERT_EQ(grid->rowCount(), 2);

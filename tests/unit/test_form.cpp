@@ -161,7 +161,7 @@ TEST_F(Form, HandEditsAreReloadedButOwnSavesAreNot) {
   EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
 
   Main->Editable().CBScreen = true;
-  Main->SaveSettings();
+  Main->SettingsModel().Save();
   Main->CheckSettingsReload();
   EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
 
@@ -262,13 +262,13 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
 
 TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
   Start("OutgoingIP=127.0.0.1\n[Forward]\n2=example.org,127.0.0.2,25\n3=example.net,mail.example.net,25\n");
-  ASSERT_EQ(Main->Forwarders()->Servers().size(), 1u);
-  EXPECT_EQ(Main->ForwardServerChoices(), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+  ASSERT_EQ(Main->Generation()->Forwarders->Servers().size(), 1u);
+  EXPECT_EQ(Main->SettingsModel().ForwardServerChoices(), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
   EXPECT_NE(MainLog().find("Invalid Ip number: mail.example.net"), std::string::npos);
   Main->Editable().DistributeGrid.push_back({"example.com", "127.0.0.3", "2525"});
-  const auto before = Main->Forwarders();
+  const auto before = Main->Generation()->Forwarders;
   Main->ApplySettings();
-  EXPECT_EQ(Main->Forwarders()->Servers().size(), 2u);
+  EXPECT_EQ(Main->Generation()->Forwarders->Servers().size(), 2u);
   EXPECT_EQ(before->Servers().size(), 1u); // a relay in progress keeps the table it started with
 }
 
@@ -323,7 +323,7 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   EXPECT_EQ(Main->ListEntries(TPolicyList::LocalDomains),
             (std::vector<std::string>{"local.example", "second.example"}));
   EXPECT_EQ(Main->Applied()->LocalDomains, std::vector<std::string>{"local.example"});
-  Main->SaveSettings();
+  Main->SettingsModel().Save();
   Main->ApplySettings();
   EXPECT_EQ(Main->Applied()->LocalDomains, (std::vector<std::string>{"local.example", "second.example"}));
   EXPECT_NE(ReadFile(Home.path() / "quibo.ini").find("[Blacklists]\n0=second.test,0\n1=third.test\n"),
@@ -370,11 +370,11 @@ TEST_F(Form, WeeklyCounterAndWindowEventsReachTheView) {
 TEST_F(Form, ThresholdActsWhenItsFieldIsLeft) {
   Start();
   Main->Editable().ESpamThreshold = "4,5";
-  Main->ThresholdEdited();
+  Main->SettingsModel().ThresholdEdited();
   EXPECT_EQ(Main->Editable().ESpamThreshold, "4.5");
   EXPECT_EQ(Main->Applied()->Threshold, 4.5);
   Main->Editable().ESpamThreshold = "many";
-  Main->ThresholdEdited();
+  Main->SettingsModel().ThresholdEdited();
   EXPECT_EQ(Main->Applied()->Threshold, 5.0);
 }
 
