@@ -56,8 +56,15 @@ TForm1::TForm1(TOptions options)
       Logger(Folder, TimeSource, LogLock,
              TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }, false); },
                        [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); },
-                       [this] { Events.PostTask([this] { LearnNow(); }); }}),
+                       [this] { Events.PostTask([this] { BackgroundJobs.LearnNow(); }); }}),
       Registry(TimeSource), Model(Folder, Name, Logger, Statistics),
+      BackgroundJobs(Events, Logger, Model, ClamdConnections,
+                     {Folder,
+                      [this] {
+                        return TBackgroundJobs::TTestMailTarget{BindAddress == "0.0.0.0" ? "127.0.0.1" : BindAddress,
+                                                                Listener.Active() ? Listener.BoundPort() : BindPort};
+                      },
+                      [this](const std::string& message) { ReportError(message); }}),
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
@@ -137,8 +144,8 @@ void TForm1::ReportError(const std::string& message) { Logger.WriteLog("Unhandle
 void TForm1::Close() {
   if (ClosedDown) return;
   ClosedDown = true;
-  for (TBackgroundTask* task : {&Learning, &ClassifierStatistics, &ScannerTest, &TestMail, &BlacklistCheck})
-    task->Cancel();
+  BackgroundJobs.CancelAll();
+  BlacklistCheck.Cancel();
   Guarded([this] { StartListening(true); });
   MetricsEndpoint.Stop(); // answered 503 to health checks while the connections drained
 }

@@ -10,6 +10,7 @@
 // the groups below.
 #pragma once
 
+#include "UBackgroundJobs.h"
 #include "UBackgroundTask.h"
 #include "UClamdScanner.h"
 #include "UClock.h"
@@ -129,26 +130,11 @@ public:
   bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
   const std::string& BlacklistCheckLabel() const { return Label10; }
 
-  // Classifier page (UMainLearning.cpp), scanner test (UMainScanner.cpp) and
-  // test mail (UMainTestMail.cpp). Learning, the scanner test and the test
-  // mail run in the background; their results reach the labels and the done
-  // callbacks on the window thread. A start while one runs does nothing.
-  void LearnNow(); // "Learn now", and after midnight with autolearning on
-  bool LearningRunning() const { return Learning.Running(); }
-  const std::string& HamLearnLabel() const { return LblHam; }
-  const std::string& SpamLearnLabel() const { return LblSpam; }
-  // "Renew statistics": done gets the page's six values.
-  void RenewHeurasticStatistics(std::function<void(const TClassifierStatistics&)> done);
-  bool StatisticsRunning() const { return ClassifierStatistics.Running(); }
-  using TScanDone = std::function<void(const std::vector<std::string>& lines)>;
-  // With ClamdSocket set clamd is asked about the anti-virus test text and
-  // the file is not used; else the scanner program reads the file.
-  void VirusCheckTest(const std::filesystem::path& file, TScanDone done);
-  bool VirusCheckAsksClamd() const { return !Settings()->ClamdSocket.empty(); }
-  bool VirusCheckRunning() const { return ScannerTest.Running(); }
-  // To the listener's own address (127.0.0.1 when it listens on all) and port.
-  void SendTestMail(TTestMail mail, std::function<void(const TTestMailResult&)> done);
-  bool TestMailRunning() const { return TestMail.Running(); }
+  // The background jobs: learning, the classifier's statistics, the scanner test and the test mail.
+  TBackgroundJobs& Jobs() { return BackgroundJobs; }
+  const TBackgroundJobs& Jobs() const { return BackgroundJobs; }
+  const std::string& HamLearnLabel() const { return BackgroundJobs.HamLearnLabel(); }
+  const std::string& SpamLearnLabel() const { return BackgroundJobs.SpamLearnLabel(); }
 
   // "Threads", Status and Statistics pages (UMainCounters.cpp).
   void TerminateConnection(int index);
@@ -204,7 +190,6 @@ private:
   std::string ListenAddress() const;
   bool ListensOnAll() const;
   void ProbeSocketInterface();
-  TClassifierBridge Classifier();
   void AdvanceWeeklyCounter();
 
   TSystemClock SystemClock;
@@ -224,8 +209,6 @@ private:
 
   TSettingsModel Model;
   std::string Label10 = "not checked";
-  std::string LblHam;
-  std::string LblSpam;
   bool ListenSettingsChanged = true;
   std::vector<std::string> IpChoices;
 
@@ -246,10 +229,7 @@ private:
   TFormView* View = nullptr;
 
   TClamdPool ClamdConnections; // before the scanner test, which uses it
-  TBackgroundTask Learning{Events};
-  TBackgroundTask ClassifierStatistics{Events};
-  TBackgroundTask ScannerTest{Events};
-  TBackgroundTask TestMail{Events};
+  TBackgroundJobs BackgroundJobs;
   TBackgroundTask BlacklistCheck{Events};
 
   TTlsIdentity ServerTls;

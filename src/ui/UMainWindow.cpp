@@ -103,10 +103,10 @@ void TMainWindow::Refresh() {
 
 QString TMainWindow::RunningText() const {
   QStringList running;
-  if (Form.LearningRunning()) running << "learning";
-  if (Form.StatisticsRunning()) running << "reading the classifier's statistics";
-  if (Form.VirusCheckRunning()) running << "testing the virus scanner";
-  if (Form.TestMailRunning()) running << "sending the test mail";
+  if (Form.Jobs().LearningRunning()) running << "learning";
+  if (Form.Jobs().StatisticsRunning()) running << "reading the classifier's statistics";
+  if (Form.Jobs().VirusCheckRunning()) running << "testing the virus scanner";
+  if (Form.Jobs().TestMailRunning()) running << "sending the test mail";
   if (Form.BlacklistCheckRunning()) running << "checking the blacklists";
   return running.isEmpty() ? QString() : "Busy: " + running.join(", ") + "...";
 }

@@ -263,7 +263,7 @@ TEST_F(Window, TestMailReachesTheNextHopThroughTheListener) {
   Type(Find<QLineEdit>("edtRecipient"), "postmaster@example.org");
   Find<QPlainTextEdit>("mmoMessageText")->setPlainText("first line\n.dot line");
   Click(Find<QPushButton>("btnSendMail"));
-  ASSERT_TRUE(Pump([&] { return nextHop.Mails().size() == 1 && !Form->TestMailRunning(); }));
+  ASSERT_TRUE(Pump([&] { return nextHop.Mails().size() == 1 && !Form->Jobs().TestMailRunning(); }));
   const TReceivedMail mail = nextHop.Mails()[0];
   EXPECT_EQ(mail.Recipients, std::vector<std::string>{"<postmaster@example.org>"});
   EXPECT_NE(mail.Data.find("Subject: Quibo test message\r\n"), std::string::npos);

@@ -57,8 +57,8 @@ protected:
   }
   std::vector<std::string> VirusCheckTest(const std::filesystem::path& file) {
     std::vector<std::string> result;
-    Main->VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
-    EXPECT_TRUE(Settle([this] { return !Main->VirusCheckRunning(); }));
+    Main->Jobs().VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
+    EXPECT_TRUE(Settle([this] { return !Main->Jobs().VirusCheckRunning(); }));
     return result;
   }
 
@@ -249,8 +249,8 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
   WriteFile(Home.path() / "ham" / "one", "x");
   WriteFile(Home.path() / "spam" / "two", "y");
   std::filesystem::create_directories(Home.path() / "ham" / "keep-folder");
-  Main->LearnNow();
-  ASSERT_TRUE(Settle([this] { return !Main->LearningRunning(); }));
+  Main->Jobs().LearnNow();
+  ASSERT_TRUE(Settle([this] { return !Main->Jobs().LearningRunning(); }));
   EXPECT_EQ(Main->HamLearnLabel(), "Learned 2 from 7 total");
   EXPECT_EQ(Main->SpamLearnLabel(), "Learned 1 from 3 total");
   EXPECT_FALSE(std::filesystem::exists(Home.path() / "ham" / "one"));
@@ -382,9 +382,9 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   TFakeNextHop nextHop;
   Start("OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(nextHop.Port()) + "\n[LocalDomains]\n0=example.org\n");
   TTestMailResult outcome;
-  Main->SendTestMail({"me@example.com", "a@example.org; b@example.org", "Hello", {"text", ".hidden"}},
-                     [&](const TTestMailResult& result) { outcome = result; });
-  ASSERT_TRUE(Settle([this] { return !Main->TestMailRunning(); }));
+  Main->Jobs().SendTestMail({"me@example.com", "a@example.org; b@example.org", "Hello", {"text", ".hidden"}},
+                            [&](const TTestMailResult& result) { outcome = result; });
+  ASSERT_TRUE(Settle([this] { return !Main->Jobs().TestMailRunning(); }));
   EXPECT_TRUE(outcome.Sent);
   ASSERT_EQ(nextHop.Mails().size(), 1u);
   EXPECT_EQ(nextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.org>"}));
@@ -397,6 +397,6 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   Main->Close();
   Main->Close();
   EXPECT_EQ(Occurrences(MainLog(), "Stopping server.."), 1u);
-  Main->SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
-  EXPECT_FALSE(Main->TestMailRunning()); // nothing starts once closed
+  Main->Jobs().SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
+  EXPECT_FALSE(Main->Jobs().TestMailRunning()); // nothing starts once closed
 }
