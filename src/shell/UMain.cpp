@@ -65,6 +65,7 @@ TForm1::TForm1(TOptions options)
                                                                 Listener.Active() ? Listener.BoundPort() : BindPort};
                       },
                       [this](const std::string& message) { ReportError(message); }}),
+      Lists(Events, Logger, Model, Statistics, [this](const std::string& message) { ReportError(message); }),
       Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
@@ -145,7 +146,7 @@ void TForm1::Close() {
   if (ClosedDown) return;
   ClosedDown = true;
   BackgroundJobs.CancelAll();
-  BlacklistCheck.Cancel();
+  Lists.Cancel();
   Guarded([this] { StartListening(true); });
   MetricsEndpoint.Stop(); // answered 503 to health checks while the connections drained
 }

@@ -21,6 +21,7 @@
 #include "UMetrics.h"
 #include "UMetricsEndpoint.h"
 #include "UPolicy.h"
+#include "UPolicyLists.h"
 #include "UPublished.h"
 #include "URelayPool.h"
 #include "UScreenLog.h"
@@ -42,9 +43,6 @@
 #include <vector>
 
 namespace quibo {
-
-// The operator's policy lists. The first four act at once; the relay lists at the next apply.
-enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
 
 // The window over TForm1 in desktop mode: what the posted events and the
 // weekly counter ask of it. Called on the window thread.
@@ -114,21 +112,10 @@ public:
   std::shared_ptr<const TAppliedSettings> Applied() const { return Generation()->Applied; }
   std::vector<std::string> ListenChoices() const { return IpChoices; }
 
-  // Policy lists (UMainLists.cpp). The list pages: "Add" appends the text as
-  // it is; "Del"/"Remove" removes the selected entry (index; -1 when nothing
-  // is selected, which is an error for the four lists that act at once,
-  // logged as "Unhandled Exception: ..."). A blacklist zone comes and goes
-  // with its flag and its statistics row.
-  void AddListEntry(TPolicyList list, const std::string& text);
-  void DeleteListEntry(TPolicyList list, int index);
-  // Typing in the field of a relay list with an entry selected rewrites it.
-  void RewriteListEntry(TPolicyList list, int index, const std::string& text);
-  std::vector<std::string> ListEntries(TPolicyList list) const; // zones without their flags
-  // The Debug page's blacklist "Check", in the background: the result label
-  // Label10 gets its text when the lookups are done.
-  void CheckBlacklist(const std::string& address);
-  bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
-  const std::string& BlacklistCheckLabel() const { return Label10; }
+  // The policy lists as the list pages edit them, and the Debug page's blacklist check.
+  TPolicyLists& PolicyLists() { return Lists; }
+  const TPolicyLists& PolicyLists() const { return Lists; }
+  const std::string& BlacklistCheckLabel() const { return Lists.BlacklistCheckLabel(); }
 
   // The background jobs: learning, the classifier's statistics, the scanner test and the test mail.
   TBackgroundJobs& Jobs() { return BackgroundJobs; }
@@ -185,7 +172,6 @@ private:
   void RemoveUnfinishedMessages(); // start-up: message files of a killed run
   // The STARTTLS certificate, loaded again when its files changed.
   void RefreshTls();
-  TPolicyContext PolicyContext(const TSettingsGeneration& generation);
   void ReportError(const std::string& message);
   std::string ListenAddress() const;
   bool ListensOnAll() const;
@@ -208,7 +194,6 @@ private:
   TConnectionRegistry Registry;
 
   TSettingsModel Model;
-  std::string Label10 = "not checked";
   bool ListenSettingsChanged = true;
   std::vector<std::string> IpChoices;
 
@@ -230,7 +215,7 @@ private:
 
   TClamdPool ClamdConnections; // before the scanner test, which uses it
   TBackgroundJobs BackgroundJobs;
-  TBackgroundTask BlacklistCheck{Events};
+  TPolicyLists Lists;
 
   TTlsIdentity ServerTls;
   TRelayPool RelayConnections;

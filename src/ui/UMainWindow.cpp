@@ -107,7 +107,7 @@ QString TMainWindow::RunningText() const {
   if (Form.Jobs().StatisticsRunning()) running << "reading the classifier's statistics";
   if (Form.Jobs().VirusCheckRunning()) running << "testing the virus scanner";
   if (Form.Jobs().TestMailRunning()) running << "sending the test mail";
-  if (Form.BlacklistCheckRunning()) running << "checking the blacklists";
+  if (Form.PolicyLists().BlacklistCheckRunning()) running << "checking the blacklists";
   return running.isEmpty() ? QString() : "Busy: " + running.join(", ") + "...";
 }
 

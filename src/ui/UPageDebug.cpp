@@ -84,7 +84,7 @@ TDebugPage::TDebugPage(TPageContext& context)
     Refresh();
   });
   connect(CheckButton, &QPushButton::clicked, this, [this, address] {
-    Form().CheckBlacklist(address->text().toStdString());
+    Form().PolicyLists().CheckBlacklist(address->text().toStdString());
     Refresh();
   });
   Refresh();
@@ -92,9 +92,9 @@ TDebugPage::TDebugPage(TPageContext& context)
 
 void TDebugPage::Refresh() {
   SendButton->setEnabled(!Form().Jobs().TestMailRunning());
-  CheckButton->setEnabled(!Form().BlacklistCheckRunning());
-  Label10->setText(Form().BlacklistCheckRunning() ? "checking..."
-                                                  : QString::fromStdString(Form().BlacklistCheckLabel()));
+  CheckButton->setEnabled(!Form().PolicyLists().BlacklistCheckRunning());
+  Label10->setText(Form().PolicyLists().BlacklistCheckRunning() ? "checking..."
+                                                                : QString::fromStdString(Form().BlacklistCheckLabel()));
 }
 
 } // namespace quibo

@@ -51,8 +51,8 @@ protected:
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
   // The background operations, waited for on this (the window) thread.
   std::string CheckBlacklist(const std::string& address) {
-    Main->CheckBlacklist(address);
-    EXPECT_TRUE(Settle([this] { return !Main->BlacklistCheckRunning(); }));
+    Main->PolicyLists().CheckBlacklist(address);
+    EXPECT_TRUE(Settle([this] { return !Main->PolicyLists().BlacklistCheckRunning(); }));
     return Main->BlacklistCheckLabel();
   }
   std::vector<std::string> VirusCheckTest(const std::filesystem::path& file) {
@@ -291,8 +291,8 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   // A deleted zone takes its own statistics row with it; a lookup still under
   // way for it counts nowhere.
   const long secondId = Main->Settings()->LBBlacklists[1].StatId;
-  Main->DeleteListEntry(TPolicyList::Blacklists, 0);
-  Main->AddListEntry(TPolicyList::Blacklists, "third.test");
+  Main->PolicyLists().Delete(TPolicyList::Blacklists, 0);
+  Main->PolicyLists().Add(TPolicyList::Blacklists, "third.test");
   EXPECT_EQ(rows(), (std::vector<std::string>{"second.test", "third.test"}));
   EXPECT_EQ(Main->Settings()->LBBlacklists[1].Flag, "1");
   const long started = static_cast<long>(TStatEvent::DnsLookupStarted);
@@ -302,25 +302,25 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   EXPECT_EQ(Main->Stats().BlacklistServers()[1].TotalChecks, 0);
 
   // Host and sender lists reach the running filter at once, duplicates and all.
-  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
-  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
+  Main->PolicyLists().Add(TPolicyList::ManualBlacklist, "127.0.0.1");
+  Main->PolicyLists().Add(TPolicyList::ManualBlacklist, "127.0.0.1");
   EXPECT_EQ(Main->Settings()->LBManualBlacklist, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
-  Main->DeleteListEntry(TPolicyList::ManualBlacklist, 1);
-  Main->AddListEntry(TPolicyList::FromAddresses, "friend.example");
+  Main->PolicyLists().Delete(TPolicyList::ManualBlacklist, 1);
+  Main->PolicyLists().Add(TPolicyList::FromAddresses, "friend.example");
   EXPECT_EQ(Main->Settings()->LBFromAddresses, std::vector<std::string>{"friend.example"});
 
   // Nothing selected: an error for the lists that act at once, nothing at all for the relay lists.
-  Main->DeleteListEntry(TPolicyList::AllowedHosts, -1);
+  Main->PolicyLists().Delete(TPolicyList::AllowedHosts, -1);
   EXPECT_NE(MainLog().find("Unhandled Exception: List index out of bounds (-1)"), std::string::npos);
-  Main->DeleteListEntry(TPolicyList::LocalDomains, -1);
+  Main->PolicyLists().Delete(TPolicyList::LocalDomains, -1);
   EXPECT_EQ(Occurrences(MainLog(), "Unhandled Exception"), 1u);
 
   // The relay lists wait for "Save"; typing rewrites the selected entry.
-  Main->AddListEntry(TPolicyList::LocalDomains, "other.example");
-  Main->RewriteListEntry(TPolicyList::LocalDomains, 1, "second.example");
-  Main->RewriteListEntry(TPolicyList::LocalDomains, -1, "ignored.example");
-  EXPECT_EQ(Main->ListEntries(TPolicyList::LocalDomains),
+  Main->PolicyLists().Add(TPolicyList::LocalDomains, "other.example");
+  Main->PolicyLists().Rewrite(TPolicyList::LocalDomains, 1, "second.example");
+  Main->PolicyLists().Rewrite(TPolicyList::LocalDomains, -1, "ignored.example");
+  EXPECT_EQ(Main->PolicyLists().Entries(TPolicyList::LocalDomains),
             (std::vector<std::string>{"local.example", "second.example"}));
   EXPECT_EQ(Main->Applied()->LocalDomains, std::vector<std::string>{"local.example"});
   Main->SettingsModel().Save();
@@ -334,7 +334,7 @@ TEST_F(Form, BlacklistCheckOfTheDebugPage) {
   Start("DnsIP=127.0.0.1\nDnsPort=1\nDnsTimeout=1\n");
   EXPECT_EQ(Main->BlacklistCheckLabel(), "not checked");
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
-  Main->AddListEntry(TPolicyList::Blacklists, "bl.test");
+  Main->PolicyLists().Add(TPolicyList::Blacklists, "bl.test");
   Main->Editable().EDNSIp = "dns.example";
   Main->ApplySettings();
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
