@@ -43,8 +43,8 @@ std::vector<std::string> OwnAddresses() {
 
 } // namespace
 
-TListenerControl::TListenerControl(TEventQueue& events, TLogger& log, TConnectionRegistry& registry,
-                                   TRelayPool& relays, const TSettingsModel& settings, TWiring wiring)
+TListenerControl::TListenerControl(TEventQueue& events, TLogger& log, TConnectionRegistry& registry, TRelayPool& relays,
+                                   const TSettingsModel& settings, TWiring wiring)
     : Events(events), Log(log), Registry(registry), Relays(relays), Settings(settings), Wiring(std::move(wiring)),
       Listener(Wiring.RunSession) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });

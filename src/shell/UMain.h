@@ -17,6 +17,7 @@
 #include "UEventQueue.h"
 #include "UForward.h"
 #include "UHeurastic.h"
+#include "UListenerControl.h"
 #include "ULog.h"
 #include "UMetrics.h"
 #include "UMetricsEndpoint.h"
@@ -89,13 +90,12 @@ public:
   void Guarded(const std::function<void()>& action);
   void SetView(TFormView* view) { View = view; }
 
-  // Listener control (UMainListener.cpp).
-  void StartListening(bool stopOnly);
-  void ForceDisconnectAll();
-  void Button6Click(); // operator start/stop
-  void StopTimerFired();
-  const std::string& Button6Caption() const { return StartStopCaption; }
-  bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
+  // Listener control: the listener's restart, the operator's start/stop and the listen choices.
+  TListenerControl& Listening() { return ListenerControl; }
+  const TListenerControl& Listening() const { return ListenerControl; }
+  void Button6Click() { ListenerControl.Button6Click(); }
+  const std::string& Button6Caption() const { return ListenerControl.Button6Caption(); }
+  int ListeningPort() const { return ListenerControl.BoundPort(); }
 
   // Settings (UMainSettings.cpp): the model owns every copy; loading and
   // applying also reach the statistics, the TLS identity, the listener and
@@ -106,11 +106,9 @@ public:
   void ApplySettings();       // "Save" after writing the file, start-up and reloads
   void CheckSettingsReload(); // the hourly tick, SIGHUP and the "Reset " button
   TSettings& Editable() { return Model.Editable(); }
-  void SetListenSettingsChanged() { ListenSettingsChanged = true; }
   std::shared_ptr<const TSettingsGeneration> Generation() const { return Model.Generation(); }
   std::shared_ptr<const TSettings> Settings() const { return Generation()->Settings; }
   std::shared_ptr<const TAppliedSettings> Applied() const { return Generation()->Applied; }
-  std::vector<std::string> ListenChoices() const { return IpChoices; }
 
   // The policy lists as the list pages edit them, and the Debug page's blacklist check.
   TPolicyLists& PolicyLists() { return Lists; }
@@ -146,15 +144,14 @@ public:
   TClamdPool& ClamdSessions() { return ClamdConnections; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
-  bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
-  void SessionEnded(); // posts the pending-stop check
+  bool ForcedDisconnectInProgress() const { return ListenerControl.ForcedDisconnectInProgress(); }
+  void SessionEnded() { ListenerControl.SessionEnded(); } // posts the pending-stop check
 
   bool ServiceMode() const { return InServiceMode; }
   const TClock& Clock() const { return TimeSource; }
   const std::string& ServerIdent() const { return ServerIdentText; }
   const std::string& AboutReply() const { return AboutReplyText; }
   const std::string& StartTimeText() const { return LQuiboStart; }
-  int ListeningPort() const { return Listener.BoundPort(); }
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
@@ -162,19 +159,11 @@ private:
   void CountStatistic(TStatEvent event, long argument);
   // Starts, moves or stops the metrics endpoint after MetricsListen.
   void RefreshMetricsEndpoint();
-  std::string MetricsText(); // on the endpoint's thread
-  // Milliseconds a connection from the address may take for its PROXY
-  // header: ServerTimeout, at most a few seconds, for a [ProxyFrom] address; 0 for any other.
-  int ProxyHeaderWait(const std::string& peerIp) const;
-  // Gives sessions between the end of a message's data and its reply up to
-  // TerminateWaitTime to answer their senders before a stop cuts them.
-  void WaitForMessagesInProgress();
+  std::string MetricsText();       // on the endpoint's thread
   void RemoveUnfinishedMessages(); // start-up: message files of a killed run
   // The STARTTLS certificate, loaded again when its files changed.
   void RefreshTls();
   void ReportError(const std::string& message);
-  std::string ListenAddress() const;
-  bool ListensOnAll() const;
   void ProbeSocketInterface();
   void AdvanceWeeklyCounter();
 
@@ -194,21 +183,13 @@ private:
   TConnectionRegistry Registry;
 
   TSettingsModel Model;
-  bool ListenSettingsChanged = true;
-  std::vector<std::string> IpChoices;
 
   std::string ServerIdentText;
   std::string AboutReplyText;
   std::string LQuiboStart;
   std::string LQuiboCleared;
 
-  bool StopRequested = false;
-  std::atomic<bool> ForcedDisconnect{false};
-  std::string StartStopCaption = "Stop listening";
-  TEventQueue::TTimerId StopTimer;
   TEventQueue::TTimerId HourlyTimer;
-  std::string BindAddress = "0.0.0.0";
-  int BindPort = 25;
   int UpdateHours = 161;
   bool ClosedDown = false;
   TFormView* View = nullptr;
@@ -219,9 +200,9 @@ private:
 
   TTlsIdentity ServerTls;
   TRelayPool RelayConnections;
-  TSmtpListener Listener; // its connection threads use everything above
+  TListenerControl ListenerControl; // its listener's connection threads use everything above
   // After the listener, which its thread reads; only reads.
-  TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return Listener.Accepting(); }}};
+  TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return ListenerControl.Accepting(); }}};
   std::string MetricsListenInUse;
 };
 

@@ -7,13 +7,13 @@
 namespace quibo {
 
 void TForm1::LoadSettings() {
-  if (Model.Load()) ListenSettingsChanged = true;
+  if (Model.Load()) ListenerControl.MarkSettingsChanged();
 }
 
 void TForm1::ApplySettings() {
   Model.Apply();
   RefreshTls();
-  if (ListenSettingsChanged) StartListening(false);
+  if (ListenerControl.RestartDue()) ListenerControl.Restart(false);
   RefreshMetricsEndpoint();
 }
 

@@ -78,7 +78,7 @@ TEST_F(Form, StartUpSequenceLogsAndListens) {
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "spam"));
   EXPECT_EQ(Main->ServerIdent(), "Quibo SMTP Server Version 1.0.0.1");
   EXPECT_EQ(Main->AboutReply(), "Quibo version 1.0.0.1");
-  EXPECT_EQ(Main->ListenChoices()[0], "All");
+  EXPECT_EQ(Main->Listening().ListenChoices()[0], "All");
   EXPECT_EQ(Main->Button6Caption(), "Stop listening");
 }
 
@@ -95,19 +95,20 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
   EXPECT_EQ(Occurrences(MainLog(), "Waiting for incoming connections to stop....."), 1u);
   TRawSmtpClient refused;
   EXPECT_FALSE(refused.Connect(Main->ListeningPort()));
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   EXPECT_EQ(first->Command("NOOP"), "250 Ok\r\n");
 
   first->Command("QUIT");
   ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 1; }));
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   second->Command("QUIT");
-  ASSERT_TRUE(Settle([&] { return Main->StopTimerEnabled() && Main->ConnectionCounters().ServerDisconnects == 2; }));
+  ASSERT_TRUE(Settle(
+      [&] { return Main->Listening().StopTimerEnabled() && Main->ConnectionCounters().ServerDisconnects == 2; }));
   EXPECT_NE(MainLog().find("Incoming connections stopped\r\n"), std::string::npos);
   EXPECT_NE(MainLog().find("Stopping server.....\r\n"), std::string::npos);
 
-  Main->StopTimerFired();
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  Main->Listening().StopTimerFired();
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   EXPECT_EQ(Main->Button6Caption(), "Start listening");
   EXPECT_NE(MainLog().find("Server stopped\r\n"), std::string::npos);
 
