@@ -1,13 +1,35 @@
-// TForm1: the application object. Owns the settings, the log writers, the
-// statistics, the connection registry and the listener; runs the start-up
-// and close sequences, the listener lifecycle (start, operator stop, forced
-// disconnect), the settings load/save/apply with the hourly reload, and
+// TForm1: the application object. Owns every long-lived part: the log
+// writers, the statistics and metrics, the connection registry, and the four
+// parts with units of their own - the settings model (USettingsModel), the
+// listener control (UListenerControl), the policy lists (UPolicyLists) and the
+// background jobs (UBackgroundJobs). Runs the start-up and close sequences,
+// the settings load/apply with the hourly reload across those parts, and
 // handles the posted events and timers. Everything here runs on the window
 // thread, except the session hooks (UConnectionEvents), which run on
 // connection threads and only read published snapshots or post events.
 // Failures are logged; none ends the program. The definitions live in
-// UMain.cpp (start-up, events, close) and one UMain*.cpp per part, named in
-// the groups below.
+// UMain.cpp (start-up, events, sessions, close), UMainSettings.cpp and
+// UMainCounters.cpp.
+//
+// The window's names on TForm1 (its controls, named as on the pages; what
+// a page does beyond these it asks of the parts through Listening(),
+// SettingsModel(), PolicyLists() and Jobs()):
+//   Button6Click, Button6Caption  Button6, the Mail page's "Stop listening" /
+//                                 "Start listening" button and its caption
+//   BlacklistCheckLabel           Label10, the Debug page's blacklist "Result: "
+//   HamLearnLabel, SpamLearnLabel LblHam, LblSpam: the learning results
+//   Editable                      the settings record behind the controls
+//                                 (CBIp1, EListenPort, ...: one field each)
+//   LoadSettings                  BCancel: the controls read again from the file
+//   ApplySettings                 BSave, after SettingsModel().Save()
+//   CloseQuery                    BClose on the desktop: the two questions
+//   ClearScreenLog, ScreenLog     Button1 "Clear" and Memo1, the screen log
+//   ResetConnectionCounters       Button3 "Reset " on the Status page
+//   ResetCounters                 Button11 "Reset Counters" (Statistics page)
+//   StartTimeText, LastClearedText LQuiboStart, LQuiboCleared
+//   SetDebugBox                   CBDebug, the hidden "Debug" box
+//   ThreadDetails, TerminateConnection, ActiveConnections
+//                                 LBThreads, "Terminate", "Active Connections"
 #pragma once
 
 #include "UBackgroundJobs.h"
