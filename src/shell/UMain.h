@@ -33,37 +33,30 @@
 #pragma once
 
 #include "UBackgroundJobs.h"
-#include "UBackgroundTask.h"
 #include "UClamdScanner.h"
 #include "UClock.h"
 #include "UEventQueue.h"
-#include "UForward.h"
-#include "UHeurastic.h"
 #include "UListenerControl.h"
 #include "ULog.h"
 #include "UMetrics.h"
 #include "UMetricsEndpoint.h"
 #include "UPolicy.h"
 #include "UPolicyLists.h"
-#include "UPublished.h"
 #include "URelayPool.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USettingsModel.h"
 #include "USmtpListener.h"
 #include "UStats.h"
-#include "UTestMail.h"
 #include "UThreadController.h"
 #include "UTlsIdentity.h"
 #include "UVersion.h"
 #include "UVisibleCriticalSection.h"
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace quibo {
 
@@ -216,7 +209,7 @@ private:
   bool ClosedDown = false;
   TFormView* View = nullptr;
 
-  TClamdPool ClamdConnections; // before the scanner test, which uses it
+  TClamdPool ClamdConnections; // before the background jobs, whose scanner test uses it
   TBackgroundJobs BackgroundJobs;
   TPolicyLists Lists;
 
