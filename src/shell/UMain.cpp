@@ -1,21 +1,17 @@
 // TForm1, start-up and close: the window-creation sequence, the event loop
 // and the handling of posted events, the close questions and the forced stop
-// at exit. Window thread. The other parts of TForm1 live in UMain*.cpp by
-// page: UMainListener (listener control), UMainSettings (settings model),
-// UMainLists (policy lists), UMainLearning (classifier), UMainScanner
-// (scanner test), UMainTestMail (test mail), UMainCounters (threads, status
-// and statistics pages).
+// at exit, and the session each accepted connection runs. Window thread,
+// except RunSession, which runs on the connection's thread. The settings
+// orchestration lives in UMainSettings.cpp, the Threads, Status and
+// Statistics pages in UMainCounters.cpp; the parts TForm1 owns have units of
+// their own (USettingsModel, UListenerControl, UPolicyLists, UBackgroundJobs).
 #include "UMain.h"
 
-#include "UAddress.h"
+#include "UConnectionEvents.h"
 #include "UFunctions.h"
+#include "USmtpSession.h"
 #include "UVersion.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <cstring>
-#include <ifaddrs.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,29 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto kStopTimerInterval = std::chrono::milliseconds(3000);
 constexpr auto kHourlyInterval = std::chrono::milliseconds(3600000);
-
-// The machine's own IPv4 and IPv6 addresses (IPv6 loopback included, link-local ones not: they need an interface).
-std::vector<std::string> OwnAddresses() {
-  std::vector<std::string> addresses;
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return addresses;
-  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-    if (!entry->ifa_addr || (entry->ifa_addr->sa_family != AF_INET && entry->ifa_addr->sa_family != AF_INET6)) continue;
-    sockaddr_storage address{};
-    std::memcpy(&address, entry->ifa_addr,
-                entry->ifa_addr->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-    if (address.ss_family == AF_INET6 &&
-        IN6_IS_ADDR_LINKLOCAL(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr))
-      continue;
-    const std::string text = SocketAddressText(address);
-    if (text != "127.0.0.1" && std::find(addresses.begin(), addresses.end(), text) == addresses.end())
-      addresses.push_back(text);
-  }
-  ::freeifaddrs(list);
-  return addresses;
-}
 
 } // namespace
 
@@ -57,37 +31,38 @@ TForm1::TForm1(TOptions options)
       Logger(Folder, TimeSource, LogLock,
              TLogHooks{[this](std::string line) { Events.PostTask([this, line] { Screen.Append(line); }, false); },
                        [this] { Events.PostTask([this] { Counters.ClearOnRotate(); }); },
-                       [this] { Events.PostTask([this] { LearnNow(); }); }}),
-      Registry(TimeSource),
-      Listener([this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); }) {
-  StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
+                       [this] { Events.PostTask([this] { BackgroundJobs.LearnNow(); }); }}),
+      Registry(TimeSource), Model(Folder, Name, Logger, Statistics),
+      BackgroundJobs(
+          Events, Logger, Model, ClamdConnections,
+          {Folder,
+           [this] {
+             return TBackgroundJobs::TTestMailTarget{ListenerControl.LocalAddress(), ListenerControl.LocalPort()};
+           },
+           [this](const std::string& message) { ReportError(message); }}),
+      Lists(Events, Logger, Model, Statistics, [this](const std::string& message) { ReportError(message); }),
+      ListenerControl(Events, Logger, Registry, RelayConnections, Model,
+                      {[this](const std::shared_ptr<TLiveConnection>& connection) { RunSession(connection); },
+                       [this](const std::string& message) { ReportError(message); }}) {
   HourlyTimer = Events.AddTimer(kHourlyInterval, [this] { HourlyTick(); });
-  Listener.SetNotice([this](const std::string& notice) { Logger.WriteLog(notice, true); });
-  Listener.SetCounter([this](TStatEvent event) { Events.Post(EvStatistic, static_cast<long>(event)); });
-  Listener.SetProxy([this](const std::string& peerIp) { return ProxyHeaderWait(peerIp); },
-                    [this](long thread, const std::string& balancer, const std::string& reason) {
-                      const TLogConnection identity{thread, balancer};
-                      Logger.WriteLog("PROXY header refused: " + reason, true, &identity);
-                    });
-  Publish(std::make_shared<const TAppliedSettings>(), std::make_shared<const TForward>(), nullptr);
+  Model.SetPublishHook([this](const TSettings& editable, const TAppliedSettings& applied) {
+    ListenerControl.ApplyLimits(editable, applied);
+  });
+  Model.PublishDefaults();
 }
 
 TForm1::~TForm1() {
-  if (EditableSettings.CBSaveStats) Statistics.SaveStatFile(StatPath());
+  if (Model.Editable().CBSaveStats) Statistics.SaveStatFile(Model.StatPath());
 }
 
 void TForm1::Create() {
   std::error_code error;
   fs::create_directories(Folder / "ham", error);
   fs::create_directories(Folder / "spam", error);
-  StopRequested = false;
+  ListenerControl.Prepare();
   Logger.ResetDayMarkers();
-  ListenSettingsChanged = true;
   const TTimePoint startTime = TimeSource.Now();
   LQuiboStart = LQuiboCleared = FormatLongDate(startTime);
-  IpChoices = {"All", "127.0.0.1"};
-  for (auto& address : OwnAddresses())
-    IpChoices.push_back(address);
   ServerIdentText = std::string("Quibo SMTP Server") + " Version " + kVersionString;
   try {
     // The settings first: the first line logged must see the rotation switch,
@@ -107,7 +82,7 @@ void TForm1::Create() {
 void TForm1::RemoveUnfinishedMessages() {
   // A message file left by a process that was killed was never answered with
   // 250: its sender retries, so the file is of no use to anybody.
-  if (EditableSettings.KeepTempFiles) return;
+  if (Model.Editable().KeepTempFiles) return;
   std::error_code error;
   int removed = 0;
   for (const auto& entry : fs::directory_iterator(Folder / "temp", error))
@@ -133,9 +108,9 @@ void TForm1::ReportError(const std::string& message) { Logger.WriteLog("Unhandle
 void TForm1::Close() {
   if (ClosedDown) return;
   ClosedDown = true;
-  for (TBackgroundTask* task : {&Learning, &ClassifierStatistics, &ScannerTest, &TestMail, &BlacklistCheck})
-    task->Cancel();
-  Guarded([this] { StartListening(true); });
+  BackgroundJobs.CancelAll();
+  Lists.Cancel();
+  Guarded([this] { ListenerControl.Restart(true); });
   MetricsEndpoint.Stop(); // answered 503 to health checks while the connections drained
 }
 
@@ -148,10 +123,10 @@ void TForm1::CountStatistic(TStatEvent event, long argument) {
   if (!zone.empty()) Metrics.Count(event, argument, zone); // a zone deleted meanwhile counts nowhere
 }
 
-std::string TForm1::MetricsText() { return Metrics.Text({Listener.LiveCount(), RelayConnections.IdleCount()}); }
+std::string TForm1::MetricsText() { return Metrics.Text({ListenerControl.LiveCount(), RelayConnections.IdleCount()}); }
 
 void TForm1::RefreshMetricsEndpoint() {
-  const std::string& wanted = EditableSettings.MetricsListen;
+  const std::string& wanted = Model.Editable().MetricsListen;
   if (wanted == MetricsListenInUse && (wanted.empty() || MetricsEndpoint.Running())) return;
   MetricsListenInUse = wanted;
   MetricsEndpoint.Stop();
@@ -187,7 +162,7 @@ bool TForm1::CloseQuery(const std::function<bool(const std::string&)>& ask) {
     Logger.WriteLog("Aborted closing...", true);
     return false;
   }
-  const size_t live = Listener.LiveCount();
+  const size_t live = ListenerControl.LiveCount();
   if (live > 0 && !ask("There are " + std::to_string(live) + " active threads. Terminate anyway?")) return false;
   if (live > 0) Logger.WriteLog("Forcing all active SMTP connections to stop.....", true);
   Close();
@@ -218,6 +193,28 @@ void TForm1::HandleEvent(const TEvent& event) {
     break;
   default: break;
   }
+}
+
+void TForm1::RunSession(const std::shared_ptr<TLiveConnection>& connection) {
+  auto settings = Settings();
+  TSocketChannel channel(connection->SocketHandle(), ServerTls.Current());
+  channel.SetTimeout(settings->ServerTimeout * 1000);
+  if (settings->CBServerLogging) {
+    const long thread = connection->ThreadId();
+    channel.SetTap([this, thread](bool sent, std::string_view chunk) {
+      Logger.WriteTraffic(sent ? TTrafficDirection::ServerSent : TTrafficDirection::ServerReceived, thread, chunk);
+    });
+  }
+  TSessionSetup setup{settings->Welcome,
+                      kVersionString,
+                      Folder / "temp",
+                      settings->KeepTempFiles,
+                      TSettingsModel::MessageSizeLimitBytes(*settings),
+                      TSettingsModel::RecipientLimit(*settings),
+                      TSettingsModel::SpillBytes(*settings)};
+  TConnectionEvents events(*this, connection);
+  TSmtpSession session(channel, events, std::move(setup), connection->ThreadId(), connection->PeerIp());
+  session.Run();
 }
 
 } // namespace quibo

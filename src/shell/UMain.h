@@ -1,61 +1,66 @@
-// TForm1: the application object. Owns the settings, the log writers, the
-// statistics, the connection registry and the listener; runs the start-up
-// and close sequences, the listener lifecycle (start, operator stop, forced
-// disconnect), the settings load/save/apply with the hourly reload, and
+// TForm1: the application object. Owns every long-lived part: the log
+// writers, the statistics and metrics, the connection registry, and the four
+// parts with units of their own - the settings model (USettingsModel), the
+// listener control (UListenerControl), the policy lists (UPolicyLists) and the
+// background jobs (UBackgroundJobs). Runs the start-up and close sequences,
+// the settings load/apply with the hourly reload across those parts, and
 // handles the posted events and timers. Everything here runs on the window
 // thread, except the session hooks (UConnectionEvents), which run on
 // connection threads and only read published snapshots or post events.
 // Failures are logged; none ends the program. The definitions live in
-// UMain.cpp (start-up, events, close) and one UMain*.cpp per part, named in
-// the groups below.
+// UMain.cpp (start-up, events, sessions, close), UMainSettings.cpp and
+// UMainCounters.cpp.
+//
+// The window's names on TForm1 (its controls, named as on the pages; what
+// a page does beyond these it asks of the parts through Listening(),
+// SettingsModel(), PolicyLists() and Jobs()):
+//   Button6Click, Button6Caption  Button6, the Mail page's "Stop listening" /
+//                                 "Start listening" button and its caption
+//   BlacklistCheckLabel           Label10, the Debug page's blacklist "Result: "
+//   HamLearnLabel, SpamLearnLabel LblHam, LblSpam: the learning results
+//   Editable                      the settings record behind the controls
+//                                 (CBIp1, EListenPort, ...: one field each)
+//   LoadSettings                  BCancel: the controls read again from the file
+//   ApplySettings                 BSave, after SettingsModel().Save()
+//   CloseQuery                    BClose on the desktop: the two questions
+//   ClearScreenLog, ScreenLog     Button1 "Clear" and Memo1, the screen log
+//   ResetConnectionCounters       Button3 "Reset " on the Status page
+//   ResetCounters                 Button11 "Reset Counters" (Statistics page)
+//   StartTimeText, LastClearedText LQuiboStart, LQuiboCleared
+//   SetDebugBox                   CBDebug, the hidden "Debug" box
+//   ThreadDetails, TerminateConnection, ActiveConnections
+//                                 LBThreads, "Terminate", "Active Connections"
 #pragma once
 
-#include "UBackgroundTask.h"
+#include "UBackgroundJobs.h"
 #include "UClamdScanner.h"
 #include "UClock.h"
 #include "UEventQueue.h"
-#include "UForward.h"
-#include "UHeurastic.h"
 #include "UHostNameCache.h"
+#include "UListenerControl.h"
 #include "ULog.h"
 #include "UMemoryTrim.h"
 #include "UMetrics.h"
 #include "UMetricsEndpoint.h"
 #include "UPolicy.h"
-#include "UPublished.h"
+#include "UPolicyLists.h"
 #include "URelayPool.h"
 #include "UScreenLog.h"
 #include "USettings.h"
+#include "USettingsModel.h"
 #include "USmtpListener.h"
 #include "UStats.h"
-#include "UTestMail.h"
 #include "UThreadController.h"
 #include "UTlsIdentity.h"
 #include "UVersion.h"
 #include "UVisibleCriticalSection.h"
 
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace quibo {
-
-// One settings generation: the editable settings as published, the applied
-// copy and the forwarding table that belong with them. A transaction takes
-// one at its MAIL and keeps it to its end.
-struct TSettingsGeneration {
-  std::shared_ptr<const TSettings> Settings;
-  std::shared_ptr<const TAppliedSettings> Applied;
-  std::shared_ptr<const TForward> Forwarders;
-  // TLS towards the next servers: nullptr when OutgoingTls is "none", or "verify" without its trust store.
-  std::shared_ptr<const TTlsClientContext> OutgoingTls;
-};
-
-// The operator's policy lists. The first four act at once; the relay lists at the next apply.
-enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
 
 // The window over TForm1 in desktop mode: what the posted events and the
 // weekly counter ask of it. Called on the window thread.
@@ -102,69 +107,36 @@ public:
   void Guarded(const std::function<void()>& action);
   void SetView(TFormView* view) { View = view; }
 
-  // Listener control (UMainListener.cpp).
-  void StartListening(bool stopOnly);
-  void ForceDisconnectAll();
-  void Button6Click(); // operator start/stop
-  void StopTimerFired();
-  const std::string& Button6Caption() const { return StartStopCaption; }
-  bool StopTimerEnabled() const { return Events.TimerEnabled(StopTimer); }
+  // Listener control: the listener's restart, the operator's start/stop and the listen choices.
+  TListenerControl& Listening() { return ListenerControl; }
+  const TListenerControl& Listening() const { return ListenerControl; }
+  void Button6Click() { ListenerControl.Button6Click(); }
+  const std::string& Button6Caption() const { return ListenerControl.Button6Caption(); }
+  int ListeningPort() const { return ListenerControl.BoundPort(); }
 
-  // Settings model (UMainSettings.cpp).
-  void LoadSettings();
-  void SaveSettings();
-  void ApplySettings();
+  // Settings (UMainSettings.cpp): the model owns every copy; loading and
+  // applying also reach the statistics, the TLS identity, the listener and
+  // the metrics endpoint.
+  TSettingsModel& SettingsModel() { return Model; }
+  const TSettingsModel& SettingsModel() const { return Model; }
+  void LoadSettings();        // "Cancel", start-up and reloads
+  void ApplySettings();       // "Save" after writing the file, start-up and reloads
   void CheckSettingsReload(); // the hourly tick, SIGHUP and the "Reset " button
-  TSettings& Editable() { return EditableSettings; }
-  void SettingsEdited(); // publishes the editable record after an operator change
-  // Leaving the threshold field: "," becomes "." in the field and the number acts at once.
-  void ThresholdEdited();
-  // Counts the loads from the file (start, "Cancel", reloads): a view reloads its controls when it changes.
-  uint64_t SettingsLoadCount() const { return SettingsLoads; }
-  void SetListenSettingsChanged() { ListenSettingsChanged = true; }
-  std::shared_ptr<const TSettingsGeneration> Generation() const { return Current.load(); }
+  TSettings& Editable() { return Model.Editable(); }
+  std::shared_ptr<const TSettingsGeneration> Generation() const { return Model.Generation(); }
   std::shared_ptr<const TSettings> Settings() const { return Generation()->Settings; }
   std::shared_ptr<const TAppliedSettings> Applied() const { return Generation()->Applied; }
-  std::vector<std::string> ListenChoices() const { return IpChoices; }
-  std::shared_ptr<const TForward> Forwarders() const { return Generation()->Forwarders; }
 
-  // Policy lists (UMainLists.cpp). The list pages: "Add" appends the text as
-  // it is; "Del"/"Remove" removes the selected entry (index; -1 when nothing
-  // is selected, which is an error for the four lists that act at once,
-  // logged as "Unhandled Exception: ..."). A blacklist zone comes and goes
-  // with its flag and its statistics row.
-  void AddListEntry(TPolicyList list, const std::string& text);
-  void DeleteListEntry(TPolicyList list, int index);
-  // Typing in the field of a relay list with an entry selected rewrites it.
-  void RewriteListEntry(TPolicyList list, int index, const std::string& text);
-  std::vector<std::string> ListEntries(TPolicyList list) const; // zones without their flags
-  // The Debug page's blacklist "Check", in the background: the result label
-  // Label10 gets its text when the lookups are done.
-  void CheckBlacklist(const std::string& address);
-  bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
-  const std::string& BlacklistCheckLabel() const { return Label10; }
-  const std::vector<std::string>& ForwardServerChoices() const { return ServerChoices; }
+  // The policy lists as the list pages edit them, and the Debug page's blacklist check.
+  TPolicyLists& PolicyLists() { return Lists; }
+  const TPolicyLists& PolicyLists() const { return Lists; }
+  const std::string& BlacklistCheckLabel() const { return Lists.BlacklistCheckLabel(); }
 
-  // Classifier page (UMainLearning.cpp), scanner test (UMainScanner.cpp) and
-  // test mail (UMainTestMail.cpp). Learning, the scanner test and the test
-  // mail run in the background; their results reach the labels and the done
-  // callbacks on the window thread. A start while one runs does nothing.
-  void LearnNow(); // "Learn now", and after midnight with autolearning on
-  bool LearningRunning() const { return Learning.Running(); }
-  const std::string& HamLearnLabel() const { return LblHam; }
-  const std::string& SpamLearnLabel() const { return LblSpam; }
-  // "Renew statistics": done gets the page's six values.
-  void RenewHeurasticStatistics(std::function<void(const TClassifierStatistics&)> done);
-  bool StatisticsRunning() const { return ClassifierStatistics.Running(); }
-  using TScanDone = std::function<void(const std::vector<std::string>& lines)>;
-  // With ClamdSocket set clamd is asked about the anti-virus test text and
-  // the file is not used; else the scanner program reads the file.
-  void VirusCheckTest(const std::filesystem::path& file, TScanDone done);
-  bool VirusCheckAsksClamd() const { return !Settings()->ClamdSocket.empty(); }
-  bool VirusCheckRunning() const { return ScannerTest.Running(); }
-  // To the listener's own address (127.0.0.1 when it listens on all) and port.
-  void SendTestMail(TTestMail mail, std::function<void(const TTestMailResult&)> done);
-  bool TestMailRunning() const { return TestMail.Running(); }
+  // The background jobs: learning, the classifier's statistics, the scanner test and the test mail.
+  TBackgroundJobs& Jobs() { return BackgroundJobs; }
+  const TBackgroundJobs& Jobs() const { return BackgroundJobs; }
+  const std::string& HamLearnLabel() const { return BackgroundJobs.HamLearnLabel(); }
+  const std::string& SpamLearnLabel() const { return BackgroundJobs.SpamLearnLabel(); }
 
   // "Threads", Status and Statistics pages (UMainCounters.cpp).
   void TerminateConnection(int index);
@@ -191,17 +163,14 @@ public:
   TMemoryTrim& MemoryTrim() { return MessageMemoryTrim; }
   TConnectionRegistry& Connections() { return Registry; }
   const std::filesystem::path& ProgramFolder() const { return Folder; }
-  bool ForcedDisconnectInProgress() const { return ForcedDisconnect.load(); }
-  void SessionEnded(); // posts the pending-stop check
+  bool ForcedDisconnectInProgress() const { return ListenerControl.ForcedDisconnectInProgress(); }
+  void SessionEnded() { ListenerControl.SessionEnded(); } // posts the pending-stop check
 
   bool ServiceMode() const { return InServiceMode; }
   const TClock& Clock() const { return TimeSource; }
   const std::string& ServerIdent() const { return ServerIdentText; }
   const std::string& AboutReply() const { return AboutReplyText; }
   const std::string& StartTimeText() const { return LQuiboStart; }
-  int ListeningPort() const { return Listener.BoundPort(); }
-  std::filesystem::path IniPath() const { return Folder / (Name + ".ini"); }
-  std::filesystem::path StatPath() const { return Folder / (Name + ".stat"); }
 
 private:
   void RunSession(const std::shared_ptr<TLiveConnection>& connection);
@@ -209,28 +178,12 @@ private:
   void CountStatistic(TStatEvent event, long argument);
   // Starts, moves or stops the metrics endpoint after MetricsListen.
   void RefreshMetricsEndpoint();
-  std::string MetricsText(); // on the endpoint's thread
-  // Milliseconds a connection from the address may take for its PROXY
-  // header: ServerTimeout, at most a few seconds, for a [ProxyFrom] address; 0 for any other.
-  int ProxyHeaderWait(const std::string& peerIp) const;
-  // Gives sessions between the end of a message's data and its reply up to
-  // TerminateWaitTime to answer their senders before a stop cuts them.
-  void WaitForMessagesInProgress();
+  std::string MetricsText();       // on the endpoint's thread
   void RemoveUnfinishedMessages(); // start-up: message files of a killed run
-  void PublishSettings();
-  void Publish(std::shared_ptr<const TAppliedSettings> applied, std::shared_ptr<const TForward> forwarders,
-               std::shared_ptr<const TTlsClientContext> outgoingTls);
-  // The STARTTLS certificate, loaded again when its files changed; the outgoing TLS context.
+  // The STARTTLS certificate, loaded again when its files changed.
   void RefreshTls();
-  std::shared_ptr<const TTlsClientContext> MakeOutgoingTls();
-  // A file the settings name: relative names are in the program folder.
-  std::filesystem::path SettingsFile(const std::string& name) const;
-  TPolicyContext PolicyContext(const TSettingsGeneration& generation);
   void ReportError(const std::string& message);
-  std::string ListenAddress() const;
-  bool ListensOnAll() const;
   void ProbeSocketInterface();
-  TClassifierBridge Classifier();
   void AdvanceWeeklyCounter();
 
   TSystemClock SystemClock;
@@ -248,48 +201,29 @@ private:
   TConnectionCounters Counters;
   TConnectionRegistry Registry;
 
-  TSettings EditableSettings;
-  TPublished<TSettingsGeneration> Current;
-  std::string Label10 = "not checked";
-  std::vector<std::string> ServerChoices;
-  std::string LblHam;
-  std::string LblSpam;
-  std::filesystem::file_time_type SettingsFileTime{};
-  bool ListenSettingsChanged = true;
-  uint64_t SettingsLoads = 0;
-  bool StatFileLoaded = false; // the lifetime totals hold the .stat file's
-  std::vector<std::string> IpChoices;
+  TSettingsModel Model;
 
   std::string ServerIdentText;
   std::string AboutReplyText;
   std::string LQuiboStart;
   std::string LQuiboCleared;
 
-  bool StopRequested = false;
-  std::atomic<bool> ForcedDisconnect{false};
-  std::string StartStopCaption = "Stop listening";
-  TEventQueue::TTimerId StopTimer;
   TEventQueue::TTimerId HourlyTimer;
-  std::string BindAddress = "0.0.0.0";
-  int BindPort = 25;
   int UpdateHours = 161;
   bool ClosedDown = false;
   TFormView* View = nullptr;
 
-  TClamdPool ClamdConnections; // before the scanner test, which uses it
-  TBackgroundTask Learning{Events};
-  TBackgroundTask ClassifierStatistics{Events};
-  TBackgroundTask ScannerTest{Events};
-  TBackgroundTask TestMail{Events};
-  TBackgroundTask BlacklistCheck{Events};
+  TClamdPool ClamdConnections; // before the background jobs, whose scanner test uses it
+  TBackgroundJobs BackgroundJobs;
+  TPolicyLists Lists;
 
   TTlsIdentity ServerTls;
   TRelayPool RelayConnections;
   THostNameCache PeerHostNames;
   TMemoryTrim MessageMemoryTrim;
-  TSmtpListener Listener; // its connection threads use everything above
+  TListenerControl ListenerControl; // its listener's connection threads use everything above
   // After the listener, which its thread reads; only reads.
-  TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return Listener.Accepting(); }}};
+  TMetricsEndpoint MetricsEndpoint{{[this] { return MetricsText(); }, [this] { return ListenerControl.Accepting(); }}};
   std::string MetricsListenInUse;
 };
 

@@ -1,6 +1,6 @@
 // The Debug page's test mail: a message built from the page's fields and sent
 // in one SMTP transaction to the program's own listener, as any client would.
-// Runs on a background task's thread (TForm1::SendTestMail). Never throws: an
+// Runs on a background task's thread (TBackgroundJobs::SendTestMail). Never throws: an
 // error reply of the listener comes back as the text of the operator's message
 // box, anything else (refused connection, lost connection) as a failure text.
 #pragma once

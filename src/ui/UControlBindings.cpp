@@ -19,7 +19,7 @@ void TControlBindings::Changed(TValue TSettings::*field, TValue value, const TAc
 }
 
 void TControlBindings::Edited() {
-  Form.SettingsEdited();
+  Form.SettingsModel().PublishEditable();
   RunRules();
 }
 

@@ -22,7 +22,7 @@ public:
   QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&, const QModelIndex&) const override {
     auto* choice = new QComboBox(parent);
     choice->setEditable(true);
-    for (const auto& server : Form.ForwardServerChoices())
+    for (const auto& server : Form.SettingsModel().ForwardServerChoices())
       choice->addItem(QString::fromStdString(server));
     return choice;
   }

@@ -36,25 +36,25 @@ TListEditor::TListEditor(TForm1& form, TPolicyList list, const TListNames& names
 
 void TListEditor::Load() {
   Entries->clear();
-  for (const auto& entry : Form.ListEntries(Kind))
+  for (const auto& entry : Form.PolicyLists().Entries(Kind))
     Entries->addItem(QString::fromStdString(entry));
   Entries->setCurrentRow(-1);
 }
 
 void TListEditor::Add() {
-  Form.AddListEntry(Kind, Entry->text().toStdString());
+  Form.PolicyLists().Add(Kind, Entry->text().toStdString());
   Load();
 }
 
 void TListEditor::Delete() {
-  Form.DeleteListEntry(Kind, Entries->currentRow());
+  Form.PolicyLists().Delete(Kind, Entries->currentRow());
   Load();
 }
 
 void TListEditor::Typed(const QString& text) {
   const int row = Entries->currentRow();
   if (row < 0) return; // with no entry selected typing changes nothing
-  Form.RewriteListEntry(Kind, row, text.toStdString());
+  Form.PolicyLists().Rewrite(Kind, row, text.toStdString());
   Entries->item(row)->setText(text);
 }
 

@@ -40,7 +40,7 @@ TDialogs MessageBoxes(QWidget* parent, TDialogs given) {
 TMainWindow::TMainWindow(TForm1& form, TDialogs dialogs)
     : Form(form), Dialogs(MessageBoxes(this, std::move(dialogs))), Bindings(form), Context{form, Bindings, Dialogs},
       Pages(Named(new QTabWidget, "PageControl1")), UpdateAvailable(Named(new QToolButton, "IUpdateAvailable")),
-      SeenLoads(form.SettingsLoadCount()) {
+      SeenLoads(form.SettingsModel().LoadCount()) {
   setObjectName("Form1");
   setWindowTitle(kTitle);
   setWindowIcon(QuiboIcon());
@@ -92,8 +92,8 @@ TMainWindow::TMainWindow(TForm1& form, TDialogs dialogs)
 TMainWindow::~TMainWindow() { Form.SetView(nullptr); }
 
 void TMainWindow::Refresh() {
-  if (Form.SettingsLoadCount() != SeenLoads) { // loaded from the file: "Cancel", the hourly reload, "Reset "
-    SeenLoads = Form.SettingsLoadCount();
+  if (Form.SettingsModel().LoadCount() != SeenLoads) { // loaded from the file: "Cancel", the hourly reload, "Reset "
+    SeenLoads = Form.SettingsModel().LoadCount();
     Bindings.Load();
   }
   for (TPage* page : PageList)
@@ -103,17 +103,17 @@ void TMainWindow::Refresh() {
 
 QString TMainWindow::RunningText() const {
   QStringList running;
-  if (Form.LearningRunning()) running << "learning";
-  if (Form.StatisticsRunning()) running << "reading the classifier's statistics";
-  if (Form.VirusCheckRunning()) running << "testing the virus scanner";
-  if (Form.TestMailRunning()) running << "sending the test mail";
-  if (Form.BlacklistCheckRunning()) running << "checking the blacklists";
+  if (Form.Jobs().LearningRunning()) running << "learning";
+  if (Form.Jobs().StatisticsRunning()) running << "reading the classifier's statistics";
+  if (Form.Jobs().VirusCheckRunning()) running << "testing the virus scanner";
+  if (Form.Jobs().TestMailRunning()) running << "sending the test mail";
+  if (Form.PolicyLists().BlacklistCheckRunning()) running << "checking the blacklists";
   return running.isEmpty() ? QString() : "Busy: " + running.join(", ") + "...";
 }
 
 void TMainWindow::Save() {
   Form.Guarded([this] {
-    Form.SaveSettings();
+    Form.SettingsModel().Save();
     Form.ApplySettings();
   });
   Bindings.Load(); // the applied values: the normalised threshold, the enabled controls

@@ -78,23 +78,23 @@ TDebugPage::TDebugPage(TPageContext& context)
     TTestMail mail{sender->text().toStdString(), recipient->text().toStdString(), subject->text().toStdString(), {}};
     for (const QString& line : text->toPlainText().split('\n'))
       mail.Lines.push_back(line.toStdString());
-    Form().SendTestMail(std::move(mail), [page = QPointer(this)](const TTestMailResult& result) {
+    Form().Jobs().SendTestMail(std::move(mail), [page = QPointer(this)](const TTestMailResult& result) {
       if (page && !result.ErrorReply.empty()) page->Dialogs().Inform(QString::fromStdString(result.ErrorReply));
     });
     Refresh();
   });
   connect(CheckButton, &QPushButton::clicked, this, [this, address] {
-    Form().CheckBlacklist(address->text().toStdString());
+    Form().PolicyLists().CheckBlacklist(address->text().toStdString());
     Refresh();
   });
   Refresh();
 }
 
 void TDebugPage::Refresh() {
-  SendButton->setEnabled(!Form().TestMailRunning());
-  CheckButton->setEnabled(!Form().BlacklistCheckRunning());
-  Label10->setText(Form().BlacklistCheckRunning() ? "checking..."
-                                                  : QString::fromStdString(Form().BlacklistCheckLabel()));
+  SendButton->setEnabled(!Form().Jobs().TestMailRunning());
+  CheckButton->setEnabled(!Form().PolicyLists().BlacklistCheckRunning());
+  Label10->setText(Form().PolicyLists().BlacklistCheckRunning() ? "checking..."
+                                                                : QString::fromStdString(Form().BlacklistCheckLabel()));
 }
 
 } // namespace quibo

@@ -113,15 +113,15 @@ TFilteringPage::TFilteringPage(TPageContext& context)
     forwardAddress->setEnabled(on && settings.CBHeurasticForward);
   });
   connect(threshold, &QLineEdit::editingFinished, this, [this, threshold] {
-    Form().ThresholdEdited();
+    Form().SettingsModel().ThresholdEdited();
     threshold->setText(QString::fromStdString(Form().Editable().ESpamThreshold));
   });
   connect(BLearn, &QPushButton::clicked, this, [this] {
-    Form().LearnNow();
+    Form().Jobs().LearnNow();
     Refresh();
   });
   connect(BHeurasticStats, &QPushButton::clicked, this, [this] {
-    Form().RenewHeurasticStatistics([page = QPointer(this)](const TClassifierStatistics& statistics) {
+    Form().Jobs().RenewHeurasticStatistics([page = QPointer(this)](const TClassifierStatistics& statistics) {
       if (!page) return;
       const std::string* texts[] = {&statistics.Spam,   &statistics.Ham,    &statistics.Tokens,
                                     &statistics.Oldest, &statistics.Newest, &statistics.Journal};
@@ -135,8 +135,8 @@ TFilteringPage::TFilteringPage(TPageContext& context)
 void TFilteringPage::Refresh() {
   LblHam->setText(QString::fromStdString(Form().HamLearnLabel()));
   LblSpam->setText(QString::fromStdString(Form().SpamLearnLabel()));
-  BLearn->setEnabled(!Form().LearningRunning());
-  BHeurasticStats->setEnabled(!Form().StatisticsRunning());
+  BLearn->setEnabled(!Form().Jobs().LearningRunning());
+  BHeurasticStats->setEnabled(!Form().Jobs().StatisticsRunning());
 }
 
 } // namespace quibo

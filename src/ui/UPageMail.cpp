@@ -20,7 +20,7 @@ TMailPage::TMailPage(TPageContext& context)
     : TPage(context, "Mail"), Button6(Named(new QPushButton, "Button6")),
       Forwarders(new TForwarderGrid(context.Form, context.Bindings)) {
   auto* listenIp = Named(new QComboBox, "CBIp1", "The IP number where incoming mail is expected");
-  for (const auto& choice : Form().ListenChoices())
+  for (const auto& choice : Form().Listening().ListenChoices())
     listenIp->addItem(QString::fromStdString(choice));
   auto* listenPort = Named(new QLineEdit, "EListenPort", "The port number Quibo listens to");
   auto* outgoingIp = Named(new QLineEdit, "EOutgoingIP", "The IP number of your mailhost");
@@ -52,7 +52,7 @@ TMailPage::TMailPage(TPageContext& context)
   layout->addWidget(multiMail);
   layout->addWidget(distributeGroup, 1);
 
-  const auto listenChanged = [this] { Form().SetListenSettingsChanged(); };
+  const auto listenChanged = [this] { Form().Listening().MarkSettingsChanged(); };
   Bindings().Bind(listenIp, &TSettings::CBIp1, listenChanged);
   Bindings().Bind(listenPort, &TSettings::EListenPort, listenChanged);
   Bindings().Bind(outgoingIp, &TSettings::EOutgoingIP, [this] { Forwarders->ShowDefaultRow(); });

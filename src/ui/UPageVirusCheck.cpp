@@ -41,7 +41,7 @@ TVirusCheckPage::TVirusCheckPage(TPageContext& context)
   Bindings().Bind(resultCode, &TSettings::SEVirusErrorlevel);
   Bindings().AddRule([this, program, resultCode, clamd] {
     const bool on = Form().Editable().CBVirusScan;
-    const bool asksClamd = Form().VirusCheckAsksClamd();
+    const bool asksClamd = Form().Jobs().VirusCheckAsksClamd();
     clamd->setVisible(asksClamd);
     clamd->setText(QString::fromStdString("Scanning with clamd at " + Form().Settings()->ClamdSocket +
                                           " (ClamdSocket); the test sends the EICAR test text"));
@@ -51,9 +51,9 @@ TVirusCheckPage::TVirusCheckPage(TPageContext& context)
     Refresh();
   });
   connect(BVirusCheck, &QPushButton::clicked, this, [this] {
-    const QString file = Form().VirusCheckAsksClamd() ? QString() : Dialogs().PickFile();
-    if (file.isEmpty() && !Form().VirusCheckAsksClamd()) return;
-    Form().VirusCheckTest(file.toStdString(), [page = QPointer(this)](const std::vector<std::string>& lines) {
+    const QString file = Form().Jobs().VirusCheckAsksClamd() ? QString() : Dialogs().PickFile();
+    if (file.isEmpty() && !Form().Jobs().VirusCheckAsksClamd()) return;
+    Form().Jobs().VirusCheckTest(file.toStdString(), [page = QPointer(this)](const std::vector<std::string>& lines) {
       if (!page) return;
       for (const auto& line : lines)
         page->Memo2->appendPlainText(QString::fromStdString(line));
@@ -63,7 +63,7 @@ TVirusCheckPage::TVirusCheckPage(TPageContext& context)
 }
 
 void TVirusCheckPage::Refresh() {
-  BVirusCheck->setEnabled(Form().Editable().CBVirusScan && !Form().VirusCheckRunning());
+  BVirusCheck->setEnabled(Form().Editable().CBVirusScan && !Form().Jobs().VirusCheckRunning());
 }
 
 } // namespace quibo

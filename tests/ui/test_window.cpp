@@ -191,7 +191,7 @@ TEST_F(Window, ForwarderGridRoundTrip) {
   EXPECT_NE(Ini().find("[Forward]\n2=example.org,127.0.0.2,25\n"), std::string::npos);
   EXPECT_EQ(Ini().find("mail.example.net"), std::string::npos); // not an IPv4 address: not written
   EXPECT_NE(MainLog().find("Invalid Ip number: mail.example.net"), std::string::npos);
-  EXPECT_EQ(Form->Forwarders()->Servers().size(), 1u);
+  EXPECT_EQ(Form->Generation()->Forwarders->Servers().size(), 1u);
 
   Click(Find<QPushButton>("BCancel"));
   ASSERT_EQ(grid->rowCount(), 2);
@@ -263,7 +263,7 @@ TEST_F(Window, TestMailReachesTheNextHopThroughTheListener) {
   Type(Find<QLineEdit>("edtRecipient"), "postmaster@example.org");
   Find<QPlainTextEdit>("mmoMessageText")->setPlainText("first line\n.dot line");
   Click(Find<QPushButton>("btnSendMail"));
-  ASSERT_TRUE(Pump([&] { return nextHop.Mails().size() == 1 && !Form->TestMailRunning(); }));
+  ASSERT_TRUE(Pump([&] { return nextHop.Mails().size() == 1 && !Form->Jobs().TestMailRunning(); }));
   const TReceivedMail mail = nextHop.Mails()[0];
   EXPECT_EQ(mail.Recipients, std::vector<std::string>{"<postmaster@example.org>"});
   EXPECT_NE(mail.Data.find("Subject: Quibo test message\r\n"), std::string::npos);

@@ -51,14 +51,14 @@ protected:
   std::string MainLog() const { return ReadFile(Home.path() / "log" / "Quibo.log"); }
   // The background operations, waited for on this (the window) thread.
   std::string CheckBlacklist(const std::string& address) {
-    Main->CheckBlacklist(address);
-    EXPECT_TRUE(Settle([this] { return !Main->BlacklistCheckRunning(); }));
+    Main->PolicyLists().CheckBlacklist(address);
+    EXPECT_TRUE(Settle([this] { return !Main->PolicyLists().BlacklistCheckRunning(); }));
     return Main->BlacklistCheckLabel();
   }
   std::vector<std::string> VirusCheckTest(const std::filesystem::path& file) {
     std::vector<std::string> result;
-    Main->VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
-    EXPECT_TRUE(Settle([this] { return !Main->VirusCheckRunning(); }));
+    Main->Jobs().VirusCheckTest(file, [&result](const std::vector<std::string>& lines) { result = lines; });
+    EXPECT_TRUE(Settle([this] { return !Main->Jobs().VirusCheckRunning(); }));
     return result;
   }
 
@@ -78,7 +78,7 @@ TEST_F(Form, StartUpSequenceLogsAndListens) {
   EXPECT_TRUE(std::filesystem::is_directory(Home.path() / "spam"));
   EXPECT_EQ(Main->ServerIdent(), "Quibo SMTP Server Version 1.0.0.1");
   EXPECT_EQ(Main->AboutReply(), "Quibo version 1.0.0.1");
-  EXPECT_EQ(Main->ListenChoices()[0], "All");
+  EXPECT_EQ(Main->Listening().ListenChoices()[0], "All");
   EXPECT_EQ(Main->Button6Caption(), "Stop listening");
 }
 
@@ -95,19 +95,20 @@ TEST_F(Form, OperatorStopDrainsSessionsThenStops) {
   EXPECT_EQ(Occurrences(MainLog(), "Waiting for incoming connections to stop....."), 1u);
   TRawSmtpClient refused;
   EXPECT_FALSE(refused.Connect(Main->ListeningPort()));
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   EXPECT_EQ(first->Command("NOOP"), "250 Ok\r\n");
 
   first->Command("QUIT");
   ASSERT_TRUE(Settle([&] { return Main->Connections().Count() == 1; }));
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   second->Command("QUIT");
-  ASSERT_TRUE(Settle([&] { return Main->StopTimerEnabled() && Main->ConnectionCounters().ServerDisconnects == 2; }));
+  ASSERT_TRUE(Settle(
+      [&] { return Main->Listening().StopTimerEnabled() && Main->ConnectionCounters().ServerDisconnects == 2; }));
   EXPECT_NE(MainLog().find("Incoming connections stopped\r\n"), std::string::npos);
   EXPECT_NE(MainLog().find("Stopping server.....\r\n"), std::string::npos);
 
-  Main->StopTimerFired();
-  EXPECT_FALSE(Main->StopTimerEnabled());
+  Main->Listening().StopTimerFired();
+  EXPECT_FALSE(Main->Listening().StopTimerEnabled());
   EXPECT_EQ(Main->Button6Caption(), "Start listening");
   EXPECT_NE(MainLog().find("Server stopped\r\n"), std::string::npos);
 
@@ -161,7 +162,7 @@ TEST_F(Form, HandEditsAreReloadedButOwnSavesAreNot) {
   EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
 
   Main->Editable().CBScreen = true;
-  Main->SaveSettings();
+  Main->SettingsModel().Save();
   Main->CheckSettingsReload();
   EXPECT_EQ(MainLog().find("Reloaded settings file"), std::string::npos);
 
@@ -249,8 +250,8 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
   WriteFile(Home.path() / "ham" / "one", "x");
   WriteFile(Home.path() / "spam" / "two", "y");
   std::filesystem::create_directories(Home.path() / "ham" / "keep-folder");
-  Main->LearnNow();
-  ASSERT_TRUE(Settle([this] { return !Main->LearningRunning(); }));
+  Main->Jobs().LearnNow();
+  ASSERT_TRUE(Settle([this] { return !Main->Jobs().LearningRunning(); }));
   EXPECT_EQ(Main->HamLearnLabel(), "Learned 2 from 7 total");
   EXPECT_EQ(Main->SpamLearnLabel(), "Learned 1 from 3 total");
   EXPECT_FALSE(std::filesystem::exists(Home.path() / "ham" / "one"));
@@ -262,13 +263,13 @@ TEST_F(Form, LearningRunsTheClassifierAndEmptiesTheFolders) {
 
 TEST_F(Form, ForwardingTableIsRebuiltAtApply) {
   Start("OutgoingIP=127.0.0.1\n[Forward]\n2=example.org,127.0.0.2,25\n3=example.net,mail.example.net,25\n");
-  ASSERT_EQ(Main->Forwarders()->Servers().size(), 1u);
-  EXPECT_EQ(Main->ForwardServerChoices(), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
+  ASSERT_EQ(Main->Generation()->Forwarders->Servers().size(), 1u);
+  EXPECT_EQ(Main->SettingsModel().ForwardServerChoices(), (std::vector<std::string>{"127.0.0.1", "127.0.0.2"}));
   EXPECT_NE(MainLog().find("Invalid Ip number: mail.example.net"), std::string::npos);
   Main->Editable().DistributeGrid.push_back({"example.com", "127.0.0.3", "2525"});
-  const auto before = Main->Forwarders();
+  const auto before = Main->Generation()->Forwarders;
   Main->ApplySettings();
-  EXPECT_EQ(Main->Forwarders()->Servers().size(), 2u);
+  EXPECT_EQ(Main->Generation()->Forwarders->Servers().size(), 2u);
   EXPECT_EQ(before->Servers().size(), 1u); // a relay in progress keeps the table it started with
 }
 
@@ -291,8 +292,8 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   // A deleted zone takes its own statistics row with it; a lookup still under
   // way for it counts nowhere.
   const long secondId = Main->Settings()->LBBlacklists[1].StatId;
-  Main->DeleteListEntry(TPolicyList::Blacklists, 0);
-  Main->AddListEntry(TPolicyList::Blacklists, "third.test");
+  Main->PolicyLists().Delete(TPolicyList::Blacklists, 0);
+  Main->PolicyLists().Add(TPolicyList::Blacklists, "third.test");
   EXPECT_EQ(rows(), (std::vector<std::string>{"second.test", "third.test"}));
   EXPECT_EQ(Main->Settings()->LBBlacklists[1].Flag, "1");
   const long started = static_cast<long>(TStatEvent::DnsLookupStarted);
@@ -302,28 +303,28 @@ TEST_F(Form, PolicyListsActAtOnceOrAtSave) {
   EXPECT_EQ(Main->Stats().BlacklistServers()[1].TotalChecks, 0);
 
   // Host and sender lists reach the running filter at once, duplicates and all.
-  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
-  Main->AddListEntry(TPolicyList::ManualBlacklist, "127.0.0.1");
+  Main->PolicyLists().Add(TPolicyList::ManualBlacklist, "127.0.0.1");
+  Main->PolicyLists().Add(TPolicyList::ManualBlacklist, "127.0.0.1");
   EXPECT_EQ(Main->Settings()->LBManualBlacklist, (std::vector<std::string>{"127.0.0.1", "127.0.0.1"}));
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 listed on manual");
-  Main->DeleteListEntry(TPolicyList::ManualBlacklist, 1);
-  Main->AddListEntry(TPolicyList::FromAddresses, "friend.example");
+  Main->PolicyLists().Delete(TPolicyList::ManualBlacklist, 1);
+  Main->PolicyLists().Add(TPolicyList::FromAddresses, "friend.example");
   EXPECT_EQ(Main->Settings()->LBFromAddresses, std::vector<std::string>{"friend.example"});
 
   // Nothing selected: an error for the lists that act at once, nothing at all for the relay lists.
-  Main->DeleteListEntry(TPolicyList::AllowedHosts, -1);
+  Main->PolicyLists().Delete(TPolicyList::AllowedHosts, -1);
   EXPECT_NE(MainLog().find("Unhandled Exception: List index out of bounds (-1)"), std::string::npos);
-  Main->DeleteListEntry(TPolicyList::LocalDomains, -1);
+  Main->PolicyLists().Delete(TPolicyList::LocalDomains, -1);
   EXPECT_EQ(Occurrences(MainLog(), "Unhandled Exception"), 1u);
 
   // The relay lists wait for "Save"; typing rewrites the selected entry.
-  Main->AddListEntry(TPolicyList::LocalDomains, "other.example");
-  Main->RewriteListEntry(TPolicyList::LocalDomains, 1, "second.example");
-  Main->RewriteListEntry(TPolicyList::LocalDomains, -1, "ignored.example");
-  EXPECT_EQ(Main->ListEntries(TPolicyList::LocalDomains),
+  Main->PolicyLists().Add(TPolicyList::LocalDomains, "other.example");
+  Main->PolicyLists().Rewrite(TPolicyList::LocalDomains, 1, "second.example");
+  Main->PolicyLists().Rewrite(TPolicyList::LocalDomains, -1, "ignored.example");
+  EXPECT_EQ(Main->PolicyLists().Entries(TPolicyList::LocalDomains),
             (std::vector<std::string>{"local.example", "second.example"}));
   EXPECT_EQ(Main->Applied()->LocalDomains, std::vector<std::string>{"local.example"});
-  Main->SaveSettings();
+  Main->SettingsModel().Save();
   Main->ApplySettings();
   EXPECT_EQ(Main->Applied()->LocalDomains, (std::vector<std::string>{"local.example", "second.example"}));
   EXPECT_NE(ReadFile(Home.path() / "quibo.ini").find("[Blacklists]\n0=second.test,0\n1=third.test\n"),
@@ -334,7 +335,7 @@ TEST_F(Form, BlacklistCheckOfTheDebugPage) {
   Start("DnsIP=127.0.0.1\nDnsPort=1\nDnsTimeout=1\n");
   EXPECT_EQ(Main->BlacklistCheckLabel(), "not checked");
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "127.0.0.1 not listed"); // no zones
-  Main->AddListEntry(TPolicyList::Blacklists, "bl.test");
+  Main->PolicyLists().Add(TPolicyList::Blacklists, "bl.test");
   Main->Editable().EDNSIp = "dns.example";
   Main->ApplySettings();
   EXPECT_EQ(CheckBlacklist("127.0.0.1"), "Invalid DNS server address: dns.example"); // not swallowed
@@ -370,11 +371,11 @@ TEST_F(Form, WeeklyCounterAndWindowEventsReachTheView) {
 TEST_F(Form, ThresholdActsWhenItsFieldIsLeft) {
   Start();
   Main->Editable().ESpamThreshold = "4,5";
-  Main->ThresholdEdited();
+  Main->SettingsModel().ThresholdEdited();
   EXPECT_EQ(Main->Editable().ESpamThreshold, "4.5");
   EXPECT_EQ(Main->Applied()->Threshold, 4.5);
   Main->Editable().ESpamThreshold = "many";
-  Main->ThresholdEdited();
+  Main->SettingsModel().ThresholdEdited();
   EXPECT_EQ(Main->Applied()->Threshold, 5.0);
 }
 
@@ -382,9 +383,9 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   TFakeNextHop nextHop;
   Start("OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(nextHop.Port()) + "\n[LocalDomains]\n0=example.org\n");
   TTestMailResult outcome;
-  Main->SendTestMail({"me@example.com", "a@example.org; b@example.org", "Hello", {"text", ".hidden"}},
-                     [&](const TTestMailResult& result) { outcome = result; });
-  ASSERT_TRUE(Settle([this] { return !Main->TestMailRunning(); }));
+  Main->Jobs().SendTestMail({"me@example.com", "a@example.org; b@example.org", "Hello", {"text", ".hidden"}},
+                            [&](const TTestMailResult& result) { outcome = result; });
+  ASSERT_TRUE(Settle([this] { return !Main->Jobs().TestMailRunning(); }));
   EXPECT_TRUE(outcome.Sent);
   ASSERT_EQ(nextHop.Mails().size(), 1u);
   EXPECT_EQ(nextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<b@example.org>"}));
@@ -397,6 +398,6 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   Main->Close();
   Main->Close();
   EXPECT_EQ(Occurrences(MainLog(), "Stopping server.."), 1u);
-  Main->SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
-  EXPECT_FALSE(Main->TestMailRunning()); // nothing starts once closed
+  Main->Jobs().SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
+  EXPECT_FALSE(Main->Jobs().TestMailRunning()); // nothing starts once closed
 }

@@ -124,13 +124,13 @@ TEST(SpamAssassinLearning, LearnNowLearnsTheFoldersAndTheStatisticsCountThem) {
         },
         std::chrono::seconds(120));
   };
-  form.LearnNow();
-  ASSERT_TRUE(settle([&form] { return !form.LearningRunning(); }));
+  form.Jobs().LearnNow();
+  ASSERT_TRUE(settle([&form] { return !form.Jobs().LearningRunning(); }));
   EXPECT_EQ(form.HamLearnLabel(), learned(hams.size()));
   EXPECT_EQ(form.SpamLearnLabel(), learned(spams.size()));
   EXPECT_TRUE(FilesIn(home.path() / "ham").empty()); // deleted after learning
   std::optional<TClassifierStatistics> renewed;
-  form.RenewHeurasticStatistics([&renewed](const TClassifierStatistics& values) { renewed = values; });
+  form.Jobs().RenewHeurasticStatistics([&renewed](const TClassifierStatistics& values) { renewed = values; });
   ASSERT_TRUE(settle([&renewed] { return renewed.has_value(); }));
   const TClassifierStatistics statistics = *renewed;
   EXPECT_EQ(statistics.Ham, std::to_string(hams.size()));

@@ -139,12 +139,12 @@ TEST(ClamdVirusCheckTest, SendsTheTestTextToClamd) {
                                            SharedClamd().TcpAddress() + "\n[Debug]\nAcceptance=1\n");
   TForm1 form(TForm1::TOptions{home.path(), "quibo", false, nullptr});
   form.Create();
-  ASSERT_TRUE(form.VirusCheckAsksClamd());
+  ASSERT_TRUE(form.Jobs().VirusCheckAsksClamd());
   std::vector<std::string> lines;
-  form.VirusCheckTest({}, [&lines](const std::vector<std::string>& result) { lines = result; });
+  form.Jobs().VirusCheckTest({}, [&lines](const std::vector<std::string>& result) { lines = result; });
   EXPECT_TRUE(WaitFor([&] {
     form.EventQueue().RunPending([&form](const TEvent& event) { form.HandleEvent(event); });
-    return !form.VirusCheckRunning() && !lines.empty();
+    return !form.Jobs().VirusCheckRunning() && !lines.empty();
   }));
   EXPECT_EQ(lines, std::vector<std::string>{"Virus found! (clamd: stream: " + kFoundByClamd + ")"});
   EXPECT_NE(ReadFile(home.path() / "log" / "Quibo.log").find(lines.front()), std::string::npos);

@@ -1,17 +1,13 @@
-// TForm1, the policy lists of the list pages: adding, deleting and rewriting
-// entries (the four host and sender lists act at once, the relay lists at the
-// next apply) and the Debug page's blacklist check, which runs its lookups on
-// a background task. Window thread; failures are logged as "Unhandled
-// Exception: ...".
-#include "UMain.h"
+// TPolicyLists: adding, deleting and rewriting the entries of the policy
+// lists, publishing the four that act at once, and the blacklist check on its
+// background task. Window thread; the check's lookups on the task's thread.
+#include "UPolicyLists.h"
 
 #include "UPolicy.h"
 
 #include <stdexcept>
 
 namespace quibo {
-namespace fs = std::filesystem;
-
 namespace {
 
 bool ActsAtOnce(TPolicyList list) { return list != TPolicyList::LocalDomains && list != TPolicyList::LocalIps; }
@@ -31,58 +27,62 @@ template <class TRecord> auto& TextList(TRecord& settings, TPolicyList list) {
 
 } // namespace
 
-std::vector<std::string> TForm1::ListEntries(TPolicyList list) const {
-  if (list != TPolicyList::Blacklists) return TextList(EditableSettings, list);
+TPolicyLists::TPolicyLists(TEventQueue& events, TLogger& log, TSettingsModel& settings, TStats& stats,
+                           std::function<void(const std::string&)> reportError)
+    : Events(events), Log(log), Settings(settings), Statistics(stats), ReportError(std::move(reportError)) {}
+
+std::vector<std::string> TPolicyLists::Entries(TPolicyList list) const {
+  const TSettings& editable = Settings.Editable();
+  if (list != TPolicyList::Blacklists) return TextList(editable, list);
   std::vector<std::string> zones;
-  for (const auto& zone : EditableSettings.LBBlacklists)
+  for (const auto& zone : editable.LBBlacklists)
     zones.push_back(zone.Zone);
   return zones;
 }
 
-void TForm1::AddListEntry(TPolicyList list, const std::string& text) {
+void TPolicyLists::Add(TPolicyList list, const std::string& text) {
+  TSettings& editable = Settings.Editable();
   if (list == TPolicyList::Blacklists)
-    EditableSettings.LBBlacklists.push_back({text, "1", Statistics.AddBlacklistServer(text)});
+    editable.LBBlacklists.push_back({text, "1", Statistics.AddBlacklistServer(text)});
   else
-    TextList(EditableSettings, list).push_back(text);
-  if (ActsAtOnce(list)) PublishSettings();
+    TextList(editable, list).push_back(text);
+  if (ActsAtOnce(list)) Settings.PublishEditable();
 }
 
-void TForm1::DeleteListEntry(TPolicyList list, int index) {
+void TPolicyLists::Delete(TPolicyList list, int index) {
   try {
-    const size_t size = list == TPolicyList::Blacklists ? EditableSettings.LBBlacklists.size()
-                                                        : TextList(EditableSettings, list).size();
+    TSettings& editable = Settings.Editable();
+    const size_t size =
+        list == TPolicyList::Blacklists ? editable.LBBlacklists.size() : TextList(editable, list).size();
     if (index < 0 || static_cast<size_t>(index) >= size) {
       if (!ActsAtOnce(list)) return; // nothing selected: nothing removed
       throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
     }
     if (list == TPolicyList::Blacklists) {
-      EditableSettings.LBBlacklists.erase(EditableSettings.LBBlacklists.begin() + index);
+      editable.LBBlacklists.erase(editable.LBBlacklists.begin() + index);
       Statistics.DeleteBlacklistServer(static_cast<size_t>(index));
     } else {
-      auto& entries = TextList(EditableSettings, list);
+      auto& entries = TextList(editable, list);
       entries.erase(entries.begin() + index);
     }
-    if (ActsAtOnce(list)) PublishSettings();
+    if (ActsAtOnce(list)) Settings.PublishEditable();
   } catch (const std::exception& failure) {
     ReportError(failure.what());
   }
 }
 
-void TForm1::RewriteListEntry(TPolicyList list, int index, const std::string& text) {
+void TPolicyLists::Rewrite(TPolicyList list, int index, const std::string& text) {
   if (ActsAtOnce(list)) return; // only the relay lists are edited in place
-  auto& entries = TextList(EditableSettings, list);
+  auto& entries = TextList(Settings.Editable(), list);
   if (index >= 0 && static_cast<size_t>(index) < entries.size()) entries[static_cast<size_t>(index)] = text;
 }
 
-TPolicyContext TForm1::PolicyContext(const TSettingsGeneration& generation) {
-  return {*generation.Settings, *generation.Applied, Logger, nullptr};
-}
-
-void TForm1::CheckBlacklist(const std::string& address) {
-  BlacklistCheck.Start([this, generation = Generation(), address](TCancellation&) {
+void TPolicyLists::CheckBlacklist(const std::string& address) {
+  BlacklistCheck.Start([this, generation = Settings.Generation(), address](TCancellation&) {
     std::string label;
     try {
-      const TBlacklistCheck check = CheckBlacklists(PolicyContext(*generation), address, false);
+      const TPolicyContext context{*generation->Settings, *generation->Applied, Log, nullptr};
+      const TBlacklistCheck check = CheckBlacklists(context, address, false);
       PostCounts(Events, check.Counts);
       label = check.Listed ? address + " listed on " + check.Found : address + " not listed";
     } catch (const std::exception& failure) {

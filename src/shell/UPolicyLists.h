@@ -1,0 +1,56 @@
+// TPolicyLists: the operator's policy lists as the list pages edit them - the
+// blacklist zones, the manual blacklist, the allowed hosts and sender
+// addresses (these four act at once: every change is published to the
+// connection threads), and the local domains and addresses of the relay rule
+// (these act at the next apply) - and the Debug page's blacklist check, whose
+// lookups run on a background task. The entries live in the settings
+// model's editable record; a zone comes and goes with its statistics row.
+// Owned by TForm1; window thread. A delete with nothing selected is an error
+// for the four lists that act at once, given to the error report.
+#pragma once
+
+#include "UBackgroundTask.h"
+#include "UEventQueue.h"
+#include "ULog.h"
+#include "USettingsModel.h"
+#include "UStats.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quibo {
+
+enum class TPolicyList { Blacklists, ManualBlacklist, AllowedHosts, FromAddresses, LocalDomains, LocalIps };
+
+class TPolicyLists {
+public:
+  TPolicyLists(TEventQueue& events, TLogger& log, TSettingsModel& settings, TStats& stats,
+               std::function<void(const std::string&)> reportError);
+
+  // "Add" appends the text as it is, also an empty text or a duplicate.
+  void Add(TPolicyList list, const std::string& text);
+  // "Del"/"Remove" removes the entry at index (-1: nothing selected).
+  void Delete(TPolicyList list, int index);
+  // Typing in the field of a relay list with an entry selected rewrites it.
+  void Rewrite(TPolicyList list, int index, const std::string& text);
+  std::vector<std::string> Entries(TPolicyList list) const; // zones without their flags
+
+  // The blacklist "Check": the result label (Label10) gets its text when the lookups are done.
+  void CheckBlacklist(const std::string& address);
+  bool BlacklistCheckRunning() const { return BlacklistCheck.Running(); }
+  const std::string& BlacklistCheckLabel() const { return Label10; }
+  // At close: ends a check in progress and refuses later ones.
+  void Cancel() { BlacklistCheck.Cancel(); }
+
+private:
+  TEventQueue& Events;
+  TLogger& Log;
+  TSettingsModel& Settings;
+  TStats& Statistics;
+  std::function<void(const std::string&)> ReportError;
+  std::string Label10 = "not checked";
+  TBackgroundTask BlacklistCheck{Events};
+};
+
+} // namespace quibo
