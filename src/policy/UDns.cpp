@@ -15,7 +15,6 @@
 namespace quibo {
 namespace {
 
-constexpr int kLongestWaitMs = 10000;
 constexpr size_t kHeaderSize = 12;
 
 struct TBatch;
@@ -211,7 +210,7 @@ std::string BlacklistQueryName(const std::string& host, const TBlacklistZone& zo
 bool CheckDnsBlacklists(const std::string& host, const std::vector<TBlacklistZone>& zones, const TDnsSetup& setup,
                         const TDnsReport& report, std::string& foundName) {
   if (zones.empty()) return false;
-  const int waitMs = std::clamp(setup.TimeoutMs, 1, kLongestWaitMs);
+  const int waitMs = std::max(setup.TimeoutMs, 1);
   TDnsSetup bounded = setup;
   bounded.TimeoutMs = waitMs;
   TBatch batch(report, zones.size()); // outlives the channel and its last callbacks

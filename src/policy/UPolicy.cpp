@@ -21,7 +21,7 @@ bool ListsAddress(const std::vector<std::string>& list, const std::string& host)
 }
 
 TDnsSetup DnsSetupOf(const TPolicyContext& context) {
-  return {context.Applied.DnsServer, context.Settings.DnsPort, context.Settings.DnsTimeout * 1000};
+  return {context.Applied.DnsServer, context.Settings.DnsPort, context.DnsWaitMs};
 }
 
 } // namespace

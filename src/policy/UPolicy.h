@@ -27,6 +27,7 @@ struct TPolicyContext {
   const TAppliedSettings& Applied;
   TLogger& Log;
   const TLogConnection* Connection; // the connection the log lines name, if any
+  int DnsWaitMs;                    // the longest a blacklist lookup may take (TSettingsModel::DnsWaitMs)
 };
 
 // A statistics event a decision calls for, with its argument.

@@ -28,7 +28,8 @@ const TSettingsGeneration& TConnectionEvents::Transaction() {
 }
 
 TPolicyContext TConnectionEvents::PolicyContext() const {
-  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity};
+  return {*Generation->Settings, *Generation->Applied, Form.Log(), &LogIdentity,
+          TSettingsModel::DnsWaitMs(*Generation->Settings)};
 }
 
 std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
@@ -64,7 +65,7 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
-  const auto deadline = session.DataEnded() + std::chrono::seconds(std::max(1, settings->EndOfDataTimeout));
+  const auto deadline = session.DataEnded() + std::chrono::seconds(TSettingsModel::EndOfDataSeconds(*settings));
   return TPipelineContext{
       settings,
       Generation->Applied,

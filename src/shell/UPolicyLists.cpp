@@ -81,7 +81,8 @@ void TPolicyLists::CheckBlacklist(const std::string& address) {
   BlacklistCheck.Start([this, generation = Settings.Generation(), address](TCancellation&) {
     std::string label;
     try {
-      const TPolicyContext context{*generation->Settings, *generation->Applied, Log, nullptr};
+      const TPolicyContext context{*generation->Settings, *generation->Applied, Log, nullptr,
+                                   TSettingsModel::DnsWaitMs(*generation->Settings)};
       const TBlacklistCheck check = CheckBlacklists(context, address, false);
       PostCounts(Events, check.Counts);
       label = check.Listed ? address + " listed on " + check.Found : address + " not listed";

@@ -57,6 +57,12 @@ int TSettingsModel::ProxyHeaderWaitMs(const TSettings& settings) {
   return std::min(settings.ServerTimeout, kLongestProxyHeaderSeconds) * 1000;
 }
 
+int TSettingsModel::DnsWaitMs(const TSettings& settings) {
+  return std::clamp(settings.DnsTimeout, 1, kLongestDnsWaitMs / 1000) * 1000;
+}
+
+int TSettingsModel::EndOfDataSeconds(const TSettings& settings) { return std::max(1, settings.EndOfDataTimeout); }
+
 int TSettingsModel::TerminateWaitMs(const TSettings& settings) { return std::max(0, settings.TerminateWaitTime); }
 
 TSettingsModel::TSettingsModel(fs::path programFolder, const std::string& programName, TLogger& log, TStats& stats)

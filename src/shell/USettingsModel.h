@@ -43,11 +43,16 @@ public:
   static constexpr int kLeastRecipients = 100;
   // A balancer sends its PROXY header with the connection: ServerTimeout, but at most this.
   static constexpr int kLongestProxyHeaderSeconds = 5;
+  // A DNS blacklist that has not answered by then will not: DnsTimeout, but at most this.
+  static constexpr int kLongestDnsWaitMs = 10000;
 
   static size_t RecipientLimit(const TSettings& settings);
   static uint64_t MessageSizeLimitBytes(const TSettings& settings);
   static uint64_t SpillBytes(const TSettings& settings);
   static int ProxyHeaderWaitMs(const TSettings& settings);
+  static int DnsWaitMs(const TSettings& settings);
+  // EndOfDataTimeout, at least a second.
+  static int EndOfDataSeconds(const TSettings& settings);
   // TerminateWaitTime, never negative.
   static int TerminateWaitMs(const TSettings& settings);
 

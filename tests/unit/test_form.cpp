@@ -401,3 +401,21 @@ TEST_F(Form, TestMailGoesToTheOwnListenerAndCloseHappensOnce) {
   Main->Jobs().SendTestMail({"me@example.com", "a@example.org", "late", {}}, [](const TTestMailResult&) {});
   EXPECT_FALSE(Main->Jobs().TestMailRunning()); // nothing starts once closed
 }
+
+TEST(SettingsModel, LimitsTheSettingsTableLeavesOpen) {
+  TSettings settings;
+  settings.MaxRecipients = 5; // every server must take 100 per transaction
+  settings.DnsTimeout = 3600; // a blacklist silent for 10 s will not answer
+  settings.EndOfDataTimeout = 0;
+  settings.ServerTimeout = 60; // a balancer sends its PROXY header at once
+  settings.TerminateWaitTime = -5;
+  EXPECT_EQ(TSettingsModel::RecipientLimit(settings), 100u);
+  EXPECT_EQ(TSettingsModel::DnsWaitMs(settings), 10000);
+  EXPECT_EQ(TSettingsModel::EndOfDataSeconds(settings), 1);
+  EXPECT_EQ(TSettingsModel::ProxyHeaderWaitMs(settings), 5000);
+  EXPECT_EQ(TSettingsModel::TerminateWaitMs(settings), 0);
+  settings.MaxRecipients = 500;
+  settings.DnsTimeout = 3;
+  EXPECT_EQ(TSettingsModel::RecipientLimit(settings), 500u);
+  EXPECT_EQ(TSettingsModel::DnsWaitMs(settings), 3000);
+}

@@ -116,7 +116,7 @@ protected:
     PostCounts(*this, check.Counts);
     return check;
   }
-  TPolicyContext Context() { return {Settings, Applied, Log, nullptr}; }
+  TPolicyContext Context() { return {Settings, Applied, Log, nullptr, Settings.DnsTimeout * 1000}; }
 
 public:
   // The event queue of the counts.
