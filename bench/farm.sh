@@ -12,12 +12,9 @@ cd "$(dirname "$0")/.."
 N=${N:-2000}; SIZE=${SIZE:-5120}; CONC=${CONC:-50}; RUNS=${RUNS:-3}
 SINK_PORT=2560; BALANCER_PORT=2561; FILTER_PORTS=(2562 2563)
 OUT=${OUT:-bench/results.txt}
-WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-farm-XXXXXX")
-chmod 755 "$WORK"
 source bench/common.sh
-install_peers
+bench_setup farm
 command -v haproxy >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -qq haproxy >/dev/null
-scripts/build >/dev/null
 
 PIDS=()
 cleanup() {

@@ -14,13 +14,9 @@ cd "$(dirname "$0")/.."
 N=${N:-2000}; SLOW_N=${SLOW_N:-300}; SIZE=${SIZE:-5120}; CONC=${CONC:-10}; RUNS=${RUNS:-3}; DELAY=${DELAY:-25}
 SINK_PORT=2570; QUIBO_PORT=2571; SLOW_PORT=2572
 OUT=${OUT:-bench/results.txt}
-WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-pipelining-XXXXXX")
-chmod 755 "$WORK"
 source bench/common.sh
-install_peers
-scripts/build >/dev/null
-g++ -std=c++20 -O2 -Wall -Wextra -pthread bench/tls_load/tls_load.cpp -o "$WORK/tls_load" -lssl -lcrypto
-LOAD=$WORK/tls_load
+bench_setup pipelining
+build_tls_load
 
 PIDS=()
 cleanup() {

@@ -19,12 +19,8 @@ cd "$(dirname "$0")/.."
 N=${N:-2000}; SIZE=${SIZE:-5120}; CONCS=${CONCS:-"1 10 50"}; RUNS=${RUNS:-3}
 SINK_PORT=2536; QUIBO_PORT=2537
 OUT=${OUT:-bench/results.txt}
-WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-cost-XXXXXX")
-chmod 755 "$WORK"
-
 source bench/common.sh
-install_peers
-scripts/build >/dev/null
+bench_setup cost
 
 CLAMD_PID=""
 if [ "${SCANNER:-0}" != 0 ]; then

@@ -28,14 +28,9 @@ HANDSHAKES=${HANDSHAKES:-2000}; IDLE=${IDLE:-10000}
 SCENARIOS=${SCENARIOS:-"none sender both"}; PARTS=${PARTS:-"matrix handshake idle"}
 SINK_PORT=2546; QUIBO_PORT=2547; SERVER_PORT=2548
 OUT=${OUT:-bench/results.txt}
-WORK=$(mktemp -d "${BENCH_TMP:-/tmp}/quibo-tls-XXXXXX")
-chmod 755 "$WORK"
-
 source bench/common.sh
-install_peers
-scripts/build >/dev/null
-g++ -std=c++20 -O2 -Wall -Wextra -pthread bench/tls_load/tls_load.cpp -o "$WORK/tls_load" -lssl -lcrypto
-LOAD=$WORK/tls_load
+bench_setup tls
+build_tls_load
 ulimit -n "$(ulimit -Hn)" # IDLE connections need the descriptors, in the filter and in tls_load
 
 # certificate NAME KEY-OPTIONS...: a self-signed certificate for 127.0.0.1 in $WORK/NAME.pem and .key
