@@ -1,9 +1,9 @@
 #include "UClamdScanner.h"
 
+#include "UDescriptor.h"
 #include "UFunctions.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace quibo {
 namespace {
@@ -36,16 +36,10 @@ struct TCancelScope {
   }
 };
 
-// An open file for clamd, or -1 to stream the message instead.
-struct TOpenFile {
-  int Descriptor = -1;
-  explicit TOpenFile(const std::filesystem::path& file) {
-    if (!file.empty()) Descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  }
-  ~TOpenFile() {
-    if (Descriptor >= 0) ::close(Descriptor);
-  }
-};
+// The message file opened for clamd, or nothing (stream the message instead).
+TDescriptor OpenForClamd(const std::filesystem::path& file) {
+  return TDescriptor(file.empty() ? -1 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+}
 
 } // namespace
 
@@ -102,8 +96,8 @@ TScanResult ScanWithClamd(TClamdPool& pool, const std::string& clamdSocket, cons
   if (!ParseClamdAddress(clamdSocket, programFolder, address, result.Failure)) return result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(1, timeoutMs));
   const uint64_t size = message.Size();
-  const TOpenFile handedOver(address.Local() && size <= pool.StreamedUpTo(clamdSocket) ? file
-                                                                                       : std::filesystem::path());
+  const TDescriptor handedOver =
+      OpenForClamd(address.Local() && size <= pool.StreamedUpTo(clamdSocket) ? file : std::filesystem::path());
   try {
     while (true) {
       auto connection = pool.Take(clamdSocket);
@@ -122,8 +116,7 @@ TScanResult ScanWithClamd(TClamdPool& pool, const std::string& clamdSocket, cons
         const TCancelScope scope(cancel, *connection);
         if (!scope.Entered) throw std::runtime_error("cancelled");
         try {
-          answer = handedOver.Descriptor >= 0 ? connection->ScanDescriptor(handedOver.Descriptor)
-                                              : connection->ScanStream(message);
+          answer = handedOver.Valid() ? connection->ScanDescriptor(handedOver.Get()) : connection->ScanStream(message);
         } catch (const TClamdClosed&) {
           if (kept) continue; // clamd dropped the kept session meanwhile: a new one takes the message
           throw;
@@ -131,7 +124,7 @@ TScanResult ScanWithClamd(TClamdPool& pool, const std::string& clamdSocket, cons
       }
       ReadVerdict(answer, size, result);
       if (!result.Failure.empty()) return result; // clamd closes a session after an error
-      if (handedOver.Descriptor < 0) pool.Streamed(clamdSocket, size);
+      if (!handedOver.Valid()) pool.Streamed(clamdSocket, size);
       pool.Give(clamdSocket, std::move(connection));
       return result;
     }
