@@ -90,9 +90,10 @@ void TLogger::SendToScreen(std::string line) {
   if (Hooks.ScreenLine) Hooks.ScreenLine(std::move(line));
 }
 
-void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection) {
+bool TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection) {
   TVisibleGuard busy(LogLock);
   bool firstOfNewDay = false;
+  bool written = false;
   {
     std::lock_guard lock(WriterMutex);
     const TTimePoint now = Clock.Now();
@@ -108,9 +109,11 @@ void TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection
       if (showOnScreen) SendToScreen(line);
       failure = AppendToFile(MainLogPath(), line + "\r\n");
     }
-    if (!failure.empty()) SendToScreen("Log Exception: " + failure);
+    written = failure.empty();
+    if (!written) SendToScreen("Log Exception: " + failure);
   }
   if (firstOfNewDay && Flags.AutoLearn.load() && Hooks.AutoLearn) Hooks.AutoLearn();
+  return written;
 }
 
 void TLogger::WriteMailLog(std::string text, const TLogConnection* connection) {

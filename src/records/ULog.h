@@ -52,7 +52,8 @@ public:
 
   TLogSwitches& Switches() { return Flags; }
 
-  void WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
+  // False when the line could not be written (the reason goes to the screen).
+  bool WriteLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
   void WriteMailLog(std::string text, const TLogConnection* connection = nullptr);
   void WriteTraceLog(std::string text, bool showOnScreen, const TLogConnection* connection = nullptr);
   void WriteDebugLog(std::string text);

@@ -48,7 +48,7 @@ TListenerControl::TListenerControl(TEventQueue& events, TLogger& log, TConnectio
     : Events(events), Log(log), Registry(registry), Relays(relays), Settings(settings), Wiring(std::move(wiring)),
       Listener(Wiring.RunSession) {
   StopTimer = Events.AddTimer(kStopTimerInterval, [this] { StopTimerFired(); });
-  Listener.SetNotice([this](const std::string& notice) { Log.WriteLog(notice, true); });
+  Listener.SetNotice([this](const std::string& notice) { return Log.WriteLog(notice, true); });
   Listener.SetCounter([this](TStatEvent event) { Events.Post(EvStatistic, static_cast<long>(event)); });
   Listener.SetProxy([this](const std::string& peerIp) { return ProxyHeaderWait(peerIp); },
                     [this](long thread, const std::string& balancer, const std::string& reason) {

@@ -140,11 +140,17 @@ void TSmtpListener::StopListening() {
 }
 
 bool TSmtpListener::TRateLimitedNotice::Due() {
-  const auto now = std::chrono::steady_clock::now();
-  if (Last != std::chrono::steady_clock::time_point{} && now - Last < std::chrono::minutes(1)) return false;
-  Last = now;
+  using std::chrono::steady_clock;
+  const auto now = steady_clock::now().time_since_epoch().count();
+  const auto minute = std::chrono::duration_cast<steady_clock::duration>(std::chrono::minutes(1)).count();
+  auto last = Last.load();
+  do {
+    if (last != 0 && now - last < minute) return false;
+  } while (!Last.compare_exchange_weak(last, now));
   return true;
 }
+
+void TSmtpListener::TRateLimitedNotice::Forget() { Last.store(0); }
 
 void TSmtpListener::Refuse(int socket, const TVerdict& refusal) {
   // Never waits: a refused client that does not read gets the line or nothing.
@@ -153,14 +159,14 @@ void TSmtpListener::Refuse(int socket, const TVerdict& refusal) {
 }
 
 void TSmtpListener::Tell(TRateLimitedNotice& notice, const std::string& text) {
-  if (Notice && notice.Due()) Notice(text);
+  if (Notice && notice.Due() && !Notice(text)) notice.Forget();
 }
 
 bool TSmtpListener::RefuseWithSpareDescriptor() {
-  std::lock_guard lock(SpareLock);
+  if (SpareDescriptor < 0) SpareDescriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // lost the last time
   if (SpareDescriptor < 0) return false;
   pollfd pending{ListenSocket, POLLIN, 0};
-  if (::poll(&pending, 1, 0) <= 0) return false; // another thread took it
+  if (::poll(&pending, 1, 0) <= 0) return false; // the client has gone
   ::close(SpareDescriptor);
   SpareDescriptor = -1;
   const int socket = ::accept4(ListenSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -222,17 +228,19 @@ void TSmtpListener::AcceptLoop(uint64_t generation) {
   while (!StopAccepting && Generation == generation && Waiting < kIdleAcceptors) {
     ++Waiting;
     lock.unlock();
+    std::unique_lock turn(AcceptTurn);
     std::string peerIp;
     int socket = AcceptOne(peerIp);
     const int error = errno;
-    lock.lock();
     bool starved = socket < 0 && (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM);
+    lock.lock();
     if (starved && error != ENOBUFS && error != ENOMEM && !StopAccepting) {
       // Out of descriptors: the spare one takes the next connection to refuse it.
       lock.unlock();
       starved = !RefuseWithSpareDescriptor();
       lock.lock();
     }
+    turn.unlock();
     --Waiting;
     if (StopAccepting || Generation != generation) {
       if (Waiting == 0) NobodyAccepting.notify_all();

@@ -1,8 +1,8 @@
 // TSmtpListener: one listening socket (backlog 1024), the set of live incoming
-// connections, and the connection threads that take them: idle threads wait
-// in accept themselves, and the one that takes a connection runs its session
-// (another takes its place), so no connection waits for a hand-over between
-// threads.
+// connections, and the connection threads that take them: idle threads take
+// turns in accept themselves, and the one that takes a connection runs its
+// session (the next takes its turn), so no connection waits for a hand-over
+// between threads.
 // It refuses with a 421 line a connection beyond the per-address limit (the
 // site's own hosts, in [LocalIP], are exempt), and
 // every connection while the process is out of descriptors (a spare one is
@@ -99,8 +99,9 @@ public:
   void SetMaxConnectionsPerIp(int limit) { MaxPerIp.store(limit); }
   // The [LocalIP] prefixes: clients there are never held to the per-address limit.
   void SetPerIpExempt(std::vector<std::string> localIps);
-  // Receives the refusal notices (at most one a minute of each kind); set before Activate.
-  void SetNotice(std::function<void(const std::string&)> notice) { Notice = std::move(notice); }
+  // Receives the refusal notices (at most one a minute of each kind) and says whether it kept
+  // the line: one that was lost is told again with the next refusal. Set before Activate.
+  void SetNotice(std::function<bool(const std::string&)> notice) { Notice = std::move(notice); }
   // Told of each refused connection (ConnectionRefusedByLimit or
   // ConnectionRefusedForResources), on the thread that refused it; set before Activate.
   void SetCounter(std::function<void(TStatEvent)> count) { Count = std::move(count); }
@@ -113,9 +114,11 @@ public:
   bool DisconnectAll(int waitMilliseconds);
 
 private:
+  // Shared by the connection threads.
   struct TRateLimitedNotice {
-    std::chrono::steady_clock::time_point Last{};
-    bool Due(); // true at most once a minute
+    std::atomic<std::chrono::steady_clock::rep> Last{0}; // 0: never told
+    bool Due();                                          // true at most once a minute
+    void Forget();                                       // the last one was lost: the next is due
   };
   // A connection thread: accepts, runs the session, and accepts again while
   // this generation of the listening socket lasts and not too many wait.
@@ -129,27 +132,28 @@ private:
   bool TakeProxyHeader(TLiveConnection& connection);
   // Counts the connection for its address; false when the address has too many.
   bool CountForAddress(TLiveConnection& connection);
-  // Out of descriptors: the spare one takes the next connection to refuse it.
+  // Out of descriptors: the spare one takes the next connection to refuse it. Only in the accept turn.
   bool RefuseWithSpareDescriptor();
   void Refuse(int socket, const TVerdict& refusal);
   void Tell(TRateLimitedNotice& notice, const std::string& text);
   void Ended(const std::shared_ptr<TLiveConnection>& connection);
 
   TSessionRunner Runner;
-  std::function<void(const std::string&)> Notice;
+  std::function<bool(const std::string&)> Notice;
   std::function<void(TStatEvent)> Count;
   TProxyWait ProxyWait;
   TProxyReport ProxyReport;
   std::atomic<int> MaxConnections{0};
   std::atomic<int> MaxPerIp{0};
-  TRateLimitedNotice PerIpNotice, DescriptorNotice; // the accept thread's
-  std::mutex SpareLock;
-  int SpareDescriptor = -1; // Activate and StopListening change it under AcceptLock, while nobody accepts
+  TRateLimitedNotice PerIpNotice, DescriptorNotice;
+  // One thread at a time in accept: a descriptor the refusal frees is not taken by a session's accept meanwhile.
+  std::mutex AcceptTurn;
+  int SpareDescriptor = -1; // in the accept turn; Activate and StopListening change it while nobody accepts
   bool Activated = false;
   std::string Address;
   int Port = 0;
   int ListenSocket = -1;
-  mutable std::mutex AcceptLock; // guards the four below and SpareDescriptor
+  mutable std::mutex AcceptLock; // guards the four below; taken after AcceptTurn
   std::condition_variable NobodyAccepting;
   bool StopAccepting = true;
   uint64_t Generation = 0; // of the listening socket
