@@ -115,6 +115,7 @@ const TKey kKeys[] = {
     {"Heurastic", "AutoLearnAtRotate", &TSettings::CBAutoLearn},
     {"Heurastic", "DeleteFilesAfterLearn", &TSettings::CBDeleteAfterLearn},
     {"Heurastic", "Multidomainprefix", &TSettings::Multidomainprefix, false},
+    {"Heurastic", "RspamdUrl", &TSettings::RspamdUrl, false},
     {"Debug", "Acceptance", &TSettings::CBMailLogging},
     {"Debug", "SMTPServer", &TSettings::CBServerLogging},
     {"Debug", "SMTPClient", &TSettings::CBClientLogging},

@@ -90,6 +90,7 @@ struct TSettings {
   bool CBDropScore = false;
   int SEHeurasticMaxSize = 20;
   int HeurasticCheckTimeOut = 600000;
+  std::string RspamdUrl; // rspamd's normal worker; set: the filter asks it itself instead of running HCheck to score
   bool CBAutoLearn = true;
   bool CBDeleteAfterLearn = true;
   std::string Multidomainprefix = "config";

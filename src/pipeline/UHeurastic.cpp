@@ -1,7 +1,9 @@
 #include "UHeurastic.h"
 
+#include "UDotStuffing.h"
 #include "UFunctions.h"
 #include "UProcessRunner.h"
+#include "URspamdCheck.h"
 #include "USettings.h"
 
 #include <algorithm>
@@ -64,10 +66,8 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
                                             TCancellation* cancel) const {
   TClassification result;
   try {
-    std::string commandLine = std::string(kClassifier) + " \"" + message.string() + "\" ";
-    const std::string domainFolder = DomainPrefix + "/" + Lowered(recipientDomain);
-    if (IsPlainDomain(recipientDomain) && std::filesystem::is_directory(Folder / domainFolder))
-      commandLine += domainFolder;
+    const std::string commandLine =
+        std::string(kClassifier) + " \"" + message.string() + "\" " + DomainFolder(recipientDomain);
     Log.WriteDebugLog("Executing: " + commandLine);
     const TRunResult run = RunClassifier(commandLine, TimeoutMs, Folder, cancel);
     if (!Succeeded(run.ExitCode)) {
@@ -80,6 +80,44 @@ TClassification TClassifierBridge::Classify(const std::filesystem::path& message
     result.Result = Bounded(Field(run.Output, 1), kMaxClassifierText);
     double score = 0;
     result.Answered = ParseScore(result.Score, score);
+  } catch (const std::exception& error) {
+    result = {"0", std::string("Exception: ") + error.what()};
+  }
+  return result;
+}
+
+std::string TClassifierBridge::DomainFolder(const std::string& recipientDomain) const {
+  const std::string folder = DomainPrefix + "/" + Lowered(recipientDomain);
+  return IsPlainDomain(recipientDomain) && std::filesystem::is_directory(Folder / folder) ? folder : "";
+}
+
+TClassification TClassifierBridge::ClassifyWithRspamd(TRspamdClients& clients, const std::string& url,
+                                                      const TStoredMessage& message, const std::string& recipientDomain,
+                                                      TCancellation* cancel) const {
+  TClassification result;
+  try {
+    const std::string domain = DomainFolder(recipientDomain).empty() ? "" : Lowered(recipientDomain);
+    Log.WriteDebugLog("Asking rspamd at " + url + (domain.empty() ? "" : " for " + domain));
+    std::string wire(static_cast<size_t>(message.Size()), '\0');
+    wire.resize(message.ReadAt(0, wire.data(), wire.size()));
+    auto client = clients.Take(std::chrono::milliseconds(TimeoutMs));
+    struct TCancelHook { // a cut connection ends the request; left before the client goes
+      TCancellation* Cancel;
+      bool Entered;
+      ~TCancelHook() {
+        if (Entered) Cancel->Leave();
+      }
+    } hook{cancel, cancel && cancel->Enter([&client] { client->Cancel(); })};
+    if (cancel && !hook.Entered) throw TRspamdError("cancelled");
+    const TClassifierScore score = AskRspamd(*client, url, UnstuffedMessage(wire), domain);
+    result.Score = score.Score;
+    result.Result = Bounded(JoinText(score.Tests, ","), kMaxClassifierText);
+    result.Answered = true;
+    Log.WriteDebugLog("Result: " + result.Score + "|" + result.Result + "|");
+    clients.Give(std::move(client));
+  } catch (const TRspamdError& error) {
+    Log.WriteDebugLog(std::string("rspamd: ") + error.what());
+    result.Result = "not tested " + Bounded(error.what(), kMaxClassifierText);
   } catch (const std::exception& error) {
     result = {"0", std::string("Exception: ") + error.what()};
   }

@@ -1,13 +1,16 @@
 // The classifier bridge: runs the external classifier HCheck in the program
 // folder to score one message, to learn from the ham and spam folders, and to
-// dump its statistics, and reads its output. Scoring runs on connection
-// threads, learning and statistics on a background task of the window. Never throws: a
-// classifier that is missing, fails or times out gives score "0", a
-// readable reason and Answered false.
+// dump its statistics, and reads its output. With RspamdUrl set, scoring asks
+// rspamd itself instead (the same result, without a process per message).
+// Scoring runs on connection threads, learning and statistics on a background
+// task of the window. Never throws: a classifier that is missing, fails or
+// times out gives score "0", a readable reason and Answered false.
 #pragma once
 
 #include "UCancellation.h"
 #include "ULog.h"
+#include "URspamdClients.h"
+#include "UStoredMessage.h"
 
 #include <filesystem>
 #include <string>
@@ -44,11 +47,18 @@ public:
   // label names a folder; it is looked for in lower case.
   TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain,
                            TCancellation* cancel = nullptr) const;
+  // The same through rspamd's normal worker at url, the message as held; the recipient domain goes along
+  // when its folder exists.
+  TClassification ClassifyWithRspamd(TRspamdClients& clients, const std::string& url, const TStoredMessage& message,
+                                     const std::string& recipientDomain, TCancellation* cancel = nullptr) const;
   TLearnResult Learn(bool spam, TCancellation* cancel = nullptr) const;
   // The dump's lines; false when the classifier could not be run.
   bool DumpStatistics(std::vector<std::string>& lines, TCancellation* cancel = nullptr) const;
 
 private:
+  // Multidomainprefix/domain, relative to the program folder, when that folder exists; "" otherwise.
+  std::string DomainFolder(const std::string& recipientDomain) const;
+
   std::filesystem::path Folder;
   TLogger& Log;
   int TimeoutMs;

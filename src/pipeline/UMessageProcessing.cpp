@@ -199,7 +199,12 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     const TClassifierBridge classifier(context.ProgramFolder, context.Log,
                                        context.TimeLeftMs(settings.HeurasticCheckTimeOut), settings.Multidomainprefix);
     const auto started = std::chrono::steady_clock::now();
-    const TClassification result = classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
+    TRspamdClients unpooled;
+    const TClassification result =
+        settings.RspamdUrl.empty()
+            ? classifier.Classify(file, record.RecipientDomain, &record.Cancellation)
+            : classifier.ClassifyWithRspamd(context.Rspamd ? *context.Rspamd : unpooled, settings.RspamdUrl, message,
+                                            record.RecipientDomain, &record.Cancellation);
     context.Count(TStatEvent::ClassificationTime, MicrosecondsSince(started));
     record.SpamScore = result.Score;
     record.ClassifierTests = result.Result;

@@ -30,6 +30,7 @@ class TForward;
 class THostNameCache;
 class TMemoryTrim;
 class TRelayPool;
+class TRspamdClients;
 
 struct TPipelineContext {
   std::shared_ptr<const TSettings> Settings;
@@ -53,6 +54,7 @@ struct TPipelineContext {
   TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
   THostNameCache* HostNames = nullptr; // names of recent peers (none: each message looks its peer up)
   TMemoryTrim* MemoryTrim = nullptr;   // gives freed memory back after a message (none: never)
+  TRspamdClients* Rspamd = nullptr;    // clients of rspamd kept between messages (none: a new one each time)
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }

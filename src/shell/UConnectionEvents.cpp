@@ -86,7 +86,8 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       Generation->OutgoingTls,
       session.MailParameters(),
       &Form.HostNames(),
-      &Form.MemoryTrim()};
+      &Form.MemoryTrim(),
+      &Form.RspamdClients()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
@@ -94,8 +95,9 @@ bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
   const TThreadController& record = session.Record();
   // clamd takes the message from memory; a scanner program reads a file.
   const bool scannerReadsFile = generation.Applied->VirusCheck && generation.Settings->ClamdSocket.empty();
-  return scannerReadsFile || generation.Applied->Heurastic ||
-         (generation.Settings->CBCopyIfWhitelisted && record.Whitelisted) ||
+  // rspamd asked by the filter takes it from memory; HCheck reads a file.
+  const bool classifierReadsFile = generation.Applied->Heurastic && generation.Settings->RspamdUrl.empty();
+  return scannerReadsFile || classifierReadsFile || (generation.Settings->CBCopyIfWhitelisted && record.Whitelisted) ||
          (generation.Settings->CBCopyIfBlacklisted && record.Blacklisted);
 }
 

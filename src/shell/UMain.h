@@ -45,6 +45,7 @@
 #include "UPolicy.h"
 #include "UPolicyLists.h"
 #include "URelayPool.h"
+#include "URspamdClients.h"
 #include "UScreenLog.h"
 #include "USettings.h"
 #include "USettingsModel.h"
@@ -159,6 +160,7 @@ public:
   TLogger& Log() { return Logger; }
   TRelayPool& Relays() { return RelayConnections; }
   TClamdPool& ClamdSessions() { return ClamdConnections; }
+  TRspamdClients& RspamdClients() { return RspamdConnections; }
   THostNameCache& HostNames() { return PeerHostNames; }
   TMemoryTrim& MemoryTrim() { return MessageMemoryTrim; }
   TConnectionRegistry& Connections() { return Registry; }
@@ -214,6 +216,7 @@ private:
   TFormView* View = nullptr;
 
   TClamdPool ClamdConnections; // before the background jobs, whose scanner test uses it
+  TRspamdClients RspamdConnections;
   TBackgroundJobs BackgroundJobs;
   TPolicyLists Lists;
 

@@ -215,6 +215,30 @@ TEST_F(Relay, StopCutsAHungClassifierAndItsChildren) {
   EXPECT_EQ(NextHop.Connections(), 0);
 }
 
+TEST_F(Relay, StopCutsAHungRspamdRequest) {
+  // rspamd's port takes the connection and the request, and never answers.
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  Launch("TerminateWaitTime=1000\n",
+         "[Heurastic]\nDoHeurastic=1\nHeurasticCheckTimeOut=120000\nRspamdUrl=" + url + "\n[Debug]\nDebug=1\n");
+  Transmit(kMessage);
+  ASSERT_TRUE(
+      WaitFor([&] { return ReadFile(Home.path() / "log" / "Debug.log").find("Asking rspamd") != std::string::npos; }));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Quibo->Stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30)); // not the two minutes
+  EXPECT_TRUE(Client->ClosedByServer());
+  EXPECT_EQ(NextHop.Connections(), 0);
+  ::close(silent);
+}
+
 TEST_F(Relay, ForcedDisconnectDuringARelayKeepsTheListenerUsable) {
   NextHop.NeverAnswer = true;
   Launch("ForwardTimeout=60\nTerminateWaitTime=300\n");

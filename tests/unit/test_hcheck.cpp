@@ -3,6 +3,7 @@
 #include "TTempFolder.h"
 #include "UAdapterSettings.h"
 #include "UChildProcess.h"
+#include "UDotStuffing.h"
 #include "UHeurastic.h"
 #include "URspamd.h"
 #include "USpamAssassin.h"

@@ -4,6 +4,8 @@
 // Shared by the SpamAssassin and rspamd backends; plain values, any thread.
 #pragma once
 
+#include "URspamdCheck.h"
+
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -19,10 +21,7 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-struct TScore {
-  std::string Score;              // decimal with a dot
-  std::vector<std::string> Tests; // names of the rules hit, sorted
-};
+using TScore = TClassifierScore;
 
 struct TLearned {
   int Learned = 0;

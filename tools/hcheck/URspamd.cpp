@@ -4,48 +4,15 @@
 #include "UWireMessage.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 namespace quibo::hcheck {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-constexpr double kLargestScore = 1e9;
-constexpr size_t kMaxReason = 300;
-
-std::optional<json> ParsedObject(const std::string& body) {
-  json value = json::parse(body, nullptr, false);
-  if (value.is_discarded() || !value.is_object()) return std::nullopt;
-  return value;
-}
-
-// A number with at most two decimals and no trailing zeros: 15, 3.4, -0.1.
-std::string ScoreText(double score) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f", score);
-  std::string value = text;
-  while (value.back() == '0')
-    value.pop_back();
-  if (value.back() == '.') value.pop_back();
-  return value == "-0" ? "0" : value;
-}
-
-bool IsSymbolName(const std::string& name) {
-  static const std::regex symbol(R"([A-Za-z0-9_][A-Za-z0-9_.\-]{0,99})");
-  return std::regex_match(name, symbol);
-}
-
-// A domain name can go into a request header as it is.
-bool IsPlainDomainName(const std::string& domain) {
-  static const std::regex plain(R"([A-Za-z0-9_\-]+(\.[A-Za-z0-9_\-]+)*)");
-  return domain.size() <= 253 && std::regex_match(domain, plain);
-}
 
 long long Count(const json& statfile, const char* key) {
   const auto value = statfile.find(key);
@@ -83,29 +50,11 @@ std::string StoredMessage(const fs::path& file) {
 
 } // namespace
 
-std::optional<TScore> ParseCheckAnswer(const std::string& body) {
-  const auto answer = ParsedObject(body);
-  if (!answer) return std::nullopt;
-  const auto score = answer->find("score");
-  const auto symbols = answer->find("symbols");
-  if (score == answer->end() || !score->is_number() || symbols == answer->end() || !symbols->is_object())
-    return std::nullopt;
-  const double value = score->get<double>();
-  if (!std::isfinite(value) || std::fabs(value) >= kLargestScore) return std::nullopt;
-  TScore result{ScoreText(value), {}};
-  for (const auto& symbol : symbols->items()) {
-    if (!IsSymbolName(symbol.key())) return std::nullopt;
-    result.Tests.push_back(symbol.key());
-  }
-  std::sort(result.Tests.begin(), result.Tests.end());
-  return result;
-}
-
 std::optional<TLearnOutcome> ReadLearnAnswer(const THttpAnswer& answer) {
   if (answer.Status == 204) return TLearnOutcome::Skipped;
   if (answer.Status == 208) return TLearnOutcome::AlreadyLearned;
   if (answer.Status != 200) return std::nullopt;
-  const auto body = ParsedObject(answer.Body);
+  const auto body = JsonObject(answer.Body);
   if (!body) return std::nullopt;
   const auto success = body->find("success");
   if (success == body->end() || !success->is_boolean() || !success->get<bool>()) return std::nullopt;
@@ -113,7 +62,7 @@ std::optional<TLearnOutcome> ReadLearnAnswer(const THttpAnswer& answer) {
 }
 
 std::optional<std::vector<std::string>> ParseStatAnswer(const std::string& body) {
-  const auto answer = ParsedObject(body);
+  const auto answer = JsonObject(body);
   if (!answer) return std::nullopt;
   const auto statfiles = answer->find("statfiles");
   if (statfiles == answer->end() || !statfiles->is_array()) return std::nullopt;
@@ -138,28 +87,14 @@ std::optional<std::vector<std::string>> ParseStatAnswer(const std::string& body)
   return std::vector<std::string>{MagicLine("nspam", spam), MagicLine("nham", ham), MagicLine("ntokens", tokens)};
 }
 
-std::string AnswerFailure(const THttpAnswer& answer) {
-  std::string detail = answer.Body;
-  if (const auto body = ParsedObject(answer.Body)) {
-    const auto error = body->find("error");
-    if (error != body->end() && error->is_string()) detail = error->get<std::string>();
-  }
-  std::string reason = "HTTP " + std::to_string(answer.Status) + (detail.empty() ? "" : ": " + detail);
-  if (reason.size() > kMaxReason) reason = reason.substr(0, kMaxReason) + "...";
-  return PrintableText(reason);
-}
-
 TScore RspamdScore(const TAdapterSettings& settings, const fs::path& message, const std::string& domainFolder) {
   const std::string text = StoredMessage(message);
-  std::vector<std::string> headers;
-  if (const std::string domain = fs::path(domainFolder).filename().string(); IsPlainDomainName(domain))
-    headers = {"Deliver-To: " + domain, "Settings-Id: " + domain};
-  const std::string peer = "rspamd at " + settings.Rspamd.Url;
   THttpClient client(settings.Rspamd.Timeout);
-  const THttpAnswer answer = Ask(peer, [&] { return client.Post(settings.Rspamd.Url + "/checkv2", text, headers); });
-  if (answer.Status != 200) throw TClassifierError(PrintableText(peer + ": ") + AnswerFailure(answer));
-  if (auto score = ParseCheckAnswer(answer.Body)) return *score;
-  throw TClassifierError(PrintableText(peer + " gave no score it could be read from"));
+  try {
+    return AskRspamd(client, settings.Rspamd.Url, text, fs::path(domainFolder).filename().string());
+  } catch (const TRspamdError& error) {
+    throw TClassifierError(error.what());
+  }
 }
 
 TLearned RspamdLearnFolder(const TAdapterSettings& settings, const fs::path& folder, bool spam) {

@@ -1,8 +1,7 @@
 // rspamd behind the HCheck command lines: scoring through the normal
-// worker's /checkv2, learning through the controller's /learnham and
+// worker's /checkv2 (URspamdCheck), learning through the controller's /learnham and
 // /learnspam, the statistics from the controller's /stat, each request sent
-// by HCheck itself. The recipient domain goes along as Deliver-To and as
-// Settings-Id, so that per-domain settings of rspamd's settings module apply.
+// by HCheck itself.
 // Called by HCheck on its only thread. Every failure (no answer, an HTTP
 // error, an answer that cannot be read) throws TClassifierError with a
 // printable one-line reason; nothing is ever guessed.
@@ -11,6 +10,7 @@
 #include "UAdapterSettings.h"
 #include "UClassifierResults.h"
 #include "UHttpClient.h"
+#include "URspamdCheck.h"
 
 #include <filesystem>
 #include <optional>
@@ -19,10 +19,6 @@
 
 namespace quibo::hcheck {
 
-// The readers of rspamd's answers; std::nullopt when an answer is not what rspamd sends.
-// /checkv2: {"score": 3.4, "symbols": {"NAME": {...}, ...}, ...}; the names sorted.
-std::optional<TScore> ParseCheckAnswer(const std::string& body);
-
 enum class TLearnOutcome { Learned, AlreadyLearned, Skipped };
 // /learnham, /learnspam: 200 {"success":true}; 208 with "already learned"; 204 when rspamd skipped the message.
 std::optional<TLearnOutcome> ReadLearnAnswer(const THttpAnswer& answer);
@@ -30,9 +26,6 @@ std::optional<TLearnOutcome> ReadLearnAnswer(const THttpAnswer& answer);
 // /stat: the Bayes counts as the lines of SpamAssassin's "--dump magic" (nspam, nham, ntokens), from the
 // statfiles whose symbol names the class (BAYES_SPAM, BAYES_HAM).
 std::optional<std::vector<std::string>> ParseStatAnswer(const std::string& body);
-
-// "HTTP 403: <rspamd's error text>", bounded and printable.
-std::string AnswerFailure(const THttpAnswer& answer);
 
 // domainFolder: "" or the folder (relative to the program folder) of the recipient domain.
 TScore RspamdScore(const TAdapterSettings& settings, const std::filesystem::path& message,

@@ -1,5 +1,7 @@
 #include "UWireMessage.h"
 
+#include "UDotStuffing.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -15,26 +17,7 @@ std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-bool IsFinalDotLine(std::string_view line) { return line == "." || line == ".\r"; }
-
 } // namespace
-
-std::string UnstuffedMessage(std::string_view wire) {
-  std::string message;
-  message.reserve(wire.size());
-  size_t start = 0;
-  while (start < wire.size()) {
-    const size_t newline = wire.find('\n', start);
-    const size_t end = newline == std::string_view::npos ? wire.size() : newline + 1;
-    std::string_view line = wire.substr(start, end - start);
-    const std::string_view content = line.substr(0, line.find('\n'));
-    if (end == wire.size() && IsFinalDotLine(content)) break;
-    if (!line.empty() && line[0] == '.') line.remove_prefix(1);
-    message.append(line);
-    start = end;
-  }
-  return message;
-}
 
 std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes) {
   std::ifstream in(file, std::ios::binary);

@@ -11,9 +11,6 @@
 
 namespace quibo::hcheck {
 
-// Leading dots un-stuffed, the final "." line (with its line end) dropped.
-std::string UnstuffedMessage(std::string_view wire);
-
 // The un-stuffed message of a file of at most maxBytes.
 std::string ReadStoredMessage(const std::filesystem::path& file, size_t maxBytes);
 

@@ -1,5 +1,6 @@
-// HCheck with the rspamd backend against a real rspamd and Redis: one pair
-// for the whole test program, started at its first use.
+// HCheck with the rspamd backend, and the filter asking rspamd itself
+// (RspamdUrl), against a real rspamd and Redis: one pair for the whole test
+// program, started at its first use.
 #include "TPeerDaemons.h"
 #include "TRelayFixture.h"
 #include "UHeurastic.h"
@@ -54,9 +55,25 @@ protected:
 
 } // namespace
 
-TEST_F(RspamdRelay, GtubeIsMarkedAndPlainMailIsNot) {
-  InstallRspamdAdapter(Home.path());
-  Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=6\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n");
+// Scored through HCheck or by the filter itself: the same marks either way.
+class RspamdScoring : public RspamdRelay, public ::testing::WithParamInterface<bool> {
+protected:
+  // The classifier's settings for this way of scoring.
+  std::string Heurastic(const std::string& keys) const {
+    if (!GetParam()) return "[Heurastic]\nDoHeurastic=1\n" + keys;
+    return "[Heurastic]\nDoHeurastic=1\nRspamdUrl=" + SharedRspamd().Url() + "\n" + keys; // and no HCheck at all
+  }
+  void SetUp() override {
+    RspamdRelay::SetUp();
+    if (!GetParam()) InstallRspamdAdapter(Home.path());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Ways, RspamdScoring, ::testing::Bool(),
+                         [](const auto& way) { return way.param ? "AskedByTheFilter" : "ThroughHCheck"; });
+
+TEST_P(RspamdScoring, GtubeIsMarkedAndPlainMailIsNot) {
+  Launch("", Heurastic("Threshold=6\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n"));
   EXPECT_EQ(Send(kGtubeMail), "250 Ok\r\n");
   EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
   const auto mails = NextHop.Mails();
@@ -74,10 +91,35 @@ TEST_F(RspamdRelay, GtubeIsMarkedAndPlainMailIsNot) {
   EXPECT_EQ(plain.find("GTUBE"), std::string::npos) << plain;
 }
 
-TEST_F(RspamdRelay, TheRecipientDomainSelectsItsSettings) {
-  // The filter passes config/example.org; rspamd's settings for the id example.org disable DATE_IN_PAST.
-  InstallRspamdAdapter(Home.path());
+TEST_P(RspamdScoring, TheRecipientDomainSelectsItsSettings) {
+  // The domain's folder exists; rspamd's settings for the id example.org disable DATE_IN_PAST.
   std::filesystem::create_directories(Home.path() / "config" / "example.org");
+  Launch("", Heurastic("Threshold=6\n"));
+  EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  const std::string relayed = NextHop.Mails()[0].Data;
+  EXPECT_NE(relayed.find("X-Spam-Score: Hits: "), std::string::npos) << relayed;
+  EXPECT_NE(relayed.find("MIME_GOOD"), std::string::npos) << relayed;
+  EXPECT_EQ(relayed.find("DATE_IN_PAST"), std::string::npos) << relayed;
+}
+
+TEST_F(RspamdRelay, RspamdAskedByTheFilterButDownDefersOrPassesUnmarked) {
+  const std::string nobody = "http://127.0.0.1:" + std::to_string(FreePort());
+  Launch("DeferUncheckedMail=1\n", "[Heurastic]\nDoHeurastic=1\nRspamdUrl=" + nobody + "\n");
+  EXPECT_EQ(Send(kPlainMail), "451 Quibo dederazu says: Message could not be checked, try again later\r\n");
+  EXPECT_TRUE(Quibo->LogContains("Classifier failed: not tested rspamd at " + nobody + ": "));
+  EXPECT_TRUE(NextHop.Mails().empty());
+  Quibo.reset();
+  Launch("", "[Heurastic]\nDoHeurastic=1\nRspamdUrl=" + nobody + "\n");
+  EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
+  ASSERT_EQ(NextHop.Mails().size(), 1u);
+  const std::string relayed = NextHop.Mails()[0].Data;
+  EXPECT_NE(relayed.find("X-Spam-Status: Negative \r\n"), std::string::npos) << relayed;
+  EXPECT_NE(relayed.find("X-Spam-Score: Hits: 0 Tests: not tested rspamd at " + nobody), std::string::npos) << relayed;
+}
+
+TEST_F(RspamdRelay, HCheckPassesTheDomainFolderOn) {
+  InstallRspamdAdapter(Home.path());
   WriteFile(Home.path() / "m", kPlainMail + ".\r\n");
   std::string general, domain;
   ASSERT_EQ(HCheckIn(Home.path(), {"m"}, general), 0) << general;
@@ -85,13 +127,6 @@ TEST_F(RspamdRelay, TheRecipientDomainSelectsItsSettings) {
   EXPECT_NE(general.find("DATE_IN_PAST"), std::string::npos) << general;
   EXPECT_EQ(domain.find("DATE_IN_PAST"), std::string::npos) << domain;
   EXPECT_NE(domain.find("MIME_GOOD"), std::string::npos) << domain;
-
-  Launch("", "[Heurastic]\nDoHeurastic=1\nThreshold=6\n");
-  EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
-  ASSERT_EQ(NextHop.Mails().size(), 1u);
-  const std::string relayed = NextHop.Mails()[0].Data;
-  EXPECT_NE(relayed.find("X-Spam-Score: Hits: "), std::string::npos) << relayed;
-  EXPECT_EQ(relayed.find("DATE_IN_PAST"), std::string::npos) << relayed;
 }
 
 TEST(RspamdLearning, LearnsThreeMessagesAndTheStatisticsCountThem) {

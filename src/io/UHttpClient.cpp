@@ -4,7 +4,7 @@
 #include <memory>
 #include <mutex>
 
-namespace quibo::hcheck {
+namespace quibo {
 namespace {
 
 struct TCollected {
@@ -21,6 +21,11 @@ size_t Collect(char* data, size_t size, size_t count, void* target) {
   }
   collected.Body.append(data, bytes);
   return bytes;
+}
+
+// curl asks between reads and, while it waits, about once a second; non-zero ends the transfer.
+int EndIfCancelled(void* client, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<const THttpClient*>(client)->CancelRequested() ? 1 : 0;
 }
 
 struct THeaderListFree {
@@ -76,9 +81,14 @@ THttpAnswer THttpClient::Perform(const std::string& url, const std::vector<std::
   curl_easy_setopt(Handle, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(Handle, CURLOPT_WRITEDATA, &collected);
   curl_easy_setopt(Handle, CURLOPT_ERRORBUFFER, error);
+  curl_easy_setopt(Handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(Handle, CURLOPT_XFERINFOFUNCTION, EndIfCancelled);
+  curl_easy_setopt(Handle, CURLOPT_XFERINFODATA, this);
+  if (Cancelled.load()) throw THttpError("cancelled");
   const CURLcode result = curl_easy_perform(Handle);
   curl_easy_setopt(Handle, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(Handle, CURLOPT_ERRORBUFFER, nullptr);
+  if (result == CURLE_ABORTED_BY_CALLBACK) throw THttpError("cancelled");
   if (collected.TooLarge) throw THttpError("an answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes");
   if (result != CURLE_OK) throw THttpError(error[0] ? error : curl_easy_strerror(result));
   THttpAnswer answer;
@@ -87,4 +97,4 @@ THttpAnswer THttpClient::Perform(const std::string& url, const std::vector<std::
   return answer;
 }
 
-} // namespace quibo::hcheck
+} // namespace quibo

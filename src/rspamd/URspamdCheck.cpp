@@ -1,0 +1,91 @@
+#include "URspamdCheck.h"
+
+#include "UFunctions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <regex>
+
+namespace quibo {
+namespace {
+
+constexpr double kLargestScore = 1e9;
+constexpr size_t kMaxReason = 300;
+
+// A number with at most two decimals and no trailing zeros: 15, 3.4, -0.1.
+std::string ScoreText(double score) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", score);
+  std::string value = text;
+  while (value.back() == '0')
+    value.pop_back();
+  if (value.back() == '.') value.pop_back();
+  return value == "-0" ? "0" : value;
+}
+
+bool IsSymbolName(const std::string& name) {
+  static const std::regex symbol(R"([A-Za-z0-9_][A-Za-z0-9_.\-]{0,99})");
+  return std::regex_match(name, symbol);
+}
+
+// A domain name can go into a request header as it is.
+bool IsPlainDomainName(const std::string& domain) {
+  static const std::regex plain(R"([A-Za-z0-9_\-]+(\.[A-Za-z0-9_\-]+)*)");
+  return domain.size() <= 253 && std::regex_match(domain, plain);
+}
+
+} // namespace
+
+std::optional<nlohmann::json> JsonObject(const std::string& body) {
+  nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
+  if (value.is_discarded() || !value.is_object()) return std::nullopt;
+  return value;
+}
+
+std::optional<TClassifierScore> ParseCheckAnswer(const std::string& body) {
+  const auto answer = JsonObject(body);
+  if (!answer) return std::nullopt;
+  const auto score = answer->find("score");
+  const auto symbols = answer->find("symbols");
+  if (score == answer->end() || !score->is_number() || symbols == answer->end() || !symbols->is_object())
+    return std::nullopt;
+  const double value = score->get<double>();
+  if (!std::isfinite(value) || std::fabs(value) >= kLargestScore) return std::nullopt;
+  TClassifierScore result{ScoreText(value), {}};
+  for (const auto& symbol : symbols->items()) {
+    if (!IsSymbolName(symbol.key())) return std::nullopt;
+    result.Tests.push_back(symbol.key());
+  }
+  std::sort(result.Tests.begin(), result.Tests.end());
+  return result;
+}
+
+std::string AnswerFailure(const THttpAnswer& answer) {
+  std::string detail = answer.Body;
+  if (const auto body = JsonObject(answer.Body)) {
+    const auto error = body->find("error");
+    if (error != body->end() && error->is_string()) detail = error->get<std::string>();
+  }
+  std::string reason = "HTTP " + std::to_string(answer.Status) + (detail.empty() ? "" : ": " + detail);
+  if (reason.size() > kMaxReason) reason = reason.substr(0, kMaxReason) + "...";
+  return PrintableText(reason);
+}
+
+TClassifierScore AskRspamd(THttpClient& client, const std::string& url, const std::string& message,
+                           const std::string& domain) {
+  std::vector<std::string> headers;
+  if (IsPlainDomainName(domain)) headers = {"Deliver-To: " + domain, "Settings-Id: " + domain};
+  const std::string peer = PrintableText("rspamd at " + url);
+  THttpAnswer answer;
+  try {
+    answer = client.Post(url + "/checkv2", message, headers);
+  } catch (const THttpError& error) {
+    throw TRspamdError(peer + ": " + PrintableText(error.what()));
+  }
+  if (answer.Status != 200) throw TRspamdError(peer + ": " + AnswerFailure(answer));
+  if (auto score = ParseCheckAnswer(answer.Body)) return *score;
+  throw TRspamdError(peer + " gave no score it could be read from");
+}
+
+} // namespace quibo
