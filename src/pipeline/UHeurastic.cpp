@@ -51,6 +51,18 @@ std::string StatisticValue(const std::vector<std::string>& dump, const std::stri
   return "0";
 }
 
+// rspamd's score; a cancellation (the connection is being cut) ends the request.
+TClassifierScore AskCancellably(THttpClient& client, const std::string& url, const std::string& message,
+                                const std::string& domain, TCancellation* cancel) {
+  if (!cancel) return AskRspamd(client, url, message, domain);
+  if (!cancel->Enter([&client] { client.Cancel(); })) throw TRspamdError("cancelled");
+  struct TLeave {
+    TCancellation& Cancellation;
+    ~TLeave() { Cancellation.Leave(); }
+  } leave{*cancel};
+  return AskRspamd(client, url, message, domain);
+}
+
 } // namespace
 
 bool IsPlainDomain(const std::string& domain) {
@@ -101,15 +113,7 @@ TClassification TClassifierBridge::ClassifyWithRspamd(TRspamdClients& clients, c
     std::string wire(static_cast<size_t>(message.Size()), '\0');
     wire.resize(message.ReadAt(0, wire.data(), wire.size()));
     auto client = clients.Take(std::chrono::milliseconds(TimeoutMs));
-    struct TCancelHook { // a cut connection ends the request; left before the client goes
-      TCancellation* Cancel;
-      bool Entered;
-      ~TCancelHook() {
-        if (Entered) Cancel->Leave();
-      }
-    } hook{cancel, cancel && cancel->Enter([&client] { client->Cancel(); })};
-    if (cancel && !hook.Entered) throw TRspamdError("cancelled");
-    const TClassifierScore score = AskRspamd(*client, url, UnstuffedMessage(wire), domain);
+    const TClassifierScore score = AskCancellably(*client, url, UnstuffedMessage(wire), domain, cancel);
     result.Score = score.Score;
     result.Result = Bounded(JoinText(score.Tests, ","), kMaxClassifierText);
     result.Answered = true;

@@ -13,6 +13,7 @@ std::unique_ptr<THttpClient> TRspamdClients::Take(std::chrono::milliseconds time
   }
   if (!client) client = std::make_unique<THttpClient>(timeout);
   client->SetTimeout(timeout);
+  client->Resume(); // a cancellation that came after its last answer is not this message's
   return client;
 }
 
