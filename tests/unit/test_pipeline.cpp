@@ -1,3 +1,4 @@
+#include "TFakeHttpServer.h"
 #include "TFakeNextHop.h"
 #include "TFixedClock.h"
 #include "TRawSmtpClient.h"
@@ -408,6 +409,65 @@ protected:
 const std::string kMail = "From: <author@example.com>\r\nSubject: Offer\r\n\r\nbody\r\n";
 
 } // namespace
+
+TEST(Classifier, AskingRspamdItself) {
+  TTempFolder folder;
+  TFixedClock clock;
+  TVisibleCriticalSection lock(nullptr);
+  TLogger log(folder.path(), clock, lock, {});
+  const TClassifierBridge bridge(folder.path(), log, 5000, "config");
+  TFakeHttpServer rspamd;
+  TRspamdClients clients;
+  const TTextMessage message("Subject: x\r\n\r\n..dotted\r\n.\r\n");
+
+  rspamd.Answer(R"({"score":7.5,"symbols":{"ZED":{},"ALPHA":{}}})");
+  TClassification result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  EXPECT_TRUE(result.Answered);
+  EXPECT_EQ(result.Score, "7.5");
+  EXPECT_EQ(result.Result, "ALPHA,ZED");
+  EXPECT_NE(rspamd.LastRequest().find("POST /checkv2 HTTP/1.1\r\n"), std::string::npos);
+  EXPECT_NE(rspamd.LastRequest().find("Content-Length: 23\r\n"), std::string::npos); // un-stuffed, no "." line
+  EXPECT_EQ(rspamd.LastRequest().find("Deliver-To:"), std::string::npos) << "no folder for the domain";
+  std::filesystem::create_directories(folder.path() / "config" / "example.org");
+  bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  EXPECT_NE(rspamd.LastRequest().find("Deliver-To: example.org\r\n"), std::string::npos);
+  EXPECT_NE(rspamd.LastRequest().find("Settings-Id: example.org\r\n"), std::string::npos);
+
+  rspamd.Answer("<html>Bad gateway</html>", 502);
+  result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "example.org");
+  EXPECT_FALSE(result.Answered);
+  EXPECT_EQ(result.Result, "not tested rspamd at " + rspamd.Url() + ": HTTP 502: <html>Bad gateway</html>");
+  rspamd.Answer("{}");
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "").Result,
+            "not tested rspamd at " + rspamd.Url() + " gave no score it could be read from");
+
+  // A connection cut before the request leaves the message unscored; the next one is scored again.
+  rspamd.Answer(R"({"score":1,"symbols":{}})");
+  TCancellation cut;
+  cut.Cancel();
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &cut).Result, "not tested cancelled");
+  TCancellation fresh;
+  EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &fresh).Answered);
+}
+
+TEST(Classifier, KeptRspamdClientsAreReusedAndStartUncancelled) {
+  TRspamdClients clients;
+  std::vector<std::unique_ptr<THttpClient>> taken;
+  for (size_t i = 0; i < TRspamdClients::kIdle + 2; ++i)
+    taken.push_back(clients.Take(std::chrono::seconds(1)));
+  taken[0]->Cancel(); // a cut that came after its answer
+  const THttpClient* first = taken[0].get();
+  for (auto& client : taken)
+    clients.Give(std::move(client));
+  std::vector<const THttpClient*> kept;
+  for (size_t i = 0; i < TRspamdClients::kIdle + 2; ++i) {
+    auto client = clients.Take(std::chrono::seconds(1));
+    EXPECT_FALSE(client->CancelRequested());
+    kept.push_back(client.get());
+    taken.push_back(std::move(client));
+  }
+  EXPECT_NE(std::find(kept.begin(), kept.end(), first), kept.end()); // the first was kept
+}
 
 TEST_F(Processing, WhitelistedMailIsNotScored) {
   Classifier("9|HIGH|");
