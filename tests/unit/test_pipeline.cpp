@@ -36,6 +36,15 @@ void WriteScript(const std::filesystem::path& file, const std::string& body) {
   ::chmod(file.c_str(), 0755);
 }
 
+// The classifier bridge over a program folder of its own.
+struct TBridgeHome {
+  TTempFolder Folder;
+  TFixedClock Clock;
+  TVisibleCriticalSection Lock{nullptr};
+  TLogger Log{Folder.path(), Clock, Lock, {}};
+  TClassifierBridge Bridge{Folder.path(), Log, 5000, "config"};
+};
+
 } // namespace
 
 TEST(Forwarding, DestinationGroups) {
@@ -285,11 +294,9 @@ TEST(VirusScan, ClamdAddressesAndTestLines) {
 }
 
 TEST(Classifier, ScoresLearnsAndDumps) {
-  TTempFolder folder;
-  TFixedClock clock;
-  TVisibleCriticalSection lock(nullptr);
-  TLogger log(folder.path(), clock, lock, {});
-  const TClassifierBridge bridge(folder.path(), log, 5000, "config");
+  TBridgeHome home;
+  const auto& folder = home.Folder;
+  const TClassifierBridge& bridge = home.Bridge;
   EXPECT_EQ(bridge.Classify(folder.path() / "m", "example.org").Result.rfind("not tested ", 0), 0u);
 
   WriteScript(folder.path() / "HCheck", "case \"$1\" in\n"
@@ -411,11 +418,9 @@ const std::string kMail = "From: <author@example.com>\r\nSubject: Offer\r\n\r\nb
 } // namespace
 
 TEST(Classifier, AskingRspamdItself) {
-  TTempFolder folder;
-  TFixedClock clock;
-  TVisibleCriticalSection lock(nullptr);
-  TLogger log(folder.path(), clock, lock, {});
-  const TClassifierBridge bridge(folder.path(), log, 5000, "config");
+  TBridgeHome home;
+  const auto& folder = home.Folder;
+  const TClassifierBridge& bridge = home.Bridge;
   TFakeHttpServer rspamd;
   TRspamdClients clients;
   const TTextMessage message("Subject: x\r\n\r\n..dotted\r\n.\r\n");
