@@ -42,7 +42,8 @@ TEST(Package, UnpackedIntoAThrowAwayRootTheInstalledFilterServes) {
   EXPECT_NE(postinst.find("adduser --system --group --home /var/lib/quibo"), std::string::npos) << postinst;
   std::string control;
   RunProgram({"dpkg-deb", "--field", package.string(), "Depends"}, &control);
-  EXPECT_EQ(control.find("qt6"), std::string::npos) << control; // a server needs no Qt
+  EXPECT_EQ(control.find("qt6"), std::string::npos) << control;      // a server needs no Qt
+  EXPECT_NE(control.find("libcurl4"), std::string::npos) << control; // the rspamd clients of the filter and HCheck
 
   // The installed binary runs from its own place with a program folder of the test's.
   const fs::path home = work.path() / "home";
