@@ -150,7 +150,8 @@ TEST_F(Relay, OutOfDescriptorsNewConnectionsAreRefusedOthersServed) {
   };
   const std::string refused = "421 Quibo dederazu says: Out of resources, try again later\r\n";
   EXPECT_EQ(connectUntilRefused(), refused);
-  ASSERT_TRUE(Quibo->Running()) << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
+  ASSERT_TRUE(Quibo->Running()) << "ended with " << Quibo->ExitStatus << "\n"
+                                << ReadFile(Home.path() / "stderr.txt") << Quibo->MainLog();
   EXPECT_EQ(served.Command("NOOP"), "250 Ok\r\n");
   EXPECT_EQ(connectUntilRefused(), refused); // the spare descriptor is back for the next one
   EXPECT_TRUE(Quibo->LogContains("Out of file descriptors: refusing new connections"));

@@ -55,15 +55,27 @@ public:
     });
   }
   // Sends a signal and, for SIGTERM/SIGINT, waits for the exit status.
+  // A child that has been reaped is forgotten: its id may soon belong to another test's process, and kill(-1)
+  // would reach every process.
   int Stop(int signal = SIGTERM) {
+    if (Child <= 0) return ExitStatus;
     ::kill(Child, signal);
     int status = 0;
     ::waitpid(Child, &status, 0);
     Child = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  void Signal(int signal) { ::kill(Child, signal); }
-  bool Running() { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
+  void Signal(int signal) {
+    if (Child > 0) ::kill(Child, signal);
+  }
+  bool Running() {
+    if (Child <= 0) return false;
+    int status = 0;
+    if (::waitpid(Child, &status, WNOHANG) == 0) return true;
+    Child = -1;
+    ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
   std::string MainLog() const { return ReadFile(Home / "log" / "Quibo.log"); }
   // The port of the last "started listening" line since the start; 0 before there is one.
   int LoggedPort() const {
@@ -83,6 +95,7 @@ public:
   std::string Host = "127.0.0.1"; // where WaitListening looks for the listener
   bool Desktop = false;           // set before Start: no --headless
   pid_t Child = -1;
+  int ExitStatus = -1; // how the reaped child ended; -1 before
   size_t LogStart = 0; // the log's size when the process was started
 };
 

@@ -55,7 +55,10 @@ public:
       ::waitpid(Child, nullptr, 0);
     }
   }
-  bool Alive() const { return Child > 0 && ::waitpid(Child, nullptr, WNOHANG) == 0; }
+  bool Alive() {
+    if (Child > 0 && ::waitpid(Child, nullptr, WNOHANG) != 0) Child = -1; // reaped: never signalled again
+    return Child > 0;
+  }
 
 private:
   pid_t Child = -1;
