@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <regex>
 
 namespace quibo {
 namespace {
@@ -24,15 +23,24 @@ std::string ScoreText(double score) {
   return value == "-0" ? "0" : value;
 }
 
-bool IsSymbolName(const std::string& name) {
-  static const std::regex symbol(R"([A-Za-z0-9_][A-Za-z0-9_.\-]{0,99})");
-  return std::regex_match(name, symbol);
+// Letters, digits and "_": what symbol names and domain labels are made of (with "-").
+bool IsWordCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-// A domain name can go into a request header as it is.
+// 1 to 100 of letters, digits, "_", "." and "-", not starting with "." or "-". These run for every
+// symbol of every message the filter scores, so no regular expression.
+bool IsSymbolName(const std::string& name) {
+  if (name.empty() || name.size() > 100 || !IsWordCharacter(name.front())) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) { return IsWordCharacter(c) || c == '.' || c == '-'; });
+}
+
+// A domain name can go into a request header as it is: labels of letters, digits, "_" and "-".
 bool IsPlainDomainName(const std::string& domain) {
-  static const std::regex plain(R"([A-Za-z0-9_\-]+(\.[A-Za-z0-9_\-]+)*)");
-  return domain.size() <= 253 && std::regex_match(domain, plain);
+  if (domain.empty() || domain.size() > 253 || domain.front() == '.' || domain.back() == '.' ||
+      domain.find("..") != std::string::npos)
+    return false;
+  return std::all_of(domain.begin(), domain.end(), [](char c) { return IsWordCharacter(c) || c == '-' || c == '.'; });
 }
 
 } // namespace
