@@ -36,10 +36,14 @@ TEST_F(Scraped, AScrapeAfterTrafficCountsItAndPassesPromtool) {
   EXPECT_EQ(Client->Command("RCPT TO:<victim@far.example>").substr(0, 4), "550 ");
   Client->Command("QUIT");
 
+  // The counters are taken one by one, so a scrape while the window thread counts can see a later one and miss
+  // an earlier one: wait until a scrape has all three.
   std::string text;
   ASSERT_TRUE(WaitFor([&] {
     text = HttpBody(Get("/metrics"));
-    return SampleValue(text, "quibo_recipients_refused_relay_total") == 1;
+    return SampleValue(text, "quibo_recipients_refused_relay_total") == 1 &&
+           SampleValue(text, "quibo_messages_total{outcome=\"relayed\"}") == 1 &&
+           SampleValue(text, "quibo_relay_seconds_count") == 1;
   })) << text;
   EXPECT_EQ(SampleValue(text, "quibo_messages_total{outcome=\"relayed\"}"), 1);
   EXPECT_EQ(SampleValue(text, "quibo_messages_total{outcome=\"refused_virus\"}"), 0);
