@@ -32,6 +32,17 @@ bool SplitEntry(const std::string& line, std::string& key, std::string& value) {
   return !key.empty();
 }
 
+// Where a chain of links ends (at most 8 of them); the path itself when it is no link.
+std::filesystem::path LinkTarget(std::filesystem::path file) {
+  std::error_code error;
+  for (int hops = 0; hops < 8 && std::filesystem::is_symlink(file, error); ++hops) {
+    const std::filesystem::path target = std::filesystem::read_symlink(file, error);
+    if (error) break;
+    file = target.is_absolute() ? target : file.parent_path() / target;
+  }
+  return file;
+}
+
 } // namespace
 
 TIniDocument TIniDocument::Parse(const std::string& text) {
@@ -60,11 +71,17 @@ std::string TIniDocument::Text() const {
   return text;
 }
 
-void TIniDocument::Save(const std::filesystem::path& file) const {
-  // Write beside the file and rename, so a failed write never leaves half a file.
+void TIniDocument::Save(const std::filesystem::path& path) const {
+  // A link stays a link (the package's program folder links its settings in /etc): its target is replaced.
+  const std::filesystem::path file = LinkTarget(path);
+  // Write beside the file and rename, so a failed write never leaves half a file. The new file is given the old
+  // one's mode before anything is written to it, so that settings only some may read never show to others.
   const std::filesystem::path temporary = file.string() + ".new";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::error_code unknown;
+    const auto mode = std::filesystem::status(file, unknown).permissions();
+    if (out && !unknown) std::filesystem::permissions(temporary, mode, unknown);
     out << Text();
     out.flush();
     if (!out) throw std::system_error(errno, std::generic_category(), "Cannot write " + temporary.string());

@@ -1,6 +1,7 @@
 #include "UService.h"
 
 #include "UProcessRunner.h"
+#include "UServiceSandbox.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -51,7 +52,11 @@ std::string ServiceUnitText(const fs::path& executable, const fs::path& home) {
        << "Type=notify\n"
        << "ExecStart=\"" << executable.string() << "\" --home \"" << home.string() << "\"\n"
        << "Restart=on-failure\n"
-       << "LimitNOFILE=65536\n\n"
+       << "LimitNOFILE=65536\n"
+       // The account is root's; of its powers it keeps the port and access to files of other owners.
+       << "CapabilityBoundingSet=CAP_NET_BIND_SERVICE CAP_DAC_OVERRIDE\n"
+       << "ReadWritePaths=\"" << home.string() << "\"\n"
+       << kServiceSandbox << "\n"
        << "[Install]\n"
        << "WantedBy=multi-user.target\n";
   return text.str();

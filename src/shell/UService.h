@@ -1,4 +1,5 @@
-// The systemd side of the program: writing and removing the QuiboSvc unit
+// The systemd side of the program: writing (confined as the packaged unit
+// is, but as root with its program folder writable) and removing the QuiboSvc unit
 // (INSTALL / UNINSTALL), telling whether this process was started as that
 // unit, and the readiness and stopping notices. Called from the program
 // entry on the main thread. Install and uninstall return the system's error

@@ -1,4 +1,5 @@
 #include "TFakeNextHop.h"
+#include "TPackage.h"
 #include "TQuiboProcess.h"
 
 #include <gtest/gtest.h>
@@ -202,6 +203,8 @@ TEST(CommandLine, InstallAndUninstallTheUnit) {
   EXPECT_NE(unit.find("Description=Quibo Anti Spam Service\n"), std::string::npos);
   EXPECT_NE(unit.find("--home \"/srv/quibo\""), std::string::npos);
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(unit.find("ReadWritePaths=\"/srv/quibo\"\n"), std::string::npos) << unit;
+  EXPECT_LE(ExposureLevel(units.path() / "QuiboSvc.service"), 2.5); // confined as the package's, but as root
 
   EXPECT_EQ(RunProgram({QUIBO_BINARY, "UNINSTALL", "-silent"}, &out, &err, {environment}), 0);
   EXPECT_EQ(out + err, "");

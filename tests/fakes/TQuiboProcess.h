@@ -24,11 +24,14 @@
 namespace quibo::test {
 
 // The real binary in its own home folder. Given port 0, it listens where the
-// system puts it, and Port is read from its log once it listens.
+// system puts it, and Port is read from its log once it listens. Command is
+// the program and what comes before "--home": the built binary, or another
+// one or a wrapper around it.
 class TQuiboProcess {
 public:
-  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port, bool desktop = false)
-      : Home(home), Port(port), Desktop(desktop) {
+  TQuiboProcess(const std::filesystem::path& home, const std::string& ini, int port, bool desktop = false,
+                std::vector<std::string> command = {QUIBO_BINARY})
+      : Home(home), Port(port), Desktop(desktop), Command(std::move(command)) {
     WriteFile(home / "quibo.ini", ini);
     Start();
   }
@@ -42,10 +45,11 @@ public:
   void Start() {
     LogStart = MainLog().size();
     // Headless unless a test wants the window: a developer's display must not open windows.
-    std::vector<std::string> arguments{QUIBO_BINARY, "--home", Home.string()};
+    std::vector<std::string> arguments = Command;
+    arguments.insert(arguments.end(), {"--home", Home.string()});
     if (!Desktop) arguments.emplace_back("--headless");
     Child = StartProgram(arguments, Home / "stdout.txt", Home / "stderr.txt");
-    if (Child < 0) throw std::runtime_error(std::string("cannot start ") + QUIBO_BINARY);
+    if (Child < 0) throw std::runtime_error("cannot start " + Command.front());
   }
   bool WaitListening() {
     if (Port == 0 && !WaitFor([this] { return (Port = LoggedPort()) > 0; })) return false;
@@ -94,6 +98,7 @@ public:
   int Port;
   std::string Host = "127.0.0.1"; // where WaitListening looks for the listener
   bool Desktop = false;           // set before Start: no --headless
+  std::vector<std::string> Command;
   pid_t Child = -1;
   int ExitStatus = -1; // how the reaped child ended; -1 before
   size_t LogStart = 0; // the log's size when the process was started

@@ -25,7 +25,8 @@ protected:
     // Keys given first win over these defaults.
     const std::string relay = "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(NextHop.Port()) +
                               "\nMailHostName=filter.test\nForwardTimeout=2\n";
-    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(0, settings + relay) + sections + RelayPolicy, 0);
+    Quibo = std::make_unique<TQuiboProcess>(Home.path(), ListenIni(0, settings + relay) + sections + RelayPolicy, 0,
+                                            false, Command);
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
     Port = Quibo->Port;
   }
@@ -65,7 +66,8 @@ protected:
   }
 
   std::string EnvelopeSender = "envelope@example.com";
-  std::string RelayPolicy = kLocalRelay; // the local domains and addresses
+  std::string RelayPolicy = kLocalRelay;          // the local domains and addresses
+  std::vector<std::string> Command{QUIBO_BINARY}; // what starts the filter, before "--home"
   TFakeNextHop NextHop;
   TTempFolder Home;
   int Port = 0;

@@ -1,8 +1,10 @@
+#include "TTempFolder.h"
 #include "UAddress.h"
 #include "UFunctions.h"
 #include "USettings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace quibo;
 
@@ -193,4 +195,24 @@ TEST(IniDocument, WritesIntoExistingSectionsAndErasesAllCopies) {
   EXPECT_EQ(file.Text(), "[A]\nx=1\nw=4\n\n[B]\ny=2\n[a]\nz=3\n\n[C]\nv=5\n");
   file.EraseSection("A");
   EXPECT_EQ(file.Text(), "[B]\ny=2\n[C]\nv=5\n");
+}
+
+TEST(IniDocument, SavingThroughALinkReplacesItsTargetWithTheSameMode) {
+  quibo::test::TTempFolder folder;
+  const auto settings = folder.path() / "etc" / "quibo.ini", link = folder.path() / "home" / "quibo.ini";
+  std::filesystem::create_directories(settings.parent_path());
+  std::filesystem::create_directories(link.parent_path());
+  quibo::test::WriteFile(settings, "[Settings]\nListenPort=25\n");
+  ::chmod(settings.c_str(), 0640);
+  std::filesystem::create_symlink("../etc/quibo.ini", link);
+
+  TIniDocument file = TIniDocument::Load(link);
+  file.Write("Settings", "ListenPort", "2525");
+  file.Save(link);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(TIniDocument::Load(settings).Read("Settings", "ListenPort"), "2525");
+  struct stat saved {};
+  ASSERT_EQ(::stat(settings.c_str(), &saved), 0);
+  EXPECT_EQ(saved.st_mode & 0777, 0640u);
+  EXPECT_FALSE(std::filesystem::exists(settings.string() + ".new"));
 }

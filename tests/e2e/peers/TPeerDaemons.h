@@ -10,6 +10,7 @@
 #include "TQuiboProcess.h"
 #include "TRelayFixture.h"
 
+#include <iostream>
 #include <sstream>
 #include <sys/un.h>
 
@@ -195,5 +196,16 @@ private:
   std::unique_ptr<TDaemon> Redis, Daemon;
   bool Up = false;
 };
+
+// One spamd and one clamd for the whole test program, started when first asked for.
+inline TSpamd& SharedSpamd() {
+  static TSpamd spamd;
+  if (!spamd.Ready()) std::cerr << "spamd did not come up: scoring goes through the spamassassin program\n";
+  return spamd;
+}
+inline TClamd& SharedClamd() {
+  static TClamd clamd;
+  return clamd;
+}
 
 } // namespace quibo::test

@@ -5,19 +5,12 @@
 #include "UMain.h"
 
 #include <gtest/gtest.h>
-#include <iostream>
 #include <optional>
 
 using namespace quibo;
 using namespace quibo::test;
 
 namespace {
-
-TSpamd& SharedSpamd() {
-  static TSpamd spamd;
-  if (!spamd.Ready()) std::cerr << "spamd did not come up: scoring goes through the spamassassin program\n";
-  return spamd;
-}
 
 void InstallAdapter(const std::filesystem::path& home, const std::string& spamd) {
   std::filesystem::create_symlink(HCHECK_BINARY, home / "HCheck");

@@ -14,11 +14,6 @@ using namespace quibo::test;
 
 namespace {
 
-TClamd& SharedClamd() {
-  static TClamd clamd;
-  return clamd;
-}
-
 const std::string kVirusFound = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n";
 const std::string kUnchecked = "451 Quibo dederazu says: Message could not be checked, try again later\r\n";
 const std::string kFoundByClamd = "Eicar-Test-Signature.UNOFFICIAL FOUND";

@@ -1,0 +1,161 @@
+// The filter installed from the package, run confined as its systemd unit
+// confines it, as far as that can be had without systemd: bwrap gives it a
+// read-only file system but for its program folder, a private /tmp and /dev
+// and IPC and host name of its own; setpriv takes new privileges and every
+// capability but binding low ports; syscall_filter loads the unit's own
+// system call filter, no writable executable memory and the unit's address
+// families. Inside that it scans with clamdscan and scores with HCheck over
+// spamd, programs it starts, and relays.
+#include "TPackage.h"
+#include "TPeerDaemons.h"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+
+using namespace quibo::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using TSyscallGroups = std::map<std::string, std::vector<std::string>>;
+
+// The members of each group `systemd-analyze syscall-filter` lists, by its name ("@basic-io").
+TSyscallGroups SyscallGroups() {
+  std::string out;
+  RunProgram({"systemd-analyze", "syscall-filter"}, &out);
+  TSyscallGroups groups;
+  std::string group;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const auto name = line.find_first_not_of(' ');
+    if (line.starts_with("@"))
+      group = line;
+    else if (name == std::string::npos || name == 0)
+      group.clear(); // a blank line or the unlisted calls
+    else if (!group.empty() && line[name] != '#')
+      groups[group].push_back(line.substr(name));
+  }
+  return groups;
+}
+
+void Expand(const TSyscallGroups& groups, const std::string& name, std::set<std::string>& calls) {
+  if (!name.starts_with("@")) {
+    calls.insert(name);
+    return;
+  }
+  if (const auto group = groups.find(name); group != groups.end())
+    for (const auto& member : group->second)
+      Expand(groups, member, calls);
+}
+
+// What the unit's SystemCallFilter= lines leave: a line adds its calls and groups, a line with "~" takes them away.
+std::set<std::string> AllowedSyscalls(const std::string& unit) {
+  const TSyscallGroups groups = SyscallGroups();
+  const std::string key = "SystemCallFilter=";
+  std::set<std::string> allowed;
+  std::istringstream lines(unit);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with(key)) continue;
+    const bool taken = line[key.size()] == '~';
+    std::istringstream names(line.substr(key.size() + (taken ? 1 : 0)));
+    for (std::string name; names >> name;) {
+      std::set<std::string> calls;
+      Expand(groups, name, calls);
+      for (const auto& call : calls)
+        taken ? (void)allowed.erase(call) : (void)allowed.insert(call);
+    }
+  }
+  return allowed;
+}
+
+// The process whose parent is parent (bwrap starts one child, which becomes the filter); -1 when there is none.
+pid_t ChildOf(pid_t parent) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string stat = ReadFile(entry.path() / "stat");
+    const auto end = stat.rfind(')'); // the command name in parentheses may hold anything
+    if (end == std::string::npos || end + 4 >= stat.size()) continue;
+    if (std::atoi(stat.c_str() + end + 4) == parent) return std::atoi(entry.path().filename().c_str());
+  }
+  return -1;
+}
+
+std::string Mail(const std::string& subject, const std::string& body) {
+  return "From: Sender <sender@example.com>\r\nTo: rcpt@example.org\r\nSubject: " + subject + "\r\nMessage-Id: <" +
+         std::to_string(std::hash<std::string>()(subject)) +
+         "@example.com>\r\nDate: Tue, 8 Dec 2026 10:00:00 +0000\r\n\r\n" + body + "\r\n";
+}
+
+} // namespace
+
+TEST_F(Relay, TheInstalledFilterScansScoresAndRelaysConfinedAsItsUnit) {
+  ASSERT_TRUE(SharedClamd().Ready()) << SharedClamd().Log();
+  TTempFolder work;
+  std::string out;
+  const fs::path root = UnpackedPackage(BuiltPackage(work.path(), &out), work.path(), &out);
+  ASSERT_FALSE(root.empty()) << out;
+  const auto allowed = AllowedSyscalls(ReadFile(root / "usr/lib/systemd/system/QuiboSvc.service"));
+  ASSERT_TRUE(allowed.contains("execve") && allowed.contains("clone3") && !allowed.contains("setuid") &&
+              !allowed.contains("setrlimit"));
+  std::string names;
+  for (const auto& name : allowed)
+    names += name + "\n";
+  WriteFile(work.path() / "allowed", names);
+
+  fs::create_symlink(root / "usr/lib/quibo/HCheck", Home.path() / "HCheck");
+  WriteFile(Home.path() / "HCheck.ini", "[SpamAssassin]\nSpamd=" + SharedSpamd().Address() + "\n");
+  const std::string home = Home.path().string(), scratch = work.path().string(),
+                    clamd = SharedClamd().Config().parent_path().string();
+  Command = {"bwrap",
+             "--ro-bind",
+             "/",
+             "/",
+             "--dev",
+             "/dev",
+             "--proc",
+             "/proc",
+             "--tmpfs",
+             "/tmp",
+             "--bind",
+             home,
+             home,
+             "--ro-bind",
+             scratch,
+             scratch,
+             "--ro-bind",
+             clamd,
+             clamd,
+             "--unshare-ipc",
+             "--unshare-uts",
+             "--die-with-parent",
+             "--",
+             "setpriv",
+             "--no-new-privs",
+             "--inh-caps=-all"};
+  if (::geteuid() == 0) Command.emplace_back("--bounding-set=-all,+net_bind_service");
+  Command.insert(Command.end(),
+                 {SYSCALL_FILTER_BINARY, (work.path() / "allowed").string(), (root / "usr/lib/quibo/quibo").string()});
+  Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=clamdscan --fdpass --no-summary "
+             "--config-file=\"" +
+                 SharedClamd().Config().string() +
+                 "\" \"%s\"\n[Heurastic]\nDoHeurastic=1\nThreshold=5\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n");
+  const pid_t filter = ChildOf(Quibo->Child);
+  ASSERT_GT(filter, 0);
+  const std::string status = ReadFile("/proc/" + std::to_string(filter) + "/status");
+  EXPECT_NE(status.find("NoNewPrivs:\t1\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("Seccomp_filters:\t2\n"), std::string::npos) << status;
+  if (::geteuid() == 0) {
+    EXPECT_NE(status.find("CapBnd:\t0000000000000400\n"), std::string::npos) << status;
+  }
+
+  EXPECT_EQ(Send(Mail("test", kEicar)), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+  EXPECT_EQ(Send(Mail("Cheap offer", kGtube)), "250 Ok\r\n");
+  EXPECT_EQ(Send(Mail("Lunch", "Shall we meet for lunch at noon on Thursday?")), "250 Ok\r\n");
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 2u) << Quibo->MainLog();
+  EXPECT_NE(mails[0].Data.find("Subject: [SPAM] Cheap offer\r\n"), std::string::npos) << mails[0].Data;
+  EXPECT_NE(mails[1].Data.find("X-Spam-Status: Negative \r\n"), std::string::npos) << mails[1].Data;
+
+  ::kill(filter, SIGTERM);
+  EXPECT_EQ(Quibo->Stop(0), 0) << Quibo->MainLog(); // bwrap ends as the filter did
+}
