@@ -6,6 +6,7 @@
 // system call filter, no writable executable memory and the unit's address
 // families. Inside that it scans with clamdscan and scores with HCheck over
 // spamd, programs it starts, and relays.
+#include "THttpGet.h"
 #include "TPackage.h"
 #include "TPeerDaemons.h"
 
@@ -80,6 +81,28 @@ pid_t ChildOf(pid_t parent) {
   return -1;
 }
 
+// bwrap as the unit's mounts have it: everything read-only but the program folder, private /tmp and /dev, IPC and
+// host name of its own (visible is what the test gives: its own folders and clamd's socket); then setpriv: no new
+// privileges, and of the capabilities only the one to bind low ports.
+std::vector<std::string> ConfinedCommand(const fs::path& home, const std::vector<fs::path>& visible) {
+  std::vector<std::string> command{"bwrap", "--ro-bind", "/",     "/",       "--dev",
+                                   "/dev",  "--proc",    "/proc", "--tmpfs", "/tmp"};
+  for (const auto& folder : visible)
+    command.insert(command.end(), {"--ro-bind", folder.string(), folder.string()});
+  command.insert(command.end(), {"--bind", home.string(), home.string(), "--unshare-ipc", "--unshare-uts",
+                                 "--die-with-parent", "--", "setpriv", "--no-new-privs", "--inh-caps=-all"});
+  if (::geteuid() == 0) command.emplace_back("--bounding-set=-all,+net_bind_service");
+  return command;
+}
+
+// Stops the filter inside bwrap with SIGTERM; bwrap ends as the filter did, with its exit status.
+int StopConfined(TQuiboProcess& quibo) {
+  ::kill(ChildOf(quibo.Child), SIGTERM);
+  return quibo.Stop(0);
+}
+
+const std::string kVirusFound = "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n";
+
 std::string Mail(const std::string& subject, const std::string& body) {
   return "From: Sender <sender@example.com>\r\nTo: rcpt@example.org\r\nSubject: " + subject + "\r\nMessage-Id: <" +
          std::to_string(std::hash<std::string>()(subject)) +
@@ -104,41 +127,15 @@ TEST_F(Relay, TheInstalledFilterScansScoresAndRelaysConfinedAsItsUnit) {
 
   fs::create_symlink(root / "usr/lib/quibo/HCheck", Home.path() / "HCheck");
   WriteFile(Home.path() / "HCheck.ini", "[SpamAssassin]\nSpamd=" + SharedSpamd().Address() + "\n");
-  const std::string home = Home.path().string(), scratch = work.path().string(),
-                    clamd = SharedClamd().Config().parent_path().string();
-  Command = {"bwrap",
-             "--ro-bind",
-             "/",
-             "/",
-             "--dev",
-             "/dev",
-             "--proc",
-             "/proc",
-             "--tmpfs",
-             "/tmp",
-             "--bind",
-             home,
-             home,
-             "--ro-bind",
-             scratch,
-             scratch,
-             "--ro-bind",
-             clamd,
-             clamd,
-             "--unshare-ipc",
-             "--unshare-uts",
-             "--die-with-parent",
-             "--",
-             "setpriv",
-             "--no-new-privs",
-             "--inh-caps=-all"};
-  if (::geteuid() == 0) Command.emplace_back("--bounding-set=-all,+net_bind_service");
+  Command = ConfinedCommand(Home.path(), {work.path(), SharedClamd().Config().parent_path()});
   Command.insert(Command.end(),
                  {SYSCALL_FILTER_BINARY, (work.path() / "allowed").string(), (root / "usr/lib/quibo/quibo").string()});
-  Launch("", "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=clamdscan --fdpass --no-summary "
-             "--config-file=\"" +
-                 SharedClamd().Config().string() +
-                 "\" \"%s\"\n[Heurastic]\nDoHeurastic=1\nThreshold=5\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n");
+  const int metricsPort = FreePort();
+  Launch("MetricsListen=127.0.0.1:" + std::to_string(metricsPort) + "\n",
+         "[VirusCheck]\nDoVirusCheck=1\nResultCode=1\nVirusProgram=clamdscan --fdpass --no-summary "
+         "--config-file=\"" +
+             SharedClamd().Config().string() +
+             "\" \"%s\"\n[Heurastic]\nDoHeurastic=1\nThreshold=5\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n");
   const pid_t filter = ChildOf(Quibo->Child);
   ASSERT_GT(filter, 0);
   const std::string status = ReadFile("/proc/" + std::to_string(filter) + "/status");
@@ -148,14 +145,24 @@ TEST_F(Relay, TheInstalledFilterScansScoresAndRelaysConfinedAsItsUnit) {
     EXPECT_NE(status.find("CapBnd:\t0000000000000400\n"), std::string::npos) << status;
   }
 
-  EXPECT_EQ(Send(Mail("test", kEicar)), "541 Quibo dederazu says: Message cannot be accepted: Virus Found!\r\n");
+  EXPECT_EQ(Send(Mail("test", kEicar)), kVirusFound);
   EXPECT_EQ(Send(Mail("Cheap offer", kGtube)), "250 Ok\r\n");
   EXPECT_EQ(Send(Mail("Lunch", "Shall we meet for lunch at noon on Thursday?")), "250 Ok\r\n");
   const auto mails = NextHop.Mails();
   ASSERT_EQ(mails.size(), 2u) << Quibo->MainLog();
   EXPECT_NE(mails[0].Data.find("Subject: [SPAM] Cheap offer\r\n"), std::string::npos) << mails[0].Data;
   EXPECT_NE(mails[1].Data.find("X-Spam-Status: Negative \r\n"), std::string::npos) << mails[1].Data;
+  EXPECT_EQ(HttpGet(metricsPort, "/metrics").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(StopConfined(*Quibo), 0) << Quibo->MainLog();
 
-  ::kill(filter, SIGTERM);
-  EXPECT_EQ(Quibo->Stop(0), 0) << Quibo->MainLog(); // bwrap ends as the filter did
+  // clamd asked by the filter itself over its Unix socket: the first message streamed, the next, no larger, handed
+  // over as an open file.
+  Launch("", "[VirusCheck]\nDoVirusCheck=1\nClamdSocket=" + SharedClamd().Socket().string() +
+                 "\n[Debug]\nKeepTempFiles=1\n");
+  EXPECT_EQ(Send(Mail("clean", std::string(4096, 'a'))), "250 Ok\r\n");
+  EXPECT_EQ(Send(Mail("test", kEicar)), kVirusFound);
+  EXPECT_TRUE(WaitFor([&] {
+    return SharedClamd().Log().find((Home.path() / "temp" / "Quibo").string()) != std::string::npos;
+  })) << SharedClamd().Log();
+  EXPECT_EQ(StopConfined(*Quibo), 0) << Quibo->MainLog();
 }
