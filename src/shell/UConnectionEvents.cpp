@@ -2,6 +2,7 @@
 
 #include "UFunctions.h"
 #include "UMessageProcessing.h"
+#include "UTransactionId.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -55,6 +56,7 @@ void TConnectionEvents::BeforeCommand(TSmtpSession& session, const std::string& 
 
 TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
   Generation = Form.Generation(); // a new transaction
+  LogIdentity.TransactionId = NewTransactionId();
   const TMailDecision decision = quibo::OnMail(PolicyContext(), Connection->PeerIp(), address);
   KeepSenderCheck(session.Record(), address, decision.Sender);
   session.Record().ChangeSummary([&](TConnectionSummary& summary) {
@@ -62,6 +64,7 @@ TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& add
     summary.Recipients.clear();
   });
   PostCounts(Form.EventQueue(), decision.Counts);
+  if (!decision.Verdict.Accepted()) LogIdentity.TransactionId.clear();
   return decision.Verdict;
 }
 
@@ -121,14 +124,18 @@ std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, c
   Transaction();
   session.Record().ChangeSummary([&](TConnectionSummary& summary) { summary.Bytes = message.Size(); });
   TPipelineContext context = Context(session);
-  return quibo::CheckMessage(context, file, message);
+  auto refusal = quibo::CheckMessage(context, file, message);
+  if (refusal) LogIdentity.TransactionId.clear(); // the transaction ends here
+  return refusal;
 }
 
 TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                                               const std::vector<std::string>& recipients) {
   Transaction();
   TPipelineContext context = Context(session);
-  return quibo::Server1ReceiveRaw(context, message, recipients);
+  TVerdict verdict = quibo::Server1ReceiveRaw(context, message, recipients);
+  LogIdentity.TransactionId.clear(); // the transaction ends with its message
+  return verdict;
 }
 
 std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession& session) {
