@@ -264,18 +264,34 @@ TEST_F(Console, HostileRequestsGetAClearAnswer) {
   EXPECT_EQ(Call("GET", "/api/lists/LocalDomains").Body, "[\"example.com\",\"example.org\",\"b.cd\"]");
 }
 
-TEST_F(Console, HttpsWithTheSmtpCertificateAndASecureCookie) {
+TEST_F(Console, HttpsWithTheSmtpPairASecureCookieAndTheRenewedPairAtAReload) {
   TTestCertificates certificates(Home.path() / "certificates");
-  Start("ConsoleTls=1\nTlsCertificate=" + certificates.Trusted.Certificate.string() +
-            "\nTlsKey=" + certificates.Trusted.Key.string() + "\n",
-        "https");
-  std::string out, err;
-  ASSERT_EQ(RunProgram({"curl", "-s", "-i", "--cacert", certificates.Authority.string(), "-d",
-                        "user=admin&password=secret", "https://127.0.0.1:" + std::to_string(ConsolePort) + "/login"},
-                       &out, &err),
-            0)
-      << err;
-  EXPECT_EQ(out.substr(0, 12), "HTTP/1.1 200") << out;
-  EXPECT_NE(out.find("; HttpOnly; SameSite=Strict; Secure"), std::string::npos) << out;
+  const auto certificate = Home.path() / "console.crt", key = Home.path() / "console.key";
+  std::filesystem::copy_file(certificates.Trusted.Certificate, certificate);
+  std::filesystem::copy_file(certificates.Trusted.Key, key);
+  Start("ConsoleTls=1\nTlsCertificate=console.crt\nTlsKey=console.key\n", "https");
+  const auto login = [&](const std::filesystem::path& authority) {
+    std::string out, err;
+    RunProgram({"curl", "-s", "-i", "--cacert", authority.string(), "-d", "user=admin&password=secret",
+                "https://127.0.0.1:" + std::to_string(ConsolePort) + "/login"},
+               &out, &err);
+    return out;
+  };
+  const std::string answer = login(certificates.Authority);
+  EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 200") << answer;
+  EXPECT_NE(answer.find("; HttpOnly; SameSite=Strict; Secure"), std::string::npos) << answer;
   EXPECT_EQ(Call("GET", "/").Status, 0) << "no plain HTTP on the HTTPS port";
+
+  std::filesystem::copy_file(certificates.SelfSigned.Certificate, certificate,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(certificates.SelfSigned.Key, key, std::filesystem::copy_options::overwrite_existing);
+  Quibo->Signal(SIGHUP);
+  const std::string marker = "Console listening on https://127.0.0.1:";
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string log = Quibo->MainLog();
+    return log.find(marker) != log.rfind(marker);
+  })) << Quibo->MainLog();
+  const std::string log = Quibo->MainLog();
+  ConsolePort = std::atoi(log.c_str() + log.rfind(marker) + marker.size());
+  EXPECT_EQ(login(certificates.SelfSigned.Certificate).substr(0, 12), "HTTP/1.1 200") << "the renewed pair serves";
 }
