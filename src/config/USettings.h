@@ -73,6 +73,10 @@ struct TSettings {
   std::string OutgoingTls = "may"; // none, may, encrypt or verify: TLS towards the next servers
   std::string OutgoingTlsCaFile;   // trust for "verify"; empty: the system's store
   std::string MetricsListen;       // host:port of the metrics endpoint; empty: none
+  std::string ConsoleListen;       // host:port or [v6]:port of the web console; empty: none
+  std::string ConsoleUser = "admin";
+  std::string ConsolePassword; // a crypt(3) hash; empty: every login is refused
+  bool ConsoleTls = false;     // HTTPS with TlsCertificate and TlsKey
   // [VirusCheck]
   std::string EVirusProgram;
   bool CBVirusScan = false;

@@ -37,6 +37,32 @@ void TStats::CountStatEvent(TStatEvent event, long rowId) {
   }
 }
 
+namespace {
+long MinuteNumber(TTimePoint when) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::minutes>(when.time_since_epoch()).count());
+}
+} // namespace
+
+void TMinuteCounts::Add(TTimePoint now, int count) {
+  const long minute = MinuteNumber(now);
+  const size_t slot = static_cast<size_t>(minute) % kMinutes;
+  if (MinuteOf[slot] != minute) {
+    MinuteOf[slot] = minute;
+    Counts[slot] = 0;
+  }
+  Counts[slot] += count;
+}
+
+std::vector<int> TMinuteCounts::LastHour(TTimePoint now) const {
+  const long current = MinuteNumber(now);
+  std::vector<int> counts;
+  for (long minute = current - static_cast<long>(kMinutes) + 1; minute <= current; ++minute) {
+    const size_t slot = static_cast<size_t>(minute) % kMinutes;
+    counts.push_back(MinuteOf[slot] == minute ? Counts[slot] : 0);
+  }
+  return counts;
+}
+
 std::string TStats::ZoneOf(long rowId) const {
   const auto row = std::find_if(Servers.begin(), Servers.end(), [rowId](const TBLServer& s) { return s.Id == rowId; });
   return row == Servers.end() ? std::string() : row->HostName;

@@ -5,6 +5,7 @@
 // fails towards the caller: errors leave the counters as they are.
 #pragma once
 
+#include "UClock.h"
 #include "UEvents.h"
 
 #include <array>
@@ -64,6 +65,20 @@ private:
   TCounters Lifetime{};
   std::vector<TBLServer> Servers;
   long NextServerId = 0;
+};
+
+// Messages (passed or found positive) per minute over the last hour, for the
+// web console's chart. Window thread, as TStats.
+class TMinuteCounts {
+public:
+  static constexpr size_t kMinutes = 60;
+  void Add(TTimePoint now, int count);
+  // Oldest minute first, the current minute last.
+  std::vector<int> LastHour(TTimePoint now) const;
+
+private:
+  std::array<int, kMinutes> Counts{};
+  std::array<long, kMinutes> MinuteOf{}; // the minute since the epoch each slot counts
 };
 
 // Server and client connects and disconnects, shown on the status page.

@@ -4,6 +4,7 @@
 #include "UMessageProcessing.h"
 #include "UTransactionId.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace quibo {
@@ -43,8 +44,14 @@ std::shared_ptr<TThreadController> TConnectionEvents::OnConnect(TSmtpSession&) {
   return record;
 }
 
-void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
+void TConnectionEvents::BeforeCommand(TSmtpSession& session, const std::string& line) {
   if (Form.Log().Switches().Screen.load()) Form.Connections().RecordStatus(Connection, line, false);
+  // The monitor's summary shows the command's word only: an AUTH line carries credentials.
+  const std::string word = Uppered(line.substr(0, std::min(line.find(' '), size_t{8})));
+  session.Record().ChangeSummary([&](TConnectionSummary& summary) {
+    summary.State = PrintableText(word);
+    if (word == "HELO" || word == "EHLO") summary.Helo = Bounded(PrintableText(Trimmed(line.substr(4))), 255);
+  });
 }
 
 TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
@@ -52,6 +59,10 @@ TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& add
   LogIdentity.TransactionId = NewTransactionId();
   const TMailDecision decision = quibo::OnMail(PolicyContext(), Connection->PeerIp(), address);
   KeepSenderCheck(session.Record(), address, decision.Sender);
+  session.Record().ChangeSummary([&](TConnectionSummary& summary) {
+    summary.Sender = decision.Verdict.Accepted() ? Bounded(PrintableText(address), 255) : "";
+    summary.Recipients.clear();
+  });
   PostCounts(Form.EventQueue(), decision.Counts);
   if (!decision.Verdict.Accepted()) LogIdentity.TransactionId.clear();
   return decision.Verdict;
@@ -62,6 +73,10 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
   TThreadController& record = session.Record();
   record.NoteRecipient(address);
   const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, address);
+  if (decision.Verdict.Accepted())
+    record.ChangeSummary([&](TConnectionSummary& summary) {
+      if (summary.Recipients.size() < 100) summary.Recipients.push_back(Bounded(PrintableText(address), 255));
+    });
   PostCounts(Form.EventQueue(), decision.Counts);
   return decision.Verdict;
 }
@@ -107,6 +122,7 @@ bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
 std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                                         const TStoredMessage& message) {
   Transaction();
+  session.Record().ChangeSummary([&](TConnectionSummary& summary) { summary.Bytes = message.Size(); });
   TPipelineContext context = Context(session);
   auto refusal = quibo::CheckMessage(context, file, message);
   if (refusal) LogIdentity.TransactionId.clear(); // the transaction ends here

@@ -112,10 +112,14 @@ void TForm1::Close() {
   Lists.Cancel();
   Guarded([this] { ListenerControl.Restart(true); });
   MetricsEndpoint.Stop(); // answered 503 to health checks while the connections drained
+  if (Console) Console->Stop();
 }
 
 void TForm1::CountStatistic(TStatEvent event, long argument) {
+  const auto messages = [this] { return Statistics.SinceReset()[Passed] + Statistics.SinceReset()[Refused]; };
+  const int32_t before = messages();
   Statistics.CountStatEvent(event, argument);
+  if (messages() > before) MessageMinutes.Add(TimeSource.Now(), messages() - before);
   const bool namesZone = event == TStatEvent::DnsLookupListed || event == TStatEvent::DnsLookupTimedOut ||
                          event == TStatEvent::DnsLookupClean || event == TStatEvent::DnsLookupFailed;
   if (!namesZone) return Metrics.Count(event, argument);

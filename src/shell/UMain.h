@@ -74,6 +74,15 @@ public:
   virtual void WeeklyUpdateCheck() = 0;
 };
 
+// The web console over TForm1: it follows the settings and the TLS pair at
+// each apply and reload, and stops at close. Called on the window thread.
+class TFormConsole {
+public:
+  virtual ~TFormConsole() = default;
+  virtual void SettingsApplied() = 0;
+  virtual void Stop() = 0;
+};
+
 class TForm1 {
 public:
   struct TOptions {
@@ -107,6 +116,7 @@ public:
   // Runs an operator action; a failure is logged as "Unhandled Exception: ...".
   void Guarded(const std::function<void()>& action);
   void SetView(TFormView* view) { View = view; }
+  void SetConsole(TFormConsole* console) { Console = console; }
 
   // Listener control: the listener's restart, the operator's start/stop and the listen choices.
   TListenerControl& Listening() { return ListenerControl; }
@@ -141,6 +151,7 @@ public:
 
   // "Threads", Status and Statistics pages (UMainCounters.cpp).
   void TerminateConnection(int index);
+  bool TerminateThread(long threadId); // the web console's terminate: false when no line has the thread
   std::string ThreadDetails(int index) const { return Registry.ThreadDetails(index); }
   std::string ActiveConnections() const { return Registry.ActiveConnectionsText(); }
 
@@ -154,6 +165,7 @@ public:
   const TScreenLog& ScreenLog() const { return Screen; }
   const TConnectionCounters& ConnectionCounters() const { return Counters; }
   const TStats& Stats() const { return Statistics; }
+  const TMinuteCounts& MessagesPerMinute() const { return MessageMinutes; }
   void SetDebugBox(bool checked) { Logger.Switches().DebugBox = checked; }
 
   // Used by the connection threads.
@@ -199,6 +211,7 @@ private:
   TLogger Logger;
   TScreenLog Screen;
   TStats Statistics;
+  TMinuteCounts MessageMinutes;
   TMetrics Metrics{kVersionString};
   TConnectionCounters Counters;
   TConnectionRegistry Registry;
@@ -214,6 +227,7 @@ private:
   int UpdateHours = 161;
   bool ClosedDown = false;
   TFormView* View = nullptr;
+  TFormConsole* Console = nullptr;
 
   TClamdPool ClamdConnections; // before the background jobs, whose scanner test uses it
   TRspamdClients RspamdConnections;

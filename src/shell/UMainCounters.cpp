@@ -13,6 +13,10 @@ void TForm1::TerminateConnection(int index) {
   Registry.Terminate(index, [this](const std::string& text) { Logger.WriteDebugLog(text); });
 }
 
+bool TForm1::TerminateThread(long threadId) {
+  return Registry.TerminateThread(threadId, [this](const std::string& text) { Logger.WriteDebugLog(text); });
+}
+
 void TForm1::ResetCounters() {
   LQuiboCleared = FormatLongDate(TimeSource.Now());
   Statistics.ResetStatistics();

@@ -15,6 +15,7 @@ void TForm1::ApplySettings() {
   RefreshTls();
   if (ListenerControl.RestartDue()) ListenerControl.Restart(false);
   RefreshMetricsEndpoint();
+  if (Console) Console->SettingsApplied();
 }
 
 void TForm1::RefreshTls() {
@@ -26,7 +27,8 @@ void TForm1::RefreshTls() {
 }
 
 void TForm1::CheckSettingsReload() {
-  RefreshTls(); // a renewed certificate is taken without a change of the settings
+  RefreshTls();                            // a renewed certificate is taken without a change of the settings
+  if (Console) Console->SettingsApplied(); // the console's HTTPS too
   if (!Model.FileChanged()) return;
   LoadSettings();
   ApplySettings();

@@ -3,8 +3,13 @@
 // background task. Window thread; the check's lookups on the task's thread.
 #include "UPolicyLists.h"
 
+#include "UAddress.h"
+#include "UFunctions.h"
 #include "UPolicy.h"
 
+#include <algorithm>
+#include <cctype>
+#include <set>
 #include <stdexcept>
 
 namespace quibo {
@@ -38,6 +43,61 @@ std::vector<std::string> TPolicyLists::Entries(TPolicyList list) const {
   for (const auto& zone : editable.LBBlacklists)
     zones.push_back(zone.Zone);
   return zones;
+}
+
+std::string TPolicyLists::EntryProblem(TPolicyList list, const std::string& entry) {
+  constexpr size_t kLongest = 253;
+  if (entry.empty()) return "an empty entry";
+  if (entry.size() > kLongest) return "an entry longer than " + std::to_string(kLongest) + " characters";
+  const auto only = [&entry](std::string_view allowed) {
+    return std::all_of(entry.begin(), entry.end(), [allowed](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || allowed.find(c) != std::string_view::npos;
+    });
+  };
+  switch (list) {
+  case TPolicyList::ManualBlacklist:
+  case TPolicyList::AllowedHosts: return IsIpText(entry) ? "" : "'" + PrintableText(entry) + "' is no IP address";
+  case TPolicyList::LocalIps:
+    return entry.find_first_not_of("0123456789abcdefABCDEF.:") == std::string::npos
+               ? ""
+               : "'" + PrintableText(entry) + "' is no IP address or address prefix";
+  case TPolicyList::LocalDomains:
+  case TPolicyList::Blacklists:
+    return only(".-_") && entry.front() != '-' ? "" : "'" + PrintableText(entry) + "' is no domain name";
+  case TPolicyList::FromAddresses:
+    return only(".-_@+=") ? "" : "'" + PrintableText(entry) + "' is no address or address ending";
+  }
+  return "an unknown list";
+}
+
+std::string TPolicyLists::ListProblem(TPolicyList list, const std::vector<std::string>& entries) {
+  constexpr size_t kMostEntries = 10000;
+  if (entries.size() > kMostEntries) return "more than " + std::to_string(kMostEntries) + " entries";
+  std::set<std::string> seen;
+  for (const auto& entry : entries) {
+    if (std::string problem = EntryProblem(list, entry); !problem.empty()) return problem;
+    if (!seen.insert(Lowered(entry)).second) return "'" + entry + "' is listed twice";
+  }
+  return {};
+}
+
+void TPolicyLists::Replace(TPolicyList list, const std::vector<std::string>& entries) {
+  TSettings& editable = Settings.Editable();
+  if (list != TPolicyList::Blacklists) {
+    TextList(editable, list) = entries;
+  } else {
+    // The zones and their statistics rows stay aligned: removed ones go by index, new ones are appended.
+    for (size_t index = editable.LBBlacklists.size(); index-- > 0;)
+      if (std::find(entries.begin(), entries.end(), editable.LBBlacklists[index].Zone) == entries.end()) {
+        editable.LBBlacklists.erase(editable.LBBlacklists.begin() + static_cast<std::ptrdiff_t>(index));
+        Statistics.DeleteBlacklistServer(index);
+      }
+    for (const auto& zone : entries)
+      if (std::none_of(editable.LBBlacklists.begin(), editable.LBBlacklists.end(),
+                       [&zone](const TBlacklistZone& kept) { return kept.Zone == zone; }))
+        editable.LBBlacklists.push_back({zone, "1", Statistics.AddBlacklistServer(zone)});
+  }
+  if (ActsAtOnce(list)) Settings.PublishEditable();
 }
 
 void TPolicyLists::Add(TPolicyList list, const std::string& text) {

@@ -35,6 +35,13 @@ public:
   // Typing in the field of a relay list with an entry selected rewrites it.
   void Rewrite(TPolicyList list, int index, const std::string& text);
   std::vector<std::string> Entries(TPolicyList list) const; // zones without their flags
+  // Why an entry cannot stand in a list (an address, a prefix, a domain or zone, a sender pattern); "" when it can.
+  static std::string EntryProblem(TPolicyList list, const std::string& entry);
+  // The first problem of a whole list: a bad entry, a repeated one, too many; "" when there is none.
+  static std::string ListProblem(TPolicyList list, const std::vector<std::string>& entries);
+  // The whole list at once (the web console): zones kept keep their flag and statistics row, new ones are
+  // appended. Published like the edits of the pages; the caller has checked every entry.
+  void Replace(TPolicyList list, const std::vector<std::string>& entries);
 
   // The blacklist "Check": the result label (Label10) gets its text when the lookups are done.
   void CheckBlacklist(const std::string& address);

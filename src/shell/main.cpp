@@ -6,6 +6,7 @@
 // its GUI loop is the window thread; without the module or a display that can
 // be opened, the program runs headless and says so in its log.
 #include "UCommandLine.h"
+#include "UConsole.h"
 #include "UDesktopModule.h"
 #include "UInstanceGuard.h"
 #include "UMain.h"
@@ -125,6 +126,8 @@ int main(int argc, char** argv) {
   const bool serviceMode = IsServiceProcess();
   const bool desktop = !line.Headless && !serviceMode && DisplayGiven();
   TForm1 form({home, programName, serviceMode, nullptr});
+  TConsole console(form); // the web console, when ConsoleListen asks for it
+  form.SetConsole(&console);
   const std::string guardError = guard.ListenForShow([&form] { form.EventQueue().Post(EvShowWindow); });
   form.Create();
   if (!guardError.empty()) form.Log().WriteLog("Show requests are not available: " + guardError, true);

@@ -55,6 +55,7 @@ std::shared_ptr<TThreadController> TConnectionRegistry::RecordStatus(const std::
     if (line == Lines.end()) {
       Lines.push_back({text, std::make_shared<TThreadController>(peer)});
       line = Lines.end() - 1;
+      line->Record->ChangeSummary([this](TConnectionSummary& summary) { summary.Since = Clock.Now(); });
     } else {
       line->Text = text;
     }
@@ -99,6 +100,16 @@ std::vector<std::string> TConnectionRegistry::LineTexts() const {
   for (const auto& line : Lines)
     texts.push_back(line.Text);
   return texts;
+}
+
+std::vector<TConnectionRegistry::TRow> TConnectionRegistry::Rows() const {
+  std::lock_guard lock(ThreadListLock);
+  std::vector<TRow> rows;
+  for (const auto& line : Lines)
+    if (line.Record && line.Record->PeerThread)
+      rows.push_back(
+          {line.Record->PeerThread->ThreadId(), line.Record->PeerThread->PeerIp(), line.Record->SummaryCopy()});
+  return rows;
 }
 
 std::vector<std::shared_ptr<TThreadController>> TConnectionRegistry::TakeAll() {

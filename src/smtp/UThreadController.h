@@ -10,6 +10,7 @@
 #include "UClock.h"
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,17 @@ class TForwardClientHandle {
 public:
   virtual ~TForwardClientHandle() = default;
   virtual void Disconnect() = 0;
+};
+
+// What the web console's monitor shows of a connection beyond its line: the
+// connection thread writes it, any thread reads a copy.
+struct TConnectionSummary {
+  std::string State; // the last command's word
+  std::string Helo;
+  std::string Sender;
+  std::vector<std::string> Recipients; // accepted in the current transaction
+  uint64_t Bytes = 0;                  // of the last message's data
+  TTimePoint Since{};                  // when the connection was registered
 };
 
 // Whether an address begins with one of the [LocalIP] prefixes.
@@ -68,7 +80,19 @@ public:
   void SetForwardClient(std::shared_ptr<TForwardClientHandle> client);
   std::shared_ptr<TForwardClientHandle> ForwardClient() const;
 
+  // The connection thread changes the summary through change; readers take a copy.
+  template <class TChange> void ChangeSummary(TChange&& change) {
+    std::lock_guard lock(SummaryLock);
+    change(Summary);
+  }
+  TConnectionSummary SummaryCopy() const {
+    std::lock_guard lock(SummaryLock);
+    return Summary;
+  }
+
 private:
+  mutable std::mutex SummaryLock;
+  TConnectionSummary Summary;
   mutable std::mutex ForwardClientLock;
   std::shared_ptr<TForwardClientHandle> Forwarding;
 };
@@ -88,12 +112,21 @@ public:
   // Connections between the end of a message's data and its reply.
   size_t InEndOfDataCount() const;
   std::vector<std::string> LineTexts() const;
+  // The web console's monitor rows, in the order of the lines.
+  struct TRow {
+    long Id = 0; // the connection's thread id
+    std::string PeerIp;
+    TConnectionSummary Summary;
+  };
+  std::vector<TRow> Rows() const;
   // Removes every line and returns the records, last line first (forced disconnect).
   std::vector<std::shared_ptr<TThreadController>> TakeAll();
   void Clear();
 
   // "Threads" page operations; debugLog receives the debug-log texts.
   template <class TDebugLog> void Terminate(int index, TDebugLog&& debugLog);
+  // The same for the line of a thread id; false when no line has it.
+  template <class TDebugLog> bool TerminateThread(long threadId, TDebugLog&& debugLog);
   std::string ThreadDetails(int index) const;
   std::string ActiveConnectionsText() const;
 
@@ -103,6 +136,7 @@ private:
     std::shared_ptr<TThreadController> Record;
   };
   std::string LineText(const TPeerConnection& peer, const std::string& status) const;
+  template <class TDebugLog> void TerminateLocked(int index, TDebugLog&& debugLog);
 
   const TClock& Clock;
   mutable std::mutex ThreadListLock;
@@ -111,6 +145,21 @@ private:
 
 template <class TDebugLog> void TConnectionRegistry::Terminate(int index, TDebugLog&& debugLog) {
   std::lock_guard lock(ThreadListLock);
+  TerminateLocked(index, debugLog);
+}
+
+template <class TDebugLog> bool TConnectionRegistry::TerminateThread(long threadId, TDebugLog&& debugLog) {
+  std::lock_guard lock(ThreadListLock);
+  for (size_t index = 0; index < Lines.size(); ++index)
+    if (Lines[index].Record && Lines[index].Record->PeerThread &&
+        Lines[index].Record->PeerThread->ThreadId() == threadId) {
+      TerminateLocked(static_cast<int>(index), debugLog);
+      return true;
+    }
+  return false;
+}
+
+template <class TDebugLog> void TConnectionRegistry::TerminateLocked(int index, TDebugLog&& debugLog) {
   debugLog("itemindex: " + std::to_string(index));
   if (index < 0 || static_cast<size_t>(index) >= Lines.size()) return;
   debugLog(std::string("Determining Objectpointer"));
