@@ -90,20 +90,23 @@ TEST(HostNames, ABusyPeerIsLookedUpOnceAndTheCacheStaysBounded) {
   std::vector<std::string> asked;
   THostNameCache cache([&asked](const std::string& ip) {
     asked.push_back(ip);
-    return ip == "192.0.2.1" ? std::string("mx.example.org") : std::string();
+    return ip == "192.0.2.1" ? TPeerName{"mx.example.org", true} : TPeerName{};
   });
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
-  EXPECT_EQ(cache.HostName("192.0.2.2"), "");
-  EXPECT_EQ(cache.HostName("192.0.2.2"), ""); // no name is an answer too
+  EXPECT_EQ(cache.Peer("192.0.2.1").Name, "mx.example.org");
+  EXPECT_TRUE(cache.Peer("192.0.2.1").ForwardConfirmed);
+  EXPECT_EQ(cache.Peer("192.0.2.2").Name, "");
+  EXPECT_EQ(cache.Peer("192.0.2.2").Name, ""); // no name is an answer too
   EXPECT_EQ(asked, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
   // A thousand other peers later it has started afresh.
   for (int i = 0; i < 1024; ++i)
-    cache.HostName("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    cache.Peer("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
   asked.clear();
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.Peer("192.0.2.1").Name, "mx.example.org");
   EXPECT_EQ(asked, std::vector<std::string>{"192.0.2.1"});
-  EXPECT_EQ(ReverseLookup("not an address"), "");
+  EXPECT_EQ(LookUpPeer("not an address").Name, "");
+  // The loopback's name leads back to it.
+  const TPeerName loopback = LookUpPeer("127.0.0.1");
+  EXPECT_EQ(loopback.ForwardConfirmed, !loopback.Name.empty()) << loopback.Name;
 }
 
 TEST(MailMessage, ParseSetAndFoldHeaders) {
@@ -426,7 +429,7 @@ TEST(Classifier, AskingRspamdItself) {
   const TTextMessage message("Subject: x\r\n\r\n..dotted\r\n.\r\n");
 
   rspamd.Answer(R"({"score":7.5,"symbols":{"ZED":{},"ALPHA":{}}})");
-  TClassification result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  TClassification result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "Example.ORG"});
   EXPECT_TRUE(result.Answered);
   EXPECT_EQ(result.Score, "7.5");
   EXPECT_EQ(result.Result, "ALPHA,ZED");
@@ -434,25 +437,25 @@ TEST(Classifier, AskingRspamdItself) {
   EXPECT_NE(rspamd.LastRequest().find("Content-Length: 23\r\n"), std::string::npos); // un-stuffed, no "." line
   EXPECT_EQ(rspamd.LastRequest().find("Deliver-To:"), std::string::npos) << "no folder for the domain";
   std::filesystem::create_directories(folder.path() / "config" / "example.org");
-  bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "Example.ORG"});
   EXPECT_NE(rspamd.LastRequest().find("Deliver-To: example.org\r\n"), std::string::npos);
   EXPECT_NE(rspamd.LastRequest().find("Settings-Id: example.org\r\n"), std::string::npos);
 
   rspamd.Answer("<html>Bad gateway</html>", 502);
-  result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "example.org");
+  result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "example.org"});
   EXPECT_FALSE(result.Answered);
   EXPECT_EQ(result.Result, "not tested rspamd at " + rspamd.Url() + ": HTTP 502: <html>Bad gateway</html>");
   rspamd.Answer("{}");
-  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "").Result,
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}).Result,
             "not tested rspamd at " + rspamd.Url() + " gave no score it could be read from");
 
   // A connection cut before the request leaves the message unscored; the next one is scored again.
   rspamd.Answer(R"({"score":1,"symbols":{}})");
   TCancellation cut;
   cut.Cancel();
-  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &cut).Result, "not tested cancelled");
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &cut).Result, "not tested cancelled");
   TCancellation fresh;
-  EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &fresh).Answered);
+  EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &fresh).Answered);
 }
 
 TEST(Classifier, KeptRspamdClientsAreReusedAndStartUncancelled) {
