@@ -81,7 +81,10 @@ fs::path TLogger::DatedLogName(TTimePoint day) const { return LogFolder / ("Quib
 
 std::string TLogger::FormatLine(TTimePoint now, const std::string& text, const TLogConnection* connection) const {
   std::string line = FormatStamp(now) + " : ";
-  if (connection) line += "[" + std::to_string(connection->ThreadId) + "] " + connection->PeerIp + " ";
+  if (connection) {
+    line += "[" + std::to_string(connection->ThreadId) + "] " + connection->PeerIp + " ";
+    if (!connection->TransactionId.empty()) line += connection->TransactionId + ": ";
+  }
   line += text;
   return line;
 }

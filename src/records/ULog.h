@@ -17,13 +17,20 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quibo {
 
-// The connection a line belongs to: its thread id and the peer's address.
+// The connection a line belongs to: its thread id, the peer's address and,
+// inside a mail transaction, the transaction's id.
 struct TLogConnection {
+  TLogConnection() = default;
+  TLogConnection(long threadId, std::string peerIp, std::string transactionId = {})
+      : ThreadId(threadId), PeerIp(std::move(peerIp)), TransactionId(std::move(transactionId)) {}
+
   long ThreadId = 0;
   std::string PeerIp;
+  std::string TransactionId; // empty outside a transaction
 };
 
 // Switches read at every call; the window thread sets them from the settings.

@@ -2,6 +2,7 @@
 
 #include "UFunctions.h"
 #include "UMessageProcessing.h"
+#include "UTransactionId.h"
 
 #include <stdexcept>
 
@@ -48,9 +49,11 @@ void TConnectionEvents::BeforeCommand(TSmtpSession&, const std::string& line) {
 
 TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& address) {
   Generation = Form.Generation(); // a new transaction
+  LogIdentity.TransactionId = NewTransactionId();
   const TMailDecision decision = quibo::OnMail(PolicyContext(), Connection->PeerIp(), address);
   KeepSenderCheck(session.Record(), address, decision.Sender);
   PostCounts(Form.EventQueue(), decision.Counts);
+  if (!decision.Verdict.Accepted()) LogIdentity.TransactionId.clear();
   return decision.Verdict;
 }
 
@@ -107,14 +110,18 @@ std::optional<TVerdict> TConnectionEvents::CheckMessage(TSmtpSession& session, c
                                                         const TStoredMessage& message) {
   Transaction();
   TPipelineContext context = Context(session);
-  return quibo::CheckMessage(context, file, message);
+  auto refusal = quibo::CheckMessage(context, file, message);
+  if (refusal) LogIdentity.TransactionId.clear(); // the transaction ends here
+  return refusal;
 }
 
 TVerdict TConnectionEvents::Server1ReceiveRaw(TSmtpSession& session, const TStoredMessage& message,
                                               const std::vector<std::string>& recipients) {
   Transaction();
   TPipelineContext context = Context(session);
-  return quibo::Server1ReceiveRaw(context, message, recipients);
+  TVerdict verdict = quibo::Server1ReceiveRaw(context, message, recipients);
+  LogIdentity.TransactionId.clear(); // the transaction ends with its message
+  return verdict;
 }
 
 std::vector<std::filesystem::path> TConnectionEvents::LearningCopies(TSmtpSession& session) {

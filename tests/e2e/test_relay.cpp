@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
+#include <regex>
+#include <set>
 #include <sys/stat.h>
 
 using namespace quibo::test;
@@ -35,6 +38,22 @@ TEST_F(Relay, MessageReachesTheNextHopWithTraceAndStatusHeaders) {
   EXPECT_TRUE(Quibo->LogContains("] Client received: 220 nexthop.test ESMTP\r\n"));
   EXPECT_TRUE(Quibo->LogContains("Relaying allowed for author@example.com to a@example.org,b@example.net"));
   EXPECT_TRUE(Quibo->LogContains("] SMTP Client disconnected from 127.0.0.1"));
+}
+
+TEST_F(Relay, EachMessageIsFollowedThroughTheLogByItsTransactionId) {
+  Launch("", "[Debug]\nAcceptance=1\n");
+  EXPECT_EQ(Send(kMessage, {"a@example.org"}), "250 Ok\r\n");
+  EXPECT_EQ(Send(kMessage, {"b@example.org"}), "250 Ok\r\n");
+  ASSERT_TRUE(Quibo->LogContains("sent to <b@example.org>"));
+  // The relay line and the delivery line of one message carry the same id; the two messages differ.
+  const std::regex line(R"(\] 127\.0\.0\.1 ([0-9A-F]{12}): (Relaying allowed|.* sent to <)[^\r]*?([ab])@example\.org)");
+  std::map<std::string, std::set<std::string>> idsByRecipient;
+  const std::string log = Quibo->MainLog();
+  for (std::sregex_iterator match(log.begin(), log.end(), line), end; match != end; ++match)
+    idsByRecipient[(*match)[3]].insert((*match)[1]);
+  ASSERT_EQ(idsByRecipient["a"].size(), 1u) << log;
+  ASSERT_EQ(idsByRecipient["b"].size(), 1u) << log;
+  EXPECT_NE(*idsByRecipient["a"].begin(), *idsByRecipient["b"].begin());
 }
 
 TEST_F(Relay, RefusedRecipientIsReportedAfterTheOthersGotTheMessage) {
@@ -113,8 +132,8 @@ TEST_F(Relay, NoOkWhenTheNextHopDidNotTakeTheMessage) {
 TEST_F(Relay, UnreachableNextHopIsATemporaryFailure) {
   const int closedPort = FreePort();
   Quibo = std::make_unique<TQuiboProcess>(
-      Home.path(), ListenIni(0, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") + kLocalRelay,
-      0);
+      Home.path(),
+      ListenIni(0, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") + kLocalRelay, 0);
   ASSERT_TRUE(Quibo->WaitListening());
   Port = Quibo->Port;
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Connection refused\r\n");

@@ -45,9 +45,13 @@ protected:
 TEST_F(Logging, LineFormats) {
   Clock.Set(LocalTime(2026, 3, 4, 5, 6));
   const TLogConnection connection{1234, "127.0.0.1"};
+  const TLogConnection transaction{1234, "127.0.0.1", "0A1B2C3D4E5F"};
   Logger.WriteLog("SMTP Server connect", false, &connection);
+  Logger.WriteLog("Relaying allowed", false, &transaction);
   Logger.WriteLog("plain", true);
-  EXPECT_EQ(MainLog(), "2026-03-04 05:06:00 : [1234] 127.0.0.1 SMTP Server connect\r\n2026-03-04 05:06:00 : plain\r\n");
+  EXPECT_EQ(MainLog(), "2026-03-04 05:06:00 : [1234] 127.0.0.1 SMTP Server connect\r\n"
+                       "2026-03-04 05:06:00 : [1234] 127.0.0.1 0A1B2C3D4E5F: Relaying allowed\r\n"
+                       "2026-03-04 05:06:00 : plain\r\n");
   EXPECT_EQ(ScreenLines, std::vector<std::string>{"2026-03-04 05:06:00 : plain"});
 }
 
