@@ -91,6 +91,7 @@ TRspamdEnvelope EnvelopeOf(const TPipelineContext& context) {
   if (peer.ForwardConfirmed) envelope.Hostname = peer.Name;
   envelope.From = context.EnvelopeSender.empty() ? "<>" : context.EnvelopeSender;
   envelope.Recipients = context.Recipients;
+  envelope.QueueId = context.Connection.TransactionId; // the id of the message's log lines
   envelope.MtaName = context.Settings->MailHostName;
   if (context.ClientTls) {
     envelope.TlsCipher = context.ClientTls->Cipher;

@@ -53,14 +53,19 @@ std::optional<std::string> FoldedValue(std::string_view value, std::string& why)
       why = *control == '\r' ? "a bare CR" : "a control character";
       return std::nullopt;
     }
-    if (text.size() > kMaxLineLength) {
-      why = "a line longer than 998 characters";
-      return std::nullopt;
-    }
     folded += text;
     if (end == std::string_view::npos) return folded;
     start = end + 1;
   }
+}
+
+bool HasLongLine(const std::string& text) {
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find("\r\n", start), text.size());
+    if (end - start > kMaxLineLength) return true;
+    start = end + 2;
+  }
+  return false;
 }
 
 // rspamd's order as a whole number; -1 (the end) when it gives none.
@@ -138,6 +143,7 @@ private:
     if (Edits.Added.size() + Edits.Signatures.size() >= THeaderEdits::kMaxHeaders)
       return Refuse(name, "more than 64 headers"), std::nullopt;
     std::string text = name + ": " + *folded;
+    if (HasLongLine(text)) return Refuse(name, "a line longer than 998 characters"), std::nullopt;
     if (Bytes + text.size() + 2 > THeaderEdits::kMaxBytes) return Refuse(name, "more than 16 KB of headers"), std::nullopt;
     Bytes += text.size() + 2;
     return text;
