@@ -28,7 +28,7 @@ inline constexpr size_t kMaxClassifierText = 1000;
 struct TClassification {
   std::string Score = "0";
   std::string Result;
-  bool Answered = false; // the classifier exited with 0 and its score is a number
+  bool Answered = false;                         // the classifier exited with 0 and its score is a number
   std::shared_ptr<const TRspamdAdvice> Advice{}; // rspamd's action and header changes, when rspamd was asked
 };
 

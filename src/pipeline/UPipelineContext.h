@@ -54,10 +54,10 @@ struct TPipelineContext {
   std::optional<TTlsSession> ClientTls{};                 // how the message came: in TLS, or not (empty)
   std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
   TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
-  THostNameCache* HostNames = nullptr; // names of recent peers (none: each message looks its peer up)
-  TMemoryTrim* MemoryTrim = nullptr;   // gives freed memory back after a message (none: never)
-  TRspamdClients* Rspamd = nullptr;    // clients of rspamd kept between messages (none: a new one each time)
-  std::string HeloName{};               // the client's HELO/EHLO name
+  THostNameCache* HostNames = nullptr;   // names of recent peers (none: each message looks its peer up)
+  TMemoryTrim* MemoryTrim = nullptr;     // gives freed memory back after a message (none: never)
+  TRspamdClients* Rspamd = nullptr;      // clients of rspamd kept between messages (none: a new one each time)
+  std::string HeloName{};                // the client's HELO/EHLO name
   std::vector<std::string> Recipients{}; // the transaction's recipients, as the session took them
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }

@@ -57,7 +57,7 @@ private:
   TCounter RecipientsRefusedRelay{0};
   TCounter ClassifierPositive{0}, ClassifierNegative{0}, ClassifierNotTested{0};
   std::array<TCounter, kRspamdActionNames.size()> RspamdActions{}; // by TRspamdAction
-  std::array<TCounter, 3> TlsSessions{}; // TLSv1.2, TLSv1.3, any other
+  std::array<TCounter, 3> TlsSessions{};                           // TLSv1.2, TLSv1.3, any other
   THistogram DnsCheck, Scan, Classification, Relay;
   mutable std::mutex ZoneLock;
   std::map<std::string, TZone> Zones;

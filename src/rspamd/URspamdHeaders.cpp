@@ -115,8 +115,8 @@ public:
         if (!IsHeaderName(name)) return Refuse(name, "not a header name");
         if (!index.is_number_integer()) return Refuse(name, "a removal without a whole number");
         if (Edits.Removed.size() >= THeaderEdits::kMaxHeaders) return Refuse(name, "more than 64 removals");
-        Edits.Removed.push_back({name, static_cast<long>(std::clamp<int64_t>(index.get<int64_t>(), -kLargestOrder,
-                                                                             kLargestOrder))});
+        Edits.Removed.push_back(
+            {name, static_cast<long>(std::clamp<int64_t>(index.get<int64_t>(), -kLargestOrder, kLargestOrder))});
       };
       if (!indexes.is_array()) {
         take(indexes);
@@ -144,7 +144,8 @@ private:
       return Refuse(name, "more than 64 headers"), std::nullopt;
     std::string text = name + ": " + *folded;
     if (HasLongLine(text)) return Refuse(name, "a line longer than 998 characters"), std::nullopt;
-    if (Bytes + text.size() + 2 > THeaderEdits::kMaxBytes) return Refuse(name, "more than 16 KB of headers"), std::nullopt;
+    if (Bytes + text.size() + 2 > THeaderEdits::kMaxBytes)
+      return Refuse(name, "more than 16 KB of headers"), std::nullopt;
     Bytes += text.size() + 2;
     return text;
   }

@@ -32,10 +32,10 @@ struct THeaderEdits {
   static constexpr size_t kMaxHeaders = 64;
   static constexpr size_t kMaxBytes = 16 * 1024;
 
-  std::vector<TRemovedHeader> Removed;  // in rspamd's order, done first
-  std::vector<TAddedHeader> Added;      // in rspamd's order, each placed as it comes
-  std::vector<std::string> Signatures;  // DKIM-Signature headers, for the top, in their order
-  std::vector<std::string> Refused;     // why each header left out was left out (printable)
+  std::vector<TRemovedHeader> Removed; // in rspamd's order, done first
+  std::vector<TAddedHeader> Added;     // in rspamd's order, each placed as it comes
+  std::vector<std::string> Signatures; // DKIM-Signature headers, for the top, in their order
+  std::vector<std::string> Refused;    // why each header left out was left out (printable)
 
   bool Empty() const { return Removed.empty() && Added.empty() && Signatures.empty() && Refused.empty(); }
 };

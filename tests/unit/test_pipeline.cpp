@@ -454,7 +454,8 @@ TEST(Classifier, AskingRspamdItself) {
   rspamd.Answer(R"({"score":1,"symbols":{}})");
   TCancellation cut;
   cut.Cancel();
-  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &cut).Result, "not tested cancelled");
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &cut).Result,
+            "not tested cancelled");
   TCancellation fresh;
   EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &fresh).Answered);
 }
@@ -488,24 +489,26 @@ TEST(RspamdHeaders, HostileOrOversizedHeadersAreLeftOutAndSaySo) {
   EXPECT_EQ(hostile.Added[0].Text, "X-Good: one\r\n\ttwo\r\n\tthree");
   EXPECT_EQ(hostile.Added[0].Order, -1);
   EXPECT_TRUE(hostile.Removed.empty());
-  EXPECT_EQ(hostile.Refused, (std::vector<std::string>{
-                                 "rspamd's header X-Old left out: a removal without a whole number",
-                                 "rspamd's header Bad:Name left out: not a header name",
-                                 "rspamd's header X-Injected left out: a line break that would begin a header of its own",
-                                 "rspamd's header X-Bare-CR left out: a bare CR",
-                                 "rspamd's header Bad Name left out: not a header name",
-                                 "rspamd's header X-Nul left out: a control character",
-                                 "rspamd's header X-Empty-Fold left out: an empty folded line",
-                                 "rspamd's header X-Number left out: no text value",
-                                 "rspamd's header DKIM-Signature left out: no text value",
-                             }));
+  EXPECT_EQ(hostile.Refused,
+            (std::vector<std::string>{
+                "rspamd's header X-Old left out: a removal without a whole number",
+                "rspamd's header Bad:Name left out: not a header name",
+                "rspamd's header X-Injected left out: a line break that would begin a header of its own",
+                "rspamd's header X-Bare-CR left out: a bare CR",
+                "rspamd's header Bad Name left out: not a header name",
+                "rspamd's header X-Nul left out: a control character",
+                "rspamd's header X-Empty-Fold left out: an empty folded line",
+                "rspamd's header X-Number left out: no text value",
+                "rspamd's header DKIM-Signature left out: no text value",
+            }));
 
   // 70 headers: the first 64 go in. Twenty of 1,000 bytes: what fits in 16 KB goes in. No line may pass 998.
   nlohmann::ordered_json many, large;
   for (int i = 0; i < 70; ++i)
     many["milter"]["add_headers"]["X-Many-" + std::to_string(i)] = "v";
   for (int i = 0; i < 20; ++i)
-    large["milter"]["add_headers"]["X-Large-" + std::to_string(i)] = std::string(490, 'x') + "\n\t" + std::string(490, 'y');
+    large["milter"]["add_headers"]["X-Large-" + std::to_string(i)] =
+        std::string(490, 'x') + "\n\t" + std::string(490, 'y');
   const THeaderEdits tooMany = ReadHeaderEdits(many), tooLarge = ReadHeaderEdits(large);
   EXPECT_EQ(tooMany.Added.size(), 64u);
   EXPECT_EQ(tooMany.Refused.back(), "rspamd's header X-Many-69 left out: more than 64 headers");
@@ -574,11 +577,12 @@ TEST_F(RspamdAnswers, HeaderChangesInEveryShapeKeepRspamdsOrder) {
                            kMail;
   EXPECT_EQ(Process(mail), "250 Ok");
   const std::string data = Relayed();
-  EXPECT_EQ(data.rfind("DKIM-Signature: v=1; d=one\r\nDKIM-Signature: v=1; d=two\r\nX-Object: first\r\n\tfolded\r\n"
-                       "ARC-Seal: i=1; as\r\nARC-Message-Signature: i=1; ams\r\nARC-Authentication-Results: i=1; aar\r\n"
-                       "Received: from ",
-                       0),
-            0u)
+  EXPECT_EQ(
+      data.rfind("DKIM-Signature: v=1; d=one\r\nDKIM-Signature: v=1; d=two\r\nX-Object: first\r\n\tfolded\r\n"
+                 "ARC-Seal: i=1; as\r\nARC-Message-Signature: i=1; ams\r\nARC-Authentication-Results: i=1; aar\r\n"
+                 "Received: from ",
+                 0),
+      0u)
       << data;
   EXPECT_NE(data.find("\r\nX-Old: 1\r\nX-Old: 3\r\nX-Tail: t1\r\nFrom: <author@example.com>\r\nSubject: Offer\r\n"
                       "X-String: plain\r\nX-Array: a1\r\nX-Array: a2\r\nX-Server: "),
