@@ -4,11 +4,11 @@
 // from there in blocks when the message is relayed. What the pipeline reads
 // from it: the decoded subject, the From address, the Message-Id; the header
 // changes it makes: set with folding, remove (all or one by index), insert
-// first or at a position. Only the first
-// maxHeaderBytes of the header section are parsed; the rest travels on as it
-// came, but for the headers removed. Decoding and folding take time in
-// proportion to the text. Used on connection threads; parsing never fails (a
-// message without headers has none). The stored message must outlive it.
+// first or at a position. Only the first maxHeaderBytes of the header
+// section are parsed; the rest travels on as it came, but for the headers
+// removed. Decoding and folding take time in proportion to the text. Used on
+// connection threads; parsing never fails (a message without headers has
+// none). The stored message must outlive it.
 #pragma once
 
 #include "UStoredMessage.h"

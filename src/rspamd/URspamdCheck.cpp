@@ -46,10 +46,10 @@ bool IsPlainDomainName(const std::string& domain) {
 }
 
 // A string member of an object; "" when there is none.
-template <typename TJson> std::string StringMember(const TJson& object, const char* name) {
+std::string StringMember(const nlohmann::ordered_json& object, const char* name) {
   if (!object.is_object()) return {};
   const auto member = object.find(name);
-  return member != object.end() && member->is_string() ? member->template get<std::string>() : std::string();
+  return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
 }
 
 TRspamdAdvice ReadAdvice(const nlohmann::ordered_json& answer) {

@@ -39,7 +39,7 @@ struct TRspamdAdvice {
 struct TClassifierScore {
   std::string Score;              // decimal with a dot, at most two decimals: 15, 3.4, -0.1
   std::vector<std::string> Tests; // names of the rules hit, sorted
-  TRspamdAdvice Advice{};         // rspamd's only
+  TRspamdAdvice Advice{};         // what rspamd asks beyond the score (HCheck passes on only the score)
 };
 
 // What the filter tells rspamd about a message; an empty field is not sent.
