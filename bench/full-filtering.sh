@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Full filtering at speed (see bench/full_filtering.py): the filter with clamd,
 # with rspamd and with both, next to rspamd's own rate and to Postfix with
-# rspamd as its milter, on the same 5 KB message; loopback only, every daemon
-# started here in a temporary folder and stopped again. Installs the peers
-# without starting any system service. Appends to bench/results.txt.
+# rspamd as its milter, on the same 5 KB message with the same envelope (the
+# filter asking rspamd itself passes it on, as the milter does); loopback
+# only, every daemon started here in a temporary folder and stopped again.
+# Installs the peers without starting any system service. Appends to
+# bench/results.txt.
 # Usage: bench/full-filtering.sh   (N=2000 CONC=10 RUNS=3 SIZE=5120)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -2,12 +2,15 @@
 """Full filtering at speed, loopback only: the same 5 KB message, N times at
 concurrency CONC, through
 
-  rspamd alone          rspamc -n CONC over N copies (rspamd's own rate)
+  rspamd alone          rspamc -n CONC over N copies (rspamd's own rate), each
+                        with the envelope the filter gives rspamd
   filter                smtp-source -> quibo -> smtp-sink, nothing checked
   filter+clamd          the filter asking clamd (ClamdSocket)
   filter+rspamd         the filter's classifier: HCheck -> rspamd
   filter+clamd+rspamd   both
-  filter+rspamd own     the filter asking rspamd itself (RspamdUrl)
+  filter+rspamd own     the filter asking rspamd itself (RspamdUrl) with the
+                        envelope (client, HELO, sender, recipient, queue id),
+                        rspamd's actions obeyed
   filter+clamd+rspamd own  both, the filter asking each itself
   postfix+rspamd        smtp-source -> Postfix with rspamd's proxy worker as
                         its milter (scanning itself) -> smtp-sink
@@ -30,6 +33,8 @@ RUNS = int(os.environ.get("RUNS", "3"))
 SIZE = int(os.environ.get("SIZE", "5120"))
 WORDS = ("meeting report budget offer project lunch invoice schedule weekend release notes review customer order "
          "shipping account holiday agenda draft contract update team office travel plan quarter figures").split()
+# The envelope smtp-source gives the filter, which the filter passes on to rspamd (and rspamc gives rspamd alone).
+ENVELOPE = {"helo": "client.bench.test", "from": "sender@src.bench.test", "rcpt": "rcpt@dst.bench.test"}
 
 
 def make_message(work):
@@ -60,8 +65,8 @@ def through_smtp(port, message, sink, meters):
     """smtp-source into port until the sink has counted N more: rate and CPU seconds per meter."""
     before, cpu_before = sink.count(), {name: meter() for name, meter in meters.items()}
     start = time.time()
-    subprocess.run(["smtp-source", "-s", str(CONC), "-m", str(N), "-F", message, "-M", "client.bench.test",
-                    "-f", "sender@src.bench.test", "-t", "rcpt@dst.bench.test", "127.0.0.1:%d" % port],
+    subprocess.run(["smtp-source", "-s", str(CONC), "-m", str(N), "-F", message, "-M", ENVELOPE["helo"],
+                    "-f", ENVELOPE["from"], "-t", ENVELOPE["rcpt"], "127.0.0.1:%d" % port],
                    check=True, timeout=1800)
     deadline = time.time() + 600
     while sink.count() - before < N and time.time() < deadline:
@@ -76,7 +81,9 @@ def through_smtp(port, message, sink, meters):
 def rspamd_alone(rspamd, copies):
     before = rspamd.cpu()
     start = time.time()
-    finished = subprocess.run(["rspamc", "-h", "127.0.0.1:%d" % rspamd.normal_port, "-n", str(CONC), copies],
+    envelope = ["--ip", "127.0.0.1", "--helo", ENVELOPE["helo"], "--from", ENVELOPE["from"], "--rcpt", ENVELOPE["rcpt"]]
+    finished = subprocess.run(["rspamc", "-h", "127.0.0.1:%d" % rspamd.normal_port, "-n", str(CONC)] + envelope +
+                              [copies],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=1800)
     elapsed = time.time() - start
     scanned = finished.stdout.count(b"Action:")

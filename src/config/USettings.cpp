@@ -120,6 +120,7 @@ const TKey kKeys[] = {
     {"Heurastic", "DeleteFilesAfterLearn", &TSettings::CBDeleteAfterLearn},
     {"Heurastic", "Multidomainprefix", &TSettings::Multidomainprefix, false},
     {"Heurastic", "RspamdUrl", &TSettings::RspamdUrl, false},
+    {"Heurastic", "RspamdActions", &TSettings::RspamdActions, false},
     {"Debug", "Acceptance", &TSettings::CBMailLogging},
     {"Debug", "SMTPServer", &TSettings::CBServerLogging},
     {"Debug", "SMTPClient", &TSettings::CBClientLogging},

@@ -95,6 +95,7 @@ struct TSettings {
   int SEHeurasticMaxSize = 20;
   int HeurasticCheckTimeOut = 600000;
   std::string RspamdUrl; // rspamd's normal worker; set: the filter asks it itself instead of running HCheck to score
+  bool RspamdActions = true; // with RspamdUrl: rspamd's reject, soft reject and discard are obeyed
   bool CBAutoLearn = true;
   bool CBDeleteAfterLearn = true;
   std::string Multidomainprefix = "config";

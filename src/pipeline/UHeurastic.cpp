@@ -53,14 +53,14 @@ std::string StatisticValue(const std::vector<std::string>& dump, const std::stri
 
 // rspamd's score; a cancellation (the connection is being cut) ends the request.
 TClassifierScore AskCancellably(THttpClient& client, const std::string& url, const std::string& message,
-                                const std::string& domain, TCancellation* cancel) {
-  if (!cancel) return AskRspamd(client, url, message, domain);
+                                const TRspamdEnvelope& envelope, TCancellation* cancel) {
+  if (!cancel) return AskRspamd(client, url, message, envelope);
   if (!cancel->Enter([&client] { client.Cancel(); })) throw TRspamdError("cancelled");
   struct TLeave {
     TCancellation& Cancellation;
     ~TLeave() { Cancellation.Leave(); }
   } leave{*cancel};
-  return AskRspamd(client, url, message, domain);
+  return AskRspamd(client, url, message, envelope);
 }
 
 } // namespace
@@ -104,19 +104,20 @@ std::string TClassifierBridge::DomainFolder(const std::string& recipientDomain) 
 }
 
 TClassification TClassifierBridge::ClassifyWithRspamd(TRspamdClients& clients, const std::string& url,
-                                                      const TStoredMessage& message, const std::string& recipientDomain,
+                                                      const TStoredMessage& message, TRspamdEnvelope envelope,
                                                       TCancellation* cancel) const {
   TClassification result;
   try {
-    const std::string domain = DomainFolder(recipientDomain).empty() ? "" : Lowered(recipientDomain);
-    Log.WriteDebugLog("Asking rspamd at " + url + (domain.empty() ? "" : " for " + domain));
+    envelope.Domain = DomainFolder(envelope.Domain).empty() ? "" : Lowered(envelope.Domain);
+    Log.WriteDebugLog("Asking rspamd at " + url + (envelope.Domain.empty() ? "" : " for " + envelope.Domain));
     std::string wire(static_cast<size_t>(message.Size()), '\0');
     wire.resize(message.ReadAt(0, wire.data(), wire.size()));
     auto client = clients.Take(std::chrono::milliseconds(TimeoutMs));
-    const TClassifierScore score = AskCancellably(*client, url, UnstuffedMessage(wire), domain, cancel);
+    TClassifierScore score = AskCancellably(*client, url, UnstuffedMessage(wire), envelope, cancel);
     result.Score = score.Score;
     result.Result = Bounded(JoinText(score.Tests, ","), kMaxClassifierText);
     result.Answered = true;
+    result.Advice = std::make_shared<const TRspamdAdvice>(std::move(score.Advice));
     Log.WriteDebugLog("Result: " + result.Score + "|" + result.Result + "|");
     clients.Give(std::move(client));
   } catch (const TRspamdError& error) {

@@ -1,7 +1,8 @@
 // The classifier bridge: runs the external classifier HCheck in the program
 // folder to score one message, to learn from the ham and spam folders, and to
 // dump its statistics, and reads its output. With RspamdUrl set, scoring asks
-// rspamd itself instead (the same result, without a process per message).
+// rspamd itself instead (the same result, without a process per message,
+// with the envelope, and with rspamd's action and header changes).
 // Scoring runs on connection threads, learning and statistics on a background
 // task of the window. Never throws: a classifier that is missing, fails or
 // times out gives score "0", a readable reason and Answered false.
@@ -9,10 +10,12 @@
 
 #include "UCancellation.h"
 #include "ULog.h"
+#include "URspamdCheck.h"
 #include "URspamdClients.h"
 #include "UStoredMessage.h"
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,8 @@ inline constexpr size_t kMaxClassifierText = 1000;
 struct TClassification {
   std::string Score = "0";
   std::string Result;
-  bool Answered = false; // the classifier exited with 0 and its score is a number
+  bool Answered = false;                         // the classifier exited with 0 and its score is a number
+  std::shared_ptr<const TRspamdAdvice> Advice{}; // rspamd's action and header changes, when rspamd was asked
 };
 
 struct TLearnResult {
@@ -47,10 +51,10 @@ public:
   // label names a folder; it is looked for in lower case.
   TClassification Classify(const std::filesystem::path& message, const std::string& recipientDomain,
                            TCancellation* cancel = nullptr) const;
-  // The same through rspamd's normal worker at url, the message as held; the recipient domain goes along
-  // when its folder exists.
+  // The same through rspamd's normal worker at url, the message as held, with its envelope; the recipient
+  // domain (envelope.Domain) goes along when its folder exists.
   TClassification ClassifyWithRspamd(TRspamdClients& clients, const std::string& url, const TStoredMessage& message,
-                                     const std::string& recipientDomain, TCancellation* cancel = nullptr) const;
+                                     TRspamdEnvelope envelope, TCancellation* cancel = nullptr) const;
   TLearnResult Learn(bool spam, TCancellation* cancel = nullptr) const;
   // The dump's lines; false when the classifier could not be run.
   bool DumpStatistics(std::vector<std::string>& lines, TCancellation* cancel = nullptr) const;

@@ -1,9 +1,10 @@
-// THostNameCache: the host names of recent peers for the "Received:" header,
-// kept for five minutes so that a busy sender is looked up once, not once per
-// message; at most 1024 of them (then it starts afresh). A peer without a
-// name is kept as "" like any other answer. Owned by TForm1 for the program's
-// life; used by the message processing on the connection threads (one lock).
-// ReverseLookup is the lookup itself; it never fails, it answers "".
+// THostNameCache: the host names of recent peers, for the "Received:" header
+// and for rspamd (which takes only a forward-confirmed name), kept for five
+// minutes so that a busy sender is looked up once, not once per message; at
+// most 1024 of them (then it starts afresh). A peer without a name is kept
+// as "" like any other answer. Owned by TForm1 for the program's life; used
+// by the message processing on the connection threads (one lock).
+// LookUpPeer is the lookup itself; it never fails, it answers "".
 #pragma once
 
 #include <chrono>
@@ -15,15 +16,20 @@
 
 namespace quibo {
 
-// The host name of an address by reverse lookup; "" when there is none.
-std::string ReverseLookup(const std::string& ip);
+struct TPeerName {
+  std::string Name;              // by reverse lookup; "" when there is none
+  bool ForwardConfirmed = false; // the name resolves to the address it came from
+};
+
+// The host name of an address by reverse lookup, and whether it leads back to the address.
+TPeerName LookUpPeer(const std::string& ip);
 
 class THostNameCache {
 public:
-  using TLookup = std::function<std::string(const std::string& ip)>;
+  using TLookup = std::function<TPeerName(const std::string& ip)>;
 
-  explicit THostNameCache(TLookup lookup = ReverseLookup) : Lookup(std::move(lookup)) {}
-  std::string HostName(const std::string& ip);
+  explicit THostNameCache(TLookup lookup = LookUpPeer) : Lookup(std::move(lookup)) {}
+  TPeerName Peer(const std::string& ip);
 
 private:
   using TSteadyClock = std::chrono::steady_clock;
@@ -32,7 +38,7 @@ private:
 
   TLookup Lookup;
   std::mutex Lock;
-  std::unordered_map<std::string, std::pair<std::string, TSteadyClock::time_point>> Known;
+  std::unordered_map<std::string, std::pair<TPeerName, TSteadyClock::time_point>> Known;
 };
 
 } // namespace quibo

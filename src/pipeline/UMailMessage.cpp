@@ -270,9 +270,7 @@ bool TMailMessage::FindHeader(const std::string& name, size_t& first, size_t& en
   for (size_t i = 0; i < Headers.size(); ++i) {
     if (IsContinuation(Headers[i]) || !HeaderNamed(Headers[i], name)) continue;
     first = i;
-    end = i + 1;
-    while (end < Headers.size() && IsContinuation(Headers[end]))
-      ++end;
+    end = HeaderEnd(i);
     return true;
   }
   return false;
@@ -304,6 +302,39 @@ void TMailMessage::SetHeader(const std::string& name, const std::string& value) 
   Headers.erase(Headers.begin() + static_cast<std::ptrdiff_t>(first),
                 Headers.begin() + static_cast<std::ptrdiff_t>(end));
   Headers.insert(Headers.begin() + static_cast<std::ptrdiff_t>(first), lines.begin(), lines.end());
+}
+
+std::vector<size_t> TMailMessage::HeaderStarts(const std::string* name) const {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i < Headers.size(); ++i)
+    if (!IsContinuation(Headers[i]) && (!name || HeaderNamed(Headers[i], *name))) starts.push_back(i);
+  return starts;
+}
+
+size_t TMailMessage::HeaderEnd(size_t first) const {
+  size_t end = first + 1;
+  while (end < Headers.size() && IsContinuation(Headers[end]))
+    ++end;
+  return end;
+}
+
+void TMailMessage::InsertAt(long position, const std::string& header) {
+  const std::vector<size_t> starts = HeaderStarts();
+  const auto count = static_cast<long>(starts.size());
+  const long before = position >= 0 ? std::min(position, count) : std::max(0L, count + position + 1);
+  const size_t at = before < count ? starts[static_cast<size_t>(before)] : Headers.size();
+  Headers.insert(Headers.begin() + static_cast<std::ptrdiff_t>(at), header);
+}
+
+void TMailMessage::RemoveAt(const std::string& name, long index) {
+  if (index == 0) return RemoveHeader(name);
+  const std::vector<size_t> starts = HeaderStarts(&name);
+  const auto count = static_cast<long>(starts.size());
+  const long which = index > 0 ? index - 1 : count + index;
+  if (which < 0 || which >= count) return;
+  const size_t first = starts[static_cast<size_t>(which)];
+  Headers.erase(Headers.begin() + static_cast<std::ptrdiff_t>(first),
+                Headers.begin() + static_cast<std::ptrdiff_t>(HeaderEnd(first)));
 }
 
 void TMailMessage::RemoveHeader(const std::string& name) {

@@ -3,11 +3,12 @@
 // lines past the bound), which stays in the stored message and is streamed
 // from there in blocks when the message is relayed. What the pipeline reads
 // from it: the decoded subject, the From address, the Message-Id; the header
-// changes it makes: set with folding, remove, insert first. Only the first
-// maxHeaderBytes of the header section are parsed; the rest travels on as it
-// came, but for the headers removed. Decoding and folding take time in
-// proportion to the text. Used on connection threads; parsing never fails (a
-// message without headers has none). The stored message must outlive it.
+// changes it makes: set with folding, remove (all or one by index), insert
+// first or at a position. Only the first maxHeaderBytes of the header
+// section are parsed; the rest travels on as it came, but for the headers
+// removed. Decoding and folding take time in proportion to the text. Used on
+// connection threads; parsing never fails (a message without headers has
+// none). The stored message must outlive it.
 #pragma once
 
 #include "UStoredMessage.h"
@@ -41,6 +42,12 @@ public:
   // Removes every header of that name, past the parsed part too.
   void RemoveHeader(const std::string& name);
   void InsertFirst(const std::string& header) { Headers.insert(Headers.begin(), header); }
+  // A whole header placed by position among the parsed headers: n >= 0 before the nth (0: first,
+  // past the last: at the end), -1 at the end, -n - 1 before the nth from the end.
+  void InsertAt(long position, const std::string& header);
+  // The nth header of that name (1: the first), or with a negative n the nth from the end, counted among the
+  // parsed headers; 0 removes every one, past the parsed part too. Nothing when there is no such header.
+  void RemoveAt(const std::string& name, long index);
 
   // Headers, an empty line, the body: the DATA of a relay, without the final
   // ".", handed to the sink in pieces (the stored part in blocks of 64 KB).
@@ -63,6 +70,10 @@ private:
 
   // [first, end) of the first header of that name with its continuation lines.
   bool FindHeader(const std::string& name, size_t& first, size_t& end) const;
+  // The index of the first line of each header (of that name, when one is given).
+  std::vector<size_t> HeaderStarts(const std::string* name = nullptr) const;
+  // The index past a header's last continuation line.
+  size_t HeaderEnd(size_t first) const;
 };
 
 // "Name: value" folded at white space to lines of at most 78 characters.

@@ -79,6 +79,73 @@ TScanResult ScanMessage(TPipelineContext& context, const std::filesystem::path& 
                        file, timeoutMs, cancel);
 }
 
+// What rspamd is told about the message: the envelope as the session took it, the client's name only when it
+// leads back to its address.
+TRspamdEnvelope EnvelopeOf(const TPipelineContext& context) {
+  const std::string& ip = context.Connection.PeerIp;
+  const TPeerName peer = context.HostNames ? context.HostNames->Peer(ip) : LookUpPeer(ip);
+  TRspamdEnvelope envelope;
+  envelope.Domain = context.Record->RecipientDomain;
+  envelope.Ip = ip;
+  envelope.Helo = context.HeloName;
+  if (peer.ForwardConfirmed) envelope.Hostname = peer.Name;
+  envelope.From = context.EnvelopeSender.empty() ? "<>" : context.EnvelopeSender;
+  envelope.Recipients = context.Recipients;
+  envelope.QueueId = context.Connection.TransactionId; // the id of the message's log lines
+  envelope.MtaName = context.Settings->MailHostName;
+  if (context.ClientTls) {
+    envelope.TlsCipher = context.ClientTls->Cipher;
+    envelope.TlsVersion = context.ClientTls->Protocol;
+  }
+  return envelope;
+}
+
+// The classification by HCheck, or by rspamd itself with the envelope.
+TClassification Classify(TPipelineContext& context, const std::filesystem::path& file, const TStoredMessage& message) {
+  const TSettings& settings = *context.Settings;
+  TThreadController& record = *context.Record;
+  const TClassifierBridge classifier(context.ProgramFolder, context.Log,
+                                     context.TimeLeftMs(settings.HeurasticCheckTimeOut), settings.Multidomainprefix);
+  if (settings.RspamdUrl.empty()) return classifier.Classify(file, record.RecipientDomain, &record.Cancellation);
+  TRspamdClients unpooled;
+  return classifier.ClassifyWithRspamd(context.Rspamd ? *context.Rspamd : unpooled, settings.RspamdUrl, message,
+                                       EnvelopeOf(context), &record.Cancellation);
+}
+
+// rspamd's reject (554) or soft reject (451), logged and counted; empty for any other action.
+std::optional<TVerdict> RspamdRefusal(TPipelineContext& context, const TRspamdAdvice& advice) {
+  const TRspamdAction action = RspamdActionNamed(advice.Action);
+  if (action != TRspamdAction::Reject && action != TRspamdAction::SoftReject) return std::nullopt;
+  const bool reject = action == TRspamdAction::Reject;
+  const std::string_view text = !advice.SmtpMessage.empty() ? std::string_view(advice.SmtpMessage)
+                                : reject                    ? Replies::RspamdRejectDefault
+                                                            : Replies::RspamdSoftRejectDefault;
+  TVerdict verdict = Reply(reject ? Replies::RspamdReject : Replies::RspamdSoftReject, {text});
+  context.Log.WriteLog(
+      FormatText(Replies::RspamdActionLog, {advice.Action, std::to_string(verdict.Code) + " " + verdict.Text}), true,
+      &context.Connection);
+  context.Count(reject ? TStatEvent::RspamdRefused : TStatEvent::RspamdDeferred);
+  return verdict;
+}
+
+// rspamd's removals, counted in the message as rspamd saw it.
+void RemoveRspamdHeaders(TMailMessage& message, const TRspamdAdvice* advice) {
+  if (!advice) return;
+  for (const auto& removal : advice->Edits.Removed)
+    message.RemoveAt(removal.Name, removal.Index);
+}
+
+// rspamd's headers, each placed by its order as a milter's are (0: above the Received header just added),
+// and its DKIM signatures at the top in their order.
+void AddRspamdHeaders(TMailMessage& message, const TRspamdAdvice* advice) {
+  if (!advice) return;
+  for (const auto& header : advice->Edits.Added)
+    message.InsertAt(header.Order, header.Text);
+  const auto& signatures = advice->Edits.Signatures;
+  for (auto signature = signatures.rbegin(); signature != signatures.rend(); ++signature)
+    message.InsertFirst(*signature);
+}
+
 // The tests the score line and the score header name: for a blacklisted host,
 // whose message the classifier does not see, why it is blacklisted.
 const std::string& TestsNamed(const TThreadController& record) {
@@ -172,6 +239,7 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
   const uint64_t size = message.Size();
+  record.ClassifierAdvice.reset();
   if (applied.VirusCheck) {
     const auto started = std::chrono::steady_clock::now();
     const TScanResult scan = ScanMessage(context, file, message);
@@ -196,15 +264,8 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
   }
   if (record.Blacklisted) return std::nullopt;
   if (applied.Heurastic && size < static_cast<uint64_t>(applied.MaxMailBytes)) {
-    const TClassifierBridge classifier(context.ProgramFolder, context.Log,
-                                       context.TimeLeftMs(settings.HeurasticCheckTimeOut), settings.Multidomainprefix);
     const auto started = std::chrono::steady_clock::now();
-    TRspamdClients unpooled;
-    const TClassification result =
-        settings.RspamdUrl.empty()
-            ? classifier.Classify(file, record.RecipientDomain, &record.Cancellation)
-            : classifier.ClassifyWithRspamd(context.Rspamd ? *context.Rspamd : unpooled, settings.RspamdUrl, message,
-                                            record.RecipientDomain, &record.Cancellation);
+    const TClassification result = Classify(context, file, message);
     context.Count(TStatEvent::ClassificationTime, MicrosecondsSince(started));
     record.SpamScore = result.Score;
     record.ClassifierTests = result.Result;
@@ -214,6 +275,14 @@ std::optional<TVerdict> CheckMessage(TPipelineContext& context, const std::files
     else
       context.Count(score >= applied.Threshold ? TStatEvent::ClassifierPositive : TStatEvent::ClassifierNegative);
     if (!result.Answered) return AfterFailedCheck(context, "Classifier", result.Result);
+    if (result.Advice) {
+      for (const auto& refused : result.Advice->Edits.Refused)
+        context.Log.WriteLog(refused, true, &context.Connection);
+      context.Count(TStatEvent::RspamdAction, static_cast<long>(RspamdActionNamed(result.Advice->Action)));
+      if (settings.RspamdActions)
+        if (auto refusal = RspamdRefusal(context, *result.Advice)) return refusal;
+      record.ClassifierAdvice = result.Advice; // its discard and its headers, for the processing
+    }
   } else if (size >= static_cast<uint64_t>(applied.MaxMailBytes)) {
     if (applied.Heurastic) context.Count(TStatEvent::ClassifierNotTested);
     record.ClassifierTests = "not checked: Maxsize Exceeded (" + std::to_string(size) + ")";
@@ -227,10 +296,18 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   const TAppliedSettings& applied = *context.Applied;
   TThreadController& record = *context.Record;
   const std::string& peerIp = context.Connection.PeerIp;
-  const std::string hostName = context.HostNames ? context.HostNames->HostName(peerIp) : ReverseLookup(peerIp);
+  const std::string hostName = (context.HostNames ? context.HostNames->Peer(peerIp) : LookUpPeer(peerIp)).Name;
   TMailMessage message = TMailMessage::Parse(stored, static_cast<size_t>(settings.MaxHeaderSize) * 1024);
   if (context.MemoryTrim) context.MemoryTrim->AfterMessage();
   bool marked = false;
+  const TRspamdAdvice* advice = record.ClassifierAdvice.get();
+  if (advice && settings.RspamdActions && RspamdActionNamed(advice->Action) == TRspamdAction::Discard) {
+    context.Count(TStatEvent::HeurasticDropped);
+    const std::string dropped =
+        FormatText(Replies::RspamdDiscardLog, {message.FromAddress(), JoinText(recipients, ",")});
+    context.Log.WriteLog(FormatText(Replies::RspamdActionLog, {advice->Action, dropped}), true, &context.Connection);
+    return EndOfDataOkay();
+  }
 
   if (!record.Whitelisted && record.Blacklisted) {
     context.Log.WriteMailLog(record.CheckReason, &context.Connection);
@@ -244,8 +321,10 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   }
 
   context.Trace("Inserting additional headers");
+  RemoveRspamdHeaders(message, advice);
   message.InsertFirst(BuildReceivedHeader(hostName, context.Connection.PeerIp, settings.MailHostName,
                                           message.MessageId(), context.Clock.Now(), context.ClientTls));
+  AddRspamdHeaders(message, advice);
 
   const std::string scoreText = record.SpamScore;
   const std::string& tests = TestsNamed(record);

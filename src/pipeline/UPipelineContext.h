@@ -1,7 +1,8 @@
 // What the message pipeline needs from the connection it runs for: the
 // published settings, the forwarding table, the connection's record, the
-// envelope sender and its parameters, whether the client is still there, the time left for the
-// message, the log writers and a way to post events to the window thread.
+// envelope (HELO name, sender and its parameters, recipients), whether the
+// client is still there, the time left for the message, the log writers and
+// a way to post events to the window thread.
 // Built per message by the connection's hooks; used on the connection thread.
 // The pipeline never writes to the client: it returns its verdict.
 #pragma once
@@ -22,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quibo {
 
@@ -52,9 +54,11 @@ struct TPipelineContext {
   std::optional<TTlsSession> ClientTls{};                 // how the message came: in TLS, or not (empty)
   std::shared_ptr<const TTlsClientContext> OutgoingTls{}; // TLS towards next servers; nullptr: none to be had
   TMailParameters MailParameters{};                       // the session's MAIL parameters (BODY, SMTPUTF8)
-  THostNameCache* HostNames = nullptr; // names of recent peers (none: each message looks its peer up)
-  TMemoryTrim* MemoryTrim = nullptr;   // gives freed memory back after a message (none: never)
-  TRspamdClients* Rspamd = nullptr;    // clients of rspamd kept between messages (none: a new one each time)
+  THostNameCache* HostNames = nullptr;   // names of recent peers (none: each message looks its peer up)
+  TMemoryTrim* MemoryTrim = nullptr;     // gives freed memory back after a message (none: never)
+  TRspamdClients* Rspamd = nullptr;      // clients of rspamd kept between messages (none: a new one each time)
+  std::string HeloName{};                // the client's HELO/EHLO name
+  std::vector<std::string> Recipients{}; // the transaction's recipients, as the session took them
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }

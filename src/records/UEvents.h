@@ -3,7 +3,9 @@
 // that posts.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <string_view>
 
 namespace quibo {
 
@@ -56,7 +58,22 @@ enum class TStatEvent : long {
   ScanTime = 25,
   ClassificationTime = 26,
   RelayTime = 27,
+  RspamdAction = 28,   // argument: the TRspamdAction rspamd answered, obeyed or not
+  RspamdRefused = 29,  // its reject obeyed: 554
+  RspamdDeferred = 30, // its soft reject obeyed: 451 (its discard obeyed counts as HeurasticDropped)
 };
+
+// rspamd's actions, the argument of TStatEvent::RspamdAction, in the order of their names.
+enum class TRspamdAction : long { Reject, SoftReject, Discard, Greylist, AddHeader, RewriteSubject, NoAction, Other };
+inline constexpr std::array<std::string_view, 8> kRspamdActionNames{
+    "reject", "soft reject", "discard", "greylist", "add header", "rewrite subject", "no action", "other"};
+
+// The action of rspamd's name; Other for a name it is not.
+inline TRspamdAction RspamdActionNamed(std::string_view name) {
+  for (size_t i = 0; i + 1 < kRspamdActionNames.size(); ++i)
+    if (kRspamdActionNames[i] == name) return static_cast<TRspamdAction>(i);
+  return TRspamdAction::Other;
+}
 
 // The argument of the time events: microseconds since the step started.
 inline long MicrosecondsSince(std::chrono::steady_clock::time_point start) {

@@ -92,6 +92,11 @@ void TMetrics::Count(TStatEvent event, long argument, const std::string& zone) {
   case TStatEvent::ClassifierPositive: ++ClassifierPositive; break;
   case TStatEvent::ClassifierNegative: ++ClassifierNegative; break;
   case TStatEvent::ClassifierNotTested: ++ClassifierNotTested; break;
+  case TStatEvent::RspamdRefused: ++RefusedRspamd; break;
+  case TStatEvent::RspamdDeferred: ++DeferredRspamd; break;
+  case TStatEvent::RspamdAction:
+    ++RspamdActions[static_cast<size_t>(std::clamp<long>(argument, 0, static_cast<long>(RspamdActions.size()) - 1))];
+    break;
   case TStatEvent::TlsSessionStarted: ++TlsSessions[static_cast<size_t>(std::clamp(argument, 0L, 2L))]; break;
   case TStatEvent::DnsCheckTime: DnsCheck.Observe(argument); break;
   case TStatEvent::ScanTime: Scan.Observe(argument); break;
@@ -120,6 +125,8 @@ std::string TMetrics::Text(const TMetricGauges& gauges) const {
       {"relay_failed_temporary", &RelayFailedTemporary},
       {"relay_failed_permanent", &RelayFailedPermanent},
       {"deferred_unchecked", &DeferredUnchecked},
+      {"refused_rspamd", &RefusedRspamd},
+      {"deferred_rspamd", &DeferredRspamd},
   };
   for (const auto& [outcome, counter] : outcomes)
     Sample(out, "quibo_messages_total", std::string("outcome=\"") + outcome + "\"", counter->load());
@@ -143,6 +150,13 @@ std::string TMetrics::Text(const TMetricGauges& gauges) const {
   Sample(out, "quibo_classifier_results_total", "result=\"positive\"", ClassifierPositive.load());
   Sample(out, "quibo_classifier_results_total", "result=\"negative\"", ClassifierNegative.load());
   Sample(out, "quibo_classifier_results_total", "result=\"not_tested\"", ClassifierNotTested.load());
+
+  Family(out, "quibo_rspamd_actions_total", "counter", "rspamd's actions for the messages it scored.");
+  for (size_t i = 0; i < RspamdActions.size(); ++i) {
+    std::string action(kRspamdActionNames[i]);
+    std::replace(action.begin(), action.end(), ' ', '_');
+    Sample(out, "quibo_rspamd_actions_total", "action=\"" + action + "\"", RspamdActions[i].load());
+  }
 
   Family(out, "quibo_tls_sessions_total", "counter", "STARTTLS sessions with senders by TLS protocol.");
   for (size_t i = 0; i < TlsSessions.size(); ++i)

@@ -33,6 +33,7 @@ void TStats::CountStatEvent(TStatEvent event, long rowId) {
   case TStatEvent::VirusFound: Bump(Virus), Bump(Refused); break;
   case TStatEvent::HeurasticPositive: Bump(Heurastic), Bump(Refused); break;
   case TStatEvent::HeurasticDropped: Bump(HeurasticDropped), Bump(Refused); break;
+  case TStatEvent::RspamdRefused: Bump(Refused); break;
   default: break; // an event the page does not count
   }
 }

@@ -11,6 +11,8 @@ namespace {
 
 constexpr double kLargestScore = 1e9;
 constexpr size_t kMaxReason = 300;
+constexpr size_t kMaxAction = 50;
+constexpr size_t kMaxSmtpMessage = 300;
 
 // A number with at most two decimals and no trailing zeros: 15, 3.4, -0.1.
 std::string ScoreText(double score) {
@@ -43,7 +45,46 @@ bool IsPlainDomainName(const std::string& domain) {
   return std::all_of(domain.begin(), domain.end(), [](char c) { return IsWordCharacter(c) || c == '-' || c == '.'; });
 }
 
+// A string member of an object; "" when there is none.
+std::string StringMember(const nlohmann::ordered_json& object, const char* name) {
+  if (!object.is_object()) return {};
+  const auto member = object.find(name);
+  return member != object.end() && member->is_string() ? member->get<std::string>() : std::string();
+}
+
+TRspamdAdvice ReadAdvice(const nlohmann::ordered_json& answer) {
+  TRspamdAdvice advice;
+  advice.Action = PrintableText(Bounded(StringMember(answer, "action"), kMaxAction));
+  const auto messages = answer.find("messages");
+  if (messages != answer.end())
+    advice.SmtpMessage = PrintableText(Bounded(StringMember(*messages, "smtp_message"), kMaxSmtpMessage));
+  advice.Edits = ReadHeaderEdits(answer);
+  return advice;
+}
+
 } // namespace
+
+std::vector<std::string> EnvelopeHeaders(const TRspamdEnvelope& envelope) {
+  std::vector<std::string> headers;
+  const auto add = [&headers](const char* name, const std::string& value) {
+    if (!value.empty()) headers.push_back(std::string(name) + ": " + Bounded(PrintableText(value), kMaxHeaderValue));
+  };
+  if (IsPlainDomainName(envelope.Domain)) {
+    add("Deliver-To", envelope.Domain);
+    add("Settings-Id", envelope.Domain);
+  }
+  add("IP", envelope.Ip);
+  add("Helo", envelope.Helo);
+  add("Hostname", envelope.Hostname);
+  add("From", envelope.From);
+  for (const auto& recipient : envelope.Recipients)
+    add("Rcpt", recipient);
+  add("Queue-Id", envelope.QueueId);
+  add("MTA-Name", envelope.MtaName);
+  add("TLS-Cipher", envelope.TlsCipher);
+  add("TLS-Version", envelope.TlsVersion);
+  return headers;
+}
 
 std::optional<nlohmann::json> JsonObject(const std::string& body) {
   nlohmann::json value = nlohmann::json::parse(body, nullptr, false);
@@ -52,11 +93,12 @@ std::optional<nlohmann::json> JsonObject(const std::string& body) {
 }
 
 std::optional<TClassifierScore> ParseCheckAnswer(const std::string& body) {
-  const auto answer = JsonObject(body);
-  if (!answer) return std::nullopt;
-  const auto score = answer->find("score");
-  const auto symbols = answer->find("symbols");
-  if (score == answer->end() || !score->is_number() || symbols == answer->end() || !symbols->is_object())
+  // In rspamd's order: the headers it adds keep theirs.
+  const auto answer = nlohmann::ordered_json::parse(body, nullptr, false);
+  if (answer.is_discarded() || !answer.is_object()) return std::nullopt;
+  const auto score = answer.find("score");
+  const auto symbols = answer.find("symbols");
+  if (score == answer.end() || !score->is_number() || symbols == answer.end() || !symbols->is_object())
     return std::nullopt;
   const double value = score->get<double>();
   if (!std::isfinite(value) || std::fabs(value) >= kLargestScore) return std::nullopt;
@@ -66,6 +108,7 @@ std::optional<TClassifierScore> ParseCheckAnswer(const std::string& body) {
     result.Tests.push_back(symbol.key());
   }
   std::sort(result.Tests.begin(), result.Tests.end());
+  result.Advice = ReadAdvice(answer);
   return result;
 }
 
@@ -81,9 +124,8 @@ std::string AnswerFailure(const THttpAnswer& answer) {
 }
 
 TClassifierScore AskRspamd(THttpClient& client, const std::string& url, const std::string& message,
-                           const std::string& domain) {
-  std::vector<std::string> headers;
-  if (IsPlainDomainName(domain)) headers = {"Deliver-To: " + domain, "Settings-Id: " + domain};
+                           const TRspamdEnvelope& envelope) {
+  const std::vector<std::string> headers = EnvelopeHeaders(envelope);
   const std::string peer = PrintableText("rspamd at " + url);
   THttpAnswer answer;
   try {

@@ -105,7 +105,9 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       session.MailParameters(),
       &Form.HostNames(),
       &Form.MemoryTrim(),
-      &Form.RspamdClients()};
+      &Form.RspamdClients(),
+      session.HeloName(),
+      session.Recipients()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {

@@ -72,12 +72,21 @@ inline constexpr TReplyText MessageUnchecked{451, "Quibo dederazu says: Message 
 inline constexpr TReplyText MessageOutOfTime{
     451, "Quibo dederazu says: Message could not be processed in time, try again later"};
 inline constexpr TReplyText MessageFailed{451, "Quibo dederazu says: %s"};
+// rspamd's actions reject and soft reject, with its text for the sender (or the default after them).
+inline constexpr TReplyText RspamdReject{554, "5.7.1 Quibo dederazu says: %s"};
+inline constexpr TReplyText RspamdSoftReject{451, "4.7.1 Quibo dederazu says: %s"};
+inline constexpr std::string_view RspamdRejectDefault = "Message refused as spam";
+inline constexpr std::string_view RspamdSoftRejectDefault = "Try again later";
 // A failed relay: the code is the next server's (or 451 without one), the text its reason.
 inline constexpr TReplyText RelayFailed{451, "Quibo dederazu says:%s", true};
 
 // Why a host is blacklisted: the text of BlacklistedHost, of the log and of the status header.
 inline constexpr std::string_view ManuallyBlacklistedReason = "Host (%s) is manually blacklisted";
 inline constexpr std::string_view DnsBlacklistedReason = "Host  (%s) is blacklisted on %s";
+
+// The log lines of rspamd's actions: the action, and the reply (reject, soft reject) or what was dropped (discard).
+inline constexpr std::string_view RspamdActionLog = "rspamd's action %s: %s";
+inline constexpr std::string_view RspamdDiscardLog = "Dropping message from %s to %s";
 } // namespace Replies
 
 // A next server's multi-line reply text as one line: the CR LF between its lines becomes one blank.

@@ -128,6 +128,7 @@ std::optional<TVerdict> TSmtpSession::GreetingRefusal(const std::string& paramet
 TVerdict TSmtpSession::HandleHelo(const std::string& parameter) {
   if (auto refusal = GreetingRefusal(parameter)) return *refusal;
   HeloSeen = true;
+  Greeted = parameter;
   CurrentState = TSessionState::Helo;
   return Reply(Replies::HelloReply, {parameter});
 }
@@ -135,6 +136,7 @@ TVerdict TSmtpSession::HandleHelo(const std::string& parameter) {
 TVerdict TSmtpSession::HandleEhlo(const std::string& parameter) {
   if (auto refusal = GreetingRefusal(parameter)) return *refusal;
   HeloSeen = EhloSeen = true;
+  Greeted = parameter;
   CurrentState = TSessionState::Helo;
   std::vector<std::string> extensions{"PIPELINING", "SIZE " + std::to_string(Setup.MaxMessageBytes), "8BITMIME",
                                       "SMTPUTF8", "AUTH LOGIN"};
@@ -205,6 +207,7 @@ TVerdict TSmtpSession::HandleStartTls(const std::string& parameter) {
   // Nothing the client said in plain text counts inside TLS: it greets again.
   CurrentState = TSessionState::None;
   HeloSeen = EhloSeen = Authenticated = false;
+  Greeted.clear();
   Sender.clear();
   Parameters = {};
   RecipientList.clear();

@@ -93,6 +93,8 @@ public:
   const TMailParameters& MailParameters() const { return Parameters; }
   const std::vector<std::string>& Recipients() const { return RecipientList; }
   bool SawHelo() const { return HeloSeen; }
+  // The name the client gave in its HELO or EHLO ("" before one).
+  const std::string& HeloName() const { return Greeted; }
   bool SawEhlo() const { return EhloSeen; }
   bool LoggedIn() const { return Authenticated; }
   // What the STARTTLS handshake agreed on; empty while the connection is in plain text.
@@ -162,6 +164,7 @@ private:
   TSessionState CurrentState = TSessionState::None;
   bool HeloSeen = false;
   bool EhloSeen = false;
+  std::string Greeted;
   std::string Sender;
   TMailParameters Parameters;
   std::vector<std::string> RecipientList;

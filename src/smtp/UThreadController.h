@@ -48,6 +48,8 @@ struct TConnectionSummary {
   TTimePoint Since{};                  // when the connection was registered
 };
 
+struct TRspamdAdvice;
+
 // Whether an address begins with one of the [LocalIP] prefixes.
 bool IsLocalIp(const std::string& ip, const std::vector<std::string>& localIps);
 
@@ -64,8 +66,9 @@ public:
   std::shared_ptr<TPeerConnection> PeerThread;
   std::vector<std::string> History;
   std::string SpamScore = "0";
-  std::string CheckReason;     // why the host is blacklisted, from the sender check at MAIL
-  std::string ClassifierTests; // the classifier's tests of the message, or why it did not run
+  std::string CheckReason;                               // why the host is blacklisted, from the sender check at MAIL
+  std::string ClassifierTests;                           // the classifier's tests of the message, or why it did not run
+  std::shared_ptr<const TRspamdAdvice> ClassifierAdvice; // rspamd's action and header changes for the message
   // Set by the connection thread from the end of a message's data until its
   // reply is written; a graceful stop waits for these.
   std::atomic<bool> InEndOfData{false};

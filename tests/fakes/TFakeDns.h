@@ -1,7 +1,9 @@
-// A scripted DNS server on a loopback UDP port, for the blacklist lookups:
-// per query name it answers with A records, with code 0 and no answer, with
-// NXDOMAIN, with a malformed packet, or not at all, optionally after a delay.
-// Names without a script get NXDOMAIN. It records every name asked.
+// A scripted DNS server on a loopback UDP port, for the blacklist lookups and
+// rspamd's SPF and DMARC: per query name it answers with A records, with TXT
+// records (to a TXT question; code 0 and no answer to any other), with code 0
+// and no answer, with NXDOMAIN, with a malformed packet, or not at all,
+// optionally after a delay. Names without a script get NXDOMAIN. It records
+// every name asked.
 #pragma once
 
 #include <algorithm>
@@ -21,8 +23,8 @@
 namespace quibo::test {
 
 struct TDnsAnswer {
-  enum TKind { Addresses, NoAnswer, NxDomain, Malformed, Silence } Kind = NxDomain;
-  std::vector<std::string> Records; // A records, for Addresses
+  enum TKind { Addresses, Texts, NoAnswer, NxDomain, Malformed, Silence } Kind = NxDomain;
+  std::vector<std::string> Records; // A records, for Addresses; TXT records, for Texts
   int DelayMs = 0;
 };
 
@@ -98,14 +100,36 @@ private:
     }
     return false;
   }
+  // One TXT record's data: its text in strings of at most 255 bytes.
+  static std::string TextData(const std::string& text) {
+    std::string data;
+    for (size_t at = 0; at < text.size() || data.empty(); at += 255) {
+      const std::string piece = text.substr(at, 255);
+      data += static_cast<char>(piece.size());
+      data += piece;
+    }
+    return data;
+  }
   static std::string Reply(const std::string& query, size_t questionEnd, const TDnsAnswer& answer) {
     std::string packet = query.substr(0, questionEnd);
+    const bool asksText = query[questionEnd - 4] == 0 && query[questionEnd - 3] == 16;
     packet[2] = static_cast<char>(0x81); // a response, recursion desired
     packet[3] = static_cast<char>(0x80 | (answer.Kind == TDnsAnswer::NxDomain ? 3 : 0));
     packet[6] = packet[7] = packet[8] = packet[9] = packet[10] = packet[11] = 0;
     if (answer.Kind == TDnsAnswer::Malformed) {
       packet[7] = 1;            // one answer is announced ...
       packet += "\xc0\x0c\x00"; // ... and cut short
+      return packet;
+    }
+    if (answer.Kind == TDnsAnswer::Texts && asksText) {
+      packet[7] = static_cast<char>(answer.Records.size());
+      for (const auto& record : answer.Records) {
+        const std::string data = TextData(record);
+        packet += std::string("\xc0\x0c\x00\x10\x00\x01\x00\x00\x00\x3c", 10);
+        packet += static_cast<char>(data.size() >> 8);
+        packet += static_cast<char>(data.size() & 0xff);
+        packet += data;
+      }
       return packet;
     }
     if (answer.Kind != TDnsAnswer::Addresses) return packet;

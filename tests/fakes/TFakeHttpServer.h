@@ -1,6 +1,7 @@
-// A scripted HTTP server on a loopback port for the update check: it answers
-// every request with the body it was given (status 200 unless told
-// otherwise) and records the request it read (request line and headers).
+// A scripted HTTP server on a loopback port (the update check, a scripted
+// rspamd): it answers every request with the body it was given (status 200
+// unless told otherwise) and records each request it read (request line and
+// headers).
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace quibo::test {
 
@@ -43,7 +45,11 @@ public:
   }
   std::string LastRequest() {
     std::lock_guard lock(Lock);
-    return Request;
+    return Requests.empty() ? std::string() : Requests.back();
+  }
+  std::vector<std::string> AllRequests() {
+    std::lock_guard lock(Lock);
+    return Requests;
   }
 
 private:
@@ -61,7 +67,7 @@ private:
       std::string reply;
       {
         std::lock_guard lock(Lock);
-        Request = request;
+        Requests.push_back(request);
         reply = "HTTP/1.1 " + std::to_string(Status) + " Scripted\r\nContent-Length: " + std::to_string(Body.size()) +
                 "\r\nConnection: close\r\n\r\n" + Body;
       }
@@ -80,7 +86,7 @@ private:
   std::mutex Lock;
   std::string Body = "No update";
   int Status = 200;
-  std::string Request;
+  std::vector<std::string> Requests;
 };
 
 } // namespace quibo::test

@@ -39,6 +39,11 @@ TEST(Metrics, EventsFeedTheirSamplesAndThePageCountsTheSameEvents) {
       {TStatEvent::DnsLookupClean, zone},
       {TStatEvent::DnsLookupClean, zone},
       {TStatEvent::ClassifierNotTested, 0},
+      {TStatEvent::RspamdAction, static_cast<long>(TRspamdAction::SoftReject)},
+      {TStatEvent::RspamdAction, static_cast<long>(RspamdActionNamed("no action"))},
+      {TStatEvent::RspamdAction, static_cast<long>(RspamdActionNamed("quarantine"))},
+      {TStatEvent::RspamdRefused, 0},
+      {TStatEvent::RspamdDeferred, 0},
   };
   for (const auto& [event, argument] : events) {
     stats.CountStatEvent(event, argument);
@@ -61,6 +66,12 @@ TEST(Metrics, EventsFeedTheirSamplesAndThePageCountsTheSameEvents) {
   EXPECT_EQ(stats.BlacklistServers()[0].Listed, 1);
   EXPECT_EQ(SampleValue(text, "quibo_dnsbl_lookups_total{zone=\"bl.example\",result=\"clean\"}"), 2);
   EXPECT_EQ(SampleValue(text, "quibo_classifier_results_total{result=\"not_tested\"}"), 1);
+  EXPECT_EQ(SampleValue(text, "quibo_rspamd_actions_total{action=\"soft_reject\"}"), 1);
+  EXPECT_EQ(SampleValue(text, "quibo_rspamd_actions_total{action=\"no_action\"}"), 1);
+  EXPECT_EQ(SampleValue(text, "quibo_rspamd_actions_total{action=\"other\"}"), 1);
+  EXPECT_EQ(SampleValue(text, "quibo_messages_total{outcome=\"refused_rspamd\"}"), 1);
+  EXPECT_EQ(SampleValue(text, "quibo_messages_total{outcome=\"deferred_rspamd\"}"), 1);
+  EXPECT_EQ(stats.SinceReset()[Refused], 4); // the virus, the drop, the recipient and rspamd's reject
   EXPECT_EQ(SampleValue(text, "quibo_tls_sessions_total{protocol=\"TLSv1.3\"}"), 1);
   EXPECT_EQ(SampleValue(text, "quibo_tls_sessions_total{protocol=\"other\"}"), 1);
   EXPECT_EQ(SampleValue(text, "quibo_sessions_active"), 3);

@@ -11,6 +11,7 @@
 #include "UMessageProcessing.h"
 #include "UProcessRunner.h"
 #include "URelayPool.h"
+#include "URspamdHeaders.h"
 #include "UVirusCheck.h"
 
 #include <fstream>
@@ -90,20 +91,23 @@ TEST(HostNames, ABusyPeerIsLookedUpOnceAndTheCacheStaysBounded) {
   std::vector<std::string> asked;
   THostNameCache cache([&asked](const std::string& ip) {
     asked.push_back(ip);
-    return ip == "192.0.2.1" ? std::string("mx.example.org") : std::string();
+    return ip == "192.0.2.1" ? TPeerName{"mx.example.org", true} : TPeerName{};
   });
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
-  EXPECT_EQ(cache.HostName("192.0.2.2"), "");
-  EXPECT_EQ(cache.HostName("192.0.2.2"), ""); // no name is an answer too
+  EXPECT_EQ(cache.Peer("192.0.2.1").Name, "mx.example.org");
+  EXPECT_TRUE(cache.Peer("192.0.2.1").ForwardConfirmed);
+  EXPECT_EQ(cache.Peer("192.0.2.2").Name, "");
+  EXPECT_EQ(cache.Peer("192.0.2.2").Name, ""); // no name is an answer too
   EXPECT_EQ(asked, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
   // A thousand other peers later it has started afresh.
   for (int i = 0; i < 1024; ++i)
-    cache.HostName("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    cache.Peer("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
   asked.clear();
-  EXPECT_EQ(cache.HostName("192.0.2.1"), "mx.example.org");
+  EXPECT_EQ(cache.Peer("192.0.2.1").Name, "mx.example.org");
   EXPECT_EQ(asked, std::vector<std::string>{"192.0.2.1"});
-  EXPECT_EQ(ReverseLookup("not an address"), "");
+  EXPECT_EQ(LookUpPeer("not an address").Name, "");
+  // The loopback's name leads back to it.
+  const TPeerName loopback = LookUpPeer("127.0.0.1");
+  EXPECT_EQ(loopback.ForwardConfirmed, !loopback.Name.empty()) << loopback.Name;
 }
 
 TEST(MailMessage, ParseSetAndFoldHeaders) {
@@ -426,7 +430,7 @@ TEST(Classifier, AskingRspamdItself) {
   const TTextMessage message("Subject: x\r\n\r\n..dotted\r\n.\r\n");
 
   rspamd.Answer(R"({"score":7.5,"symbols":{"ZED":{},"ALPHA":{}}})");
-  TClassification result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  TClassification result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "Example.ORG"});
   EXPECT_TRUE(result.Answered);
   EXPECT_EQ(result.Score, "7.5");
   EXPECT_EQ(result.Result, "ALPHA,ZED");
@@ -434,25 +438,26 @@ TEST(Classifier, AskingRspamdItself) {
   EXPECT_NE(rspamd.LastRequest().find("Content-Length: 23\r\n"), std::string::npos); // un-stuffed, no "." line
   EXPECT_EQ(rspamd.LastRequest().find("Deliver-To:"), std::string::npos) << "no folder for the domain";
   std::filesystem::create_directories(folder.path() / "config" / "example.org");
-  bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "Example.ORG");
+  bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "Example.ORG"});
   EXPECT_NE(rspamd.LastRequest().find("Deliver-To: example.org\r\n"), std::string::npos);
   EXPECT_NE(rspamd.LastRequest().find("Settings-Id: example.org\r\n"), std::string::npos);
 
   rspamd.Answer("<html>Bad gateway</html>", 502);
-  result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "example.org");
+  result = bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = "example.org"});
   EXPECT_FALSE(result.Answered);
   EXPECT_EQ(result.Result, "not tested rspamd at " + rspamd.Url() + ": HTTP 502: <html>Bad gateway</html>");
   rspamd.Answer("{}");
-  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "").Result,
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}).Result,
             "not tested rspamd at " + rspamd.Url() + " gave no score it could be read from");
 
   // A connection cut before the request leaves the message unscored; the next one is scored again.
   rspamd.Answer(R"({"score":1,"symbols":{}})");
   TCancellation cut;
   cut.Cancel();
-  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &cut).Result, "not tested cancelled");
+  EXPECT_EQ(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &cut).Result,
+            "not tested cancelled");
   TCancellation fresh;
-  EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, "", &fresh).Answered);
+  EXPECT_TRUE(bridge.ClassifyWithRspamd(clients, rspamd.Url(), message, {.Domain = ""}, &fresh).Answered);
 }
 
 TEST(Classifier, KeptRspamdClientsAreReusedAndStartUncancelled) {
@@ -472,6 +477,119 @@ TEST(Classifier, KeptRspamdClientsAreReusedAndStartUncancelled) {
     taken.push_back(std::move(client));
   }
   EXPECT_NE(std::find(kept.begin(), kept.end(), first), kept.end()); // the first was kept
+}
+
+TEST(RspamdHeaders, HostileOrOversizedHeadersAreLeftOutAndSaySo) {
+  const auto edits = [](const std::string& json) { return ReadHeaderEdits(nlohmann::ordered_json::parse(json)); };
+  const THeaderEdits hostile = edits(R"({"milter":{"add_headers":{
+      "X-Injected":"a\nX-Evil: b", "X-Bare-CR":"a\rb", "Bad Name":"v", "X-Nul":"a\u0000b", "X-Empty-Fold":"a\n \nb",
+      "X-Number":7, "X-Good":"one\n\ttwo\r\n\tthree\n"},
+    "remove_headers":{"X-Old":"all", "Bad:Name":1}}, "dkim-signature":{"v":1}})");
+  ASSERT_EQ(hostile.Added.size(), 1u);
+  EXPECT_EQ(hostile.Added[0].Text, "X-Good: one\r\n\ttwo\r\n\tthree");
+  EXPECT_EQ(hostile.Added[0].Order, -1);
+  EXPECT_TRUE(hostile.Removed.empty());
+  EXPECT_EQ(hostile.Refused,
+            (std::vector<std::string>{
+                "rspamd's header X-Old left out: a removal without a whole number",
+                "rspamd's header Bad:Name left out: not a header name",
+                "rspamd's header X-Injected left out: a line break that would begin a header of its own",
+                "rspamd's header X-Bare-CR left out: a bare CR",
+                "rspamd's header Bad Name left out: not a header name",
+                "rspamd's header X-Nul left out: a control character",
+                "rspamd's header X-Empty-Fold left out: an empty folded line",
+                "rspamd's header X-Number left out: no text value",
+                "rspamd's header DKIM-Signature left out: no text value",
+            }));
+
+  // 70 headers: the first 64 go in. Twenty of 1,000 bytes: what fits in 16 KB goes in. No line may pass 998.
+  nlohmann::ordered_json many, large;
+  for (int i = 0; i < 70; ++i)
+    many["milter"]["add_headers"]["X-Many-" + std::to_string(i)] = "v";
+  for (int i = 0; i < 20; ++i)
+    large["milter"]["add_headers"]["X-Large-" + std::to_string(i)] =
+        std::string(490, 'x') + "\n\t" + std::string(490, 'y');
+  const THeaderEdits tooMany = ReadHeaderEdits(many), tooLarge = ReadHeaderEdits(large);
+  EXPECT_EQ(tooMany.Added.size(), 64u);
+  EXPECT_EQ(tooMany.Refused.back(), "rspamd's header X-Many-69 left out: more than 64 headers");
+  EXPECT_EQ(tooLarge.Added.size(), 16u);
+  EXPECT_EQ(tooLarge.Refused.back(), "rspamd's header X-Large-19 left out: more than 16 KB of headers");
+  EXPECT_EQ(edits(R"({"milter":{"add_headers":{"X-Long":")" + std::string(991, 'z') + "\"}}}").Refused,
+            std::vector<std::string>{"rspamd's header X-Long left out: a line longer than 998 characters"});
+}
+
+// The filter asking a scripted rspamd, with its action obeyed and its headers applied.
+class RspamdAnswers : public Processing {
+protected:
+  RspamdAnswers() {
+    Applied.Heurastic = true;
+    Applied.Threshold = 6;
+    Settings.RspamdUrl = Rspamd.Url();
+  }
+  // Score 1 with this action and these further members of the answer.
+  void Answer(const std::string& action, const std::string& more = "") {
+    Rspamd.Answer(R"({"score":1,"symbols":{"SYM":{}},"action":")" + action + "\"" + more + "}");
+  }
+  TFakeHttpServer Rspamd;
+};
+
+TEST_F(RspamdAnswers, ActionsAreObeyedOrOnlyTheScoreCounts) {
+  Answer("reject", R"(,"messages":{"smtp_message":"Go away\r\n250 fake"})");
+  EXPECT_EQ(Process(kMail), "554 5.7.1 Quibo dederazu says: Go away  250 fake");
+  EXPECT_TRUE(WasPosted(TStatEvent::RspamdRefused));
+  EXPECT_NE(MainLog().find("rspamd's action reject: 554 5.7.1 Quibo dederazu says: Go away  250 fake"),
+            std::string::npos)
+      << MainLog();
+  Answer("reject");
+  EXPECT_EQ(Process(kMail), "554 5.7.1 Quibo dederazu says: Message refused as spam");
+  Answer("soft reject");
+  EXPECT_EQ(Process(kMail), "451 4.7.1 Quibo dederazu says: Try again later");
+  EXPECT_TRUE(WasPosted(TStatEvent::RspamdDeferred));
+  Answer("discard");
+  EXPECT_EQ(Process(kMail), "250 Ok");
+  EXPECT_TRUE(WasPosted(TStatEvent::HeurasticDropped));
+  EXPECT_NE(MainLog().find("rspamd's action discard: Dropping message from author@example.com to rcpt@example.org"),
+            std::string::npos);
+  EXPECT_TRUE(NextHop.Mails().empty());
+
+  for (const char* relayed : {"greylist", "add header", "rewrite subject", "no action"}) {
+    Answer(relayed);
+    EXPECT_EQ(Process(kMail), "250 Ok") << relayed;
+    EXPECT_NE(Relayed().find("X-Spam-Status: Negative \r\nX-Spam-Score: Hits: 1 Tests: SYM\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(NextHop.Mails().size(), 4u);
+  Settings.RspamdActions = false;
+  Answer("reject");
+  EXPECT_EQ(Process(kMail), "250 Ok");
+  EXPECT_EQ(NextHop.Mails().size(), 5u);
+}
+
+TEST_F(RspamdAnswers, HeaderChangesInEveryShapeKeepRspamdsOrder) {
+  Answer("add header", R"(,"milter":{
+      "remove_headers":{"X-Old":2, "X-Tail":-1, "X-All":0, "Authentication-Results":[1]},
+      "add_headers":{"X-String":"plain", "X-Object":{"value":"first\n\tfolded","order":0},
+        "X-Array":[{"value":"a1","order":-1},{"value":"a2"}],
+        "ARC-Authentication-Results":{"value":"i=1; aar","order":1},
+        "ARC-Message-Signature":{"value":"i=1; ams","order":1}, "ARC-Seal":{"value":"i=1; as","order":1}}},
+    "dkim-signature":["v=1; d=one","v=1; d=two"])");
+  const std::string mail = "Authentication-Results: forged\r\nX-Old: 1\r\nX-Old: 2\r\n continued\r\nX-Old: 3\r\n"
+                           "X-Tail: t1\r\nX-Tail: t2\r\nX-All: x\r\nX-All: y\r\n" +
+                           kMail;
+  EXPECT_EQ(Process(mail), "250 Ok");
+  const std::string data = Relayed();
+  EXPECT_EQ(
+      data.rfind("DKIM-Signature: v=1; d=one\r\nDKIM-Signature: v=1; d=two\r\nX-Object: first\r\n\tfolded\r\n"
+                 "ARC-Seal: i=1; as\r\nARC-Message-Signature: i=1; ams\r\nARC-Authentication-Results: i=1; aar\r\n"
+                 "Received: from ",
+                 0),
+      0u)
+      << data;
+  EXPECT_NE(data.find("\r\nX-Old: 1\r\nX-Old: 3\r\nX-Tail: t1\r\nFrom: <author@example.com>\r\nSubject: Offer\r\n"
+                      "X-String: plain\r\nX-Array: a1\r\nX-Array: a2\r\nX-Server: "),
+            std::string::npos)
+      << data;
+  EXPECT_EQ(data.find("forged"), std::string::npos);
+  EXPECT_EQ(data.find("X-All"), std::string::npos);
 }
 
 TEST_F(Processing, WhitelistedMailIsNotScored) {

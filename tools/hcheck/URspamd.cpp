@@ -91,7 +91,7 @@ TScore RspamdScore(const TAdapterSettings& settings, const fs::path& message, co
   const std::string text = StoredMessage(message);
   THttpClient client(settings.Rspamd.Timeout);
   try {
-    return AskRspamd(client, settings.Rspamd.Url, text, fs::path(domainFolder).filename().string());
+    return AskRspamd(client, settings.Rspamd.Url, text, {.Domain = fs::path(domainFolder).filename().string()});
   } catch (const TRspamdError& error) {
     throw TClassifierError(error.what());
   }

@@ -124,18 +124,23 @@ private:
   bool Up = false;
 };
 
-// rspamd and a Redis for its Bayes statistics, on free loopback ports. rspamd
-// reads Debian's stock configuration with a local configuration folder of its
-// own (local.d, override.d) in place of /etc/rspamd's: its workers on the
-// test's ports, the controller behind a password even from loopback, its
-// databases and logs in the temporary folder, its DNS sent only to a fake DNS
-// server, the modules that ask the network switched off, and a short list of
-// top-level domains (the full one takes many seconds to compile at every
-// start). The settings module has an entry for the domain example.org that
-// disables DATE_IN_PAST, to show per-domain settings.
+// rspamd and a Redis for its Bayes statistics and greylisting, on free
+// loopback ports. rspamd reads Debian's stock configuration with a local
+// configuration folder of its own (local.d, override.d) in place of
+// /etc/rspamd's: its workers on the test's ports, the controller behind a
+// password even from loopback, its databases and logs in the temporary
+// folder, its DNS sent only to a fake DNS server (which the tests script with
+// SPF and DMARC records), the modules that ask the network switched off but
+// SPF, DKIM, DMARC and greylisting, and a short list of top-level domains
+// (the full one takes many seconds to compile at every start). DMARC's
+// p=reject makes rspamd reject; greylisting (from a score of 1, for clients
+// outside 198.51.100.0/24) waits kGreylistSeconds; the milter headers module
+// adds Authentication-Results. The settings module has an entry for the
+// domain example.org that disables DATE_IN_PAST, to show per-domain settings.
 class TRspamd {
 public:
   static constexpr const char* kPassword = "quibo-controller";
+  static constexpr int kGreylistSeconds = 3;
 
   TRspamd() : NormalPort(FreePort()), ControllerPort(FreePort()), RedisPort(FreePort()) {
     const auto folder = Folder.path();
@@ -161,6 +166,7 @@ public:
   std::string Url() const { return "http://127.0.0.1:" + std::to_string(NormalPort); }
   std::string ControllerUrl() const { return "http://127.0.0.1:" + std::to_string(ControllerPort); }
   std::string Log() const { return ReadFile(Folder.path() / "log" / "rspamd.log"); }
+  TFakeDns& Dns() { return FakeDns; }
 
 private:
   void WriteConfiguration(const std::filesystem::path& local) const {
@@ -173,7 +179,7 @@ private:
                                                        "\";\nsecure_ip = \"192.0.2.1\";\n");
     WriteFile(overrideD / "worker-proxy.inc", "count = -1;\n");
     WriteFile(local / "tld.dat", "com\norg\nnet\ntest\n");
-    WriteFile(overrideD / "options.inc", "dns { nameserver = [\"" + loopback + std::to_string(Dns.Port()) +
+    WriteFile(overrideD / "options.inc", "dns { nameserver = [\"" + loopback + std::to_string(FakeDns.Port()) +
                                              "\"]; }\nurl_tld = \"" + (local / "tld.dat").string() + "\";\n");
     WriteFile(overrideD / "logging.inc", "type = \"file\";\nfilename = \"" +
                                              (Folder.path() / "log" / "rspamd.log").string() +
@@ -183,15 +189,21 @@ private:
     WriteFile(localD / "classifier-bayes.conf", redis);
     WriteFile(localD / "settings.conf",
               "example_org {\n  id = \"example.org\";\n  apply { symbols_disabled = [\"DATE_IN_PAST\"]; }\n}\n");
-    std::istringstream networkModules("rbl fuzzy_check phishing asn spf dkim dmarc arc hfilter emails "
-                                      "url_redirector rspamd_update replies ratelimit greylist history_redis "
-                                      "neural reputation dcc mx_check whitelist");
+    // Greylisting for nearly every message of a client outside 198.51.100.0/24 (and off loopback).
+    WriteFile(local / "grey-whitelist.map", "198.51.100.0/24\n");
+    WriteFile(localD / "greylist.conf", "timeout = " + std::to_string(kGreylistSeconds) + ";\nwhitelisted_ip = \"" +
+                                            (local / "grey-whitelist.map").string() + "\";\n");
+    WriteFile(localD / "actions.conf", "greylist = 1;\n");
+    WriteFile(localD / "dmarc.conf", "actions { reject = \"reject\"; }\n");
+    WriteFile(localD / "milter_headers.conf", "use = [\"authentication-results\"];\n");
+    std::istringstream networkModules("rbl fuzzy_check phishing asn arc hfilter emails url_redirector rspamd_update "
+                                      "replies ratelimit history_redis neural reputation dcc mx_check whitelist");
     for (std::string module; networkModules >> module;)
       WriteFile(localD / (module + ".conf"), "enabled = false;\n");
   }
 
   TTempFolder Folder;
-  TFakeDns Dns; // answers NXDOMAIN to whatever rspamd still asks
+  TFakeDns FakeDns; // NXDOMAIN to whatever rspamd asks that a test has not scripted
   int NormalPort, ControllerPort, RedisPort;
   std::unique_ptr<TDaemon> Redis, Daemon;
   bool Up = false;

@@ -1,6 +1,8 @@
 // HCheck with the rspamd backend, and the filter asking rspamd itself
 // (RspamdUrl), against a real rspamd and Redis: one pair for the whole test
-// program, started at its first use.
+// program, started at its first use. Clients whose envelope rspamd checks
+// (SPF, DMARC, greylisting) come through a balancer's PROXY header, since
+// rspamd checks no client on loopback.
 #include "TPeerDaemons.h"
 #include "TRelayFixture.h"
 #include "UHeurastic.h"
@@ -73,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Ways, RspamdScoring, ::testing::Bool(),
                          [](const auto& way) { return way.param ? "AskedByTheFilter" : "ThroughHCheck"; });
 
 TEST_P(RspamdScoring, GtubeIsMarkedAndPlainMailIsNot) {
-  Launch("", Heurastic("Threshold=6\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\n"));
+  // Only the score counts: rspamd's own reject of GTUBE is not obeyed.
+  Launch("", Heurastic("Threshold=6\nModifySubject=1\nNewSubject=[SPAM] #SUBJECT#\nRspamdActions=0\n"));
   EXPECT_EQ(Send(kGtubeMail), "250 Ok\r\n");
   EXPECT_EQ(Send(kPlainMail), "250 Ok\r\n");
   const auto mails = NextHop.Mails();
@@ -116,6 +119,81 @@ TEST_F(RspamdRelay, RspamdAskedByTheFilterButDownDefersOrPassesUnmarked) {
   const std::string relayed = NextHop.Mails()[0].Data;
   EXPECT_NE(relayed.find("X-Spam-Status: Negative \r\n"), std::string::npos) << relayed;
   EXPECT_NE(relayed.find("X-Spam-Score: Hits: 0 Tests: not tested rspamd at " + nobody), std::string::npos) << relayed;
+}
+
+// The filter asking rspamd itself, behind a balancer at 127.0.0.2.
+class RspamdEnvelope : public RspamdRelay {
+protected:
+  void Start(const std::string& keys = "") { // rspamd greylists clients outside 198.51.100.0/24
+    Launch("", "[ProxyFrom]\n0=127.0.0.2\n[Heurastic]\nDoHeurastic=1\nThreshold=6\nRspamdUrl=" + SharedRspamd().Url() +
+                   "\n" + keys);
+  }
+  // One message from client (through the balancer) and sender; the reply to its data.
+  std::string SendFrom(const std::string& client, const std::string& sender, const std::string& data) {
+    TRawSmtpClient connection(Port, "127.0.0.1", "127.0.0.2");
+    connection.SendRaw("PROXY TCP4 " + client + " 127.0.0.1 40000 25\r\n");
+    connection.Reply();
+    connection.Command("EHLO mail.client.test");
+    connection.Command("MAIL FROM:<" + sender + ">");
+    connection.Command("RCPT TO:<rcpt@example.org>");
+    connection.Command("DATA");
+    connection.SendRaw(data + ".\r\n");
+    return connection.Reply(30000);
+  }
+  // A message whose From header is in the sender's domain; the id makes its body its own.
+  static std::string MailFrom(const std::string& sender, const std::string& id) {
+    return "From: <" + sender + ">\r\nTo: rcpt@example.org\r\nSubject: Minutes\r\nMessage-Id: <" + id +
+           "@client.test>\r\nDate: Mon, 2 Jan 2023 10:00:00 +0000\r\n\r\nThe minutes of Thursday's meeting (" + id +
+           ").\r\n";
+  }
+  void Spf(const std::string& domain, const std::string& record) {
+    SharedRspamd().Dns().Script(domain, {TDnsAnswer::Texts, {record}});
+  }
+};
+
+TEST_F(RspamdEnvelope, SpfFailsOrPassesOnTheClientOfTheProxyHeaderAndAuthenticationResultsGoOn) {
+  Spf("refused.test", "v=spf1 ip4:192.0.2.1 -all");
+  Spf("allowed.test", "v=spf1 ip4:198.51.100.20 -all");
+  Start("RspamdActions=0\n");
+  EXPECT_EQ(SendFrom("198.51.100.20", "sender@refused.test", MailFrom("sender@refused.test", "spf-fail")),
+            "250 Ok\r\n");
+  EXPECT_EQ(SendFrom("198.51.100.20", "sender@allowed.test",
+                     "Authentication-Results: filter.test; spf=pass (forged)\r\n" +
+                         MailFrom("sender@allowed.test", "spf-allow")),
+            "250 Ok\r\n");
+  const auto mails = NextHop.Mails();
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_NE(mails[0].Data.find("R_SPF_FAIL"), std::string::npos) << mails[0].Data;
+  const std::string& allowed = mails[1].Data;
+  EXPECT_NE(allowed.find("R_SPF_ALLOW"), std::string::npos) << allowed;
+  // rspamd's Authentication-Results, named by MailHostName, replace the one the client sent.
+  EXPECT_NE(allowed.find("\r\nAuthentication-Results: filter.test;"), std::string::npos) << allowed;
+  EXPECT_NE(allowed.find("spf=pass"), std::string::npos) << allowed;
+  EXPECT_EQ(allowed.find("(forged)"), std::string::npos) << allowed;
+}
+
+TEST_F(RspamdEnvelope, DmarcRejectAndGtubeAreRefusedWith554) {
+  Spf("dmarc.test", "v=spf1 ip4:192.0.2.1 -all");
+  SharedRspamd().Dns().Script("_dmarc.dmarc.test", {TDnsAnswer::Texts, {"v=DMARC1; p=reject"}});
+  Start("[Debug]\nAcceptance=1\n");
+  const std::string reply = SendFrom("198.51.100.21", "sender@dmarc.test", MailFrom("sender@dmarc.test", "dmarc"));
+  // rspamd gives no text of its own for a DMARC reject.
+  EXPECT_EQ(reply, "554 5.7.1 Quibo dederazu says: Message refused as spam\r\n");
+  EXPECT_NE(SharedRspamd().Log().find("DMARC_POLICY_REJECT"), std::string::npos);
+  EXPECT_EQ(Send(kGtubeMail), "554 5.7.1 Quibo dederazu says: Gtube pattern\r\n");
+  EXPECT_TRUE(NextHop.Mails().empty());
+  EXPECT_TRUE(Quibo->LogContains("rspamd's action reject: 554 5.7.1 Quibo dederazu says: Gtube pattern"));
+}
+
+TEST_F(RspamdEnvelope, GreylistedFirstAndTakenAfterTheTimeout) {
+  Start();
+  const std::string mail = MailFrom("sender@example.net", "greylisted");
+  const std::string first = SendFrom("203.0.113.22", "sender@example.net", mail);
+  EXPECT_EQ(first.rfind("451 4.7.1 Quibo dederazu says: Try again later", 0), 0u) << first;
+  EXPECT_TRUE(NextHop.Mails().empty());
+  std::this_thread::sleep_for(std::chrono::seconds(TRspamd::kGreylistSeconds + 1));
+  EXPECT_EQ(SendFrom("203.0.113.22", "sender@example.net", mail), "250 Ok\r\n");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
 }
 
 TEST_F(RspamdRelay, HCheckPassesTheDomainFolderOn) {
