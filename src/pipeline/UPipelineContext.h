@@ -10,6 +10,7 @@
 #include "UEvents.h"
 #include "ULog.h"
 #include "UMailParameters.h"
+#include "URelayContext.h"
 #include "USettings.h"
 #include "UThreadController.h"
 #include "UTls.h"
@@ -30,6 +31,7 @@ class TForward;
 class THostNameCache;
 class TMemoryTrim;
 class TRelayPool;
+class TRelayTransaction;
 class TRspamdClients;
 
 struct TPipelineContext {
@@ -55,6 +57,8 @@ struct TPipelineContext {
   THostNameCache* HostNames = nullptr; // names of recent peers (none: each message looks its peer up)
   TMemoryTrim* MemoryTrim = nullptr;   // gives freed memory back after a message (none: never)
   TRspamdClients* Rspamd = nullptr;    // clients of rspamd kept between messages (none: a new one each time)
+  // The transaction whose recipients the next servers took at RCPT (none: all are asked at the end of the data).
+  TRelayTransaction* Transaction = nullptr;
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }
@@ -66,6 +70,23 @@ struct TPipelineContext {
     return static_cast<int>(std::min<long>(bounded, std::numeric_limits<int>::max()));
   }
   bool OutOfTime() const { return std::chrono::steady_clock::now() >= Deadline; }
+  // What the relay needs of this context.
+  TRelayContext ForRelay() const {
+    return {Settings,
+            Forwarders,
+            Applied->OutgoingServer,
+            Applied->OutgoingPort,
+            Record,
+            EnvelopeSender,
+            MailParameters,
+            Log,
+            Connection,
+            Post,
+            Relays,
+            OutgoingTls,
+            false,
+            Deadline};
+  }
 };
 
 } // namespace quibo

@@ -56,6 +56,9 @@ enum class TStatEvent : long {
   ScanTime = 25,
   ClassificationTime = 26,
   RelayTime = 27,
+  RecipientRefusedByNextHop = 28, // the next server refused a recipient at RCPT
+  RecipientCheckTime = 29,        // argument: microseconds of the RCPT round trip to the next server
+  TransactionReplayed = 30,       // a lost connection was opened again and the envelope replayed
 };
 
 // The argument of the time events: microseconds since the step started.

@@ -60,8 +60,28 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
   record.NoteRecipient(address);
   const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, address);
   PostCounts(Form.EventQueue(), decision.Counts);
-  return decision.Verdict;
+  const TSettings& settings = *Generation->Settings;
+  // Mail of a blacklisted host redirected to MailForwardAddress goes out at the end, to its new recipients.
+  const bool redirected = !record.Whitelisted && record.Blacklisted && !settings.RBPass;
+  if (!decision.Verdict.Accepted() || settings.RecipientCheck != "live" || redirected) return decision.Verdict;
+  if (!Relay) {
+    TRelayContext relay = Context(session).ForRelay();
+    relay.Deadline = std::chrono::steady_clock::time_point::max(); // each wait has its own limit until the data
+    relay.Bounded = true;
+    Relay = std::make_unique<TRelayTransaction>(std::move(relay));
+  }
+  const size_t refusedBefore = Relay->Refused();
+  TVerdict verdict = Relay->Open(address);
+  RefusedByNextHop += Relay->Refused() - refusedBefore;
+  if (RefusedByNextHop > static_cast<size_t>(settings.MaxRefusedRecipients)) {
+    Form.Log().WriteLog("Too many unknown recipients (" + std::to_string(RefusedByNextHop) + "): session ended", true,
+                        &LogIdentity);
+    return Reply(Replies::TooManyUnknownRecipients);
+  }
+  return verdict;
 }
+
+void TConnectionEvents::OnTransactionEnd(TSmtpSession&) { Relay.reset(); }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
@@ -87,7 +107,8 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       session.MailParameters(),
       &Form.HostNames(),
       &Form.MemoryTrim(),
-      &Form.RspamdClients()};
+      &Form.RspamdClients(),
+      Relay.get()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
@@ -131,6 +152,7 @@ void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
+  Relay.reset();
   if (Connection->HealthCheck()) {
     Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
     return Form.SessionEnded();
