@@ -114,7 +114,7 @@ void TRelayPool::Leave(const std::string& host, int port) {
     const auto server = Open.find(host + ":" + std::to_string(port));
     if (server != Open.end() && server->second > 0 && --server->second == 0) Open.erase(server);
   }
-  Left.notify_one();
+  Left.notify_all(); // the waiters may wait for other servers
 }
 
 size_t TRelayPool::IdleCount() {

@@ -12,8 +12,9 @@
 namespace quibo {
 namespace {
 
-// How long a transaction waits for a place among those open towards a busy server.
-constexpr auto kPlaceWait = std::chrono::seconds(3);
+// How long a transaction waits for a place among those open towards a busy
+// server, and for the answer to the RSET that ends it unsent.
+constexpr auto kShortWait = std::chrono::seconds(3);
 
 bool Offers(const TSmtpReply& ehlo, const char* extension) {
   return std::any_of(ehlo.Lines.begin(), ehlo.Lines.end(),
@@ -150,10 +151,10 @@ std::vector<TVerdict> TRelayTransaction::Open(const std::vector<std::string>& ad
   return verdicts;
 }
 
-bool TRelayTransaction::Connect(TDestination& destination) {
+bool TRelayTransaction::Lease(TDestination& destination) {
   const TSettings& settings = *Context.Settings;
   if (Context.Relays && Context.Bounded && !destination.HoldsPlace) {
-    const auto wait = std::min(Context.Deadline, std::chrono::steady_clock::now() + kPlaceWait);
+    const auto wait = std::min(Context.Deadline, std::chrono::steady_clock::now() + kShortWait);
     if (!Context.Relays->Enter(destination.Host, destination.Port, wait))
       throw std::runtime_error("Too many transactions open towards the next server, try again later");
     destination.HoldsPlace = true;
@@ -175,14 +176,18 @@ bool TRelayTransaction::Connect(TDestination& destination) {
       log.WriteTraffic(sent ? TTrafficDirection::ClientSent : TTrafficDirection::ClientReceived, thread, chunk);
     });
   }
+  return reused;
+}
+
+void TRelayTransaction::Open(TDestination& destination, bool reused) {
+  TSmtpClient& client = *destination.Client;
   if (!reused) client.Connect(destination.Host, destination.Port);
   if (!destination.Announced) {
     Context.Post(EvConnection, ClientConnect, 0);
     Context.Log.WriteMailLog(Tag(Context) + " SMTP Client connected to " + destination.Host);
     destination.Announced = true;
   }
-  if (!reused) destination.Offers = Greet(Context, client, settings.MailHostName, destination.Host);
-  return reused;
+  if (!reused) destination.Offers = Greet(Context, client, Context.Settings->MailHostName, destination.Host);
 }
 
 bool TRelayTransaction::Fit(TDestination& destination) {
@@ -216,7 +221,16 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
   for (int attempt = 0;; ++attempt) {
     bool reused = false;
     try {
-      if (!destination.Client) reused = Connect(destination);
+      const bool fresh = !destination.Client;
+      if (fresh) reused = Lease(destination);
+      const auto client = destination.Client;
+      Context.Record->SetForwardClient(client);
+      if (!Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return all(Unreached("Cut"));
+      struct TLeave {
+        TCancellation& Cancellation;
+        ~TLeave() { Cancellation.Leave(); }
+      } leave{Context.Record->Cancellation};
+      if (fresh) Open(destination, reused);
       if (international && !destination.Offers.SmtpUtf8) {
         // Never relayed mangled: the sender hears that this destination cannot take the addresses.
         Context.Log.WriteLog("Message: the next server does not offer SMTPUTF8: not relayed to " + destination.Host,
@@ -225,13 +239,6 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
         refusal.Close = false;
         return all(refusal);
       }
-      const auto client = destination.Client;
-      Context.Record->SetForwardClient(client);
-      if (!Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return all(Unreached("Cut"));
-      struct TLeave {
-        TCancellation& Cancellation;
-        ~TLeave() { Cancellation.Leave(); }
-      } leave{Context.Record->Cancellation};
       std::vector<std::string> commands;
       const bool opening = !destination.MailTaken;
       const std::vector<std::string> replayed = opening ? destination.Recipients : std::vector<std::string>{};
@@ -303,7 +310,7 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
   }
 }
 
-TVerdict TRelayTransaction::SendTo(TDestination& destination, const TWireSource& wire) {
+std::optional<TVerdict> TRelayTransaction::SendTo(TDestination& destination, const TWireSource& wire) {
   const auto client = destination.Client;
   Context.Record->SetForwardClient(client);
   if (!Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return SilentClose();
@@ -311,10 +318,12 @@ TVerdict TRelayTransaction::SendTo(TDestination& destination, const TWireSource&
     TCancellation& Cancellation;
     ~TLeave() { Cancellation.Leave(); }
   } leave{Context.Record->Cancellation};
+  bool dataTaken = false;
   try {
     client->SetDeadline(Context.Deadline);
     Context.Trace("Sending DATA");
     client->Command("DATA", {354});
+    dataTaken = true;
     Context.Trace("Data..");
     // Gathered into writes of up to a block: a small message goes out in one,
     // a large one is never held whole.
@@ -346,6 +355,7 @@ TVerdict TRelayTransaction::SendTo(TDestination& destination, const TWireSource&
     Context.Log.WriteLog("Message: " + std::string(error.what()) + ": ESocketError", true, &Context.Connection);
     Drop(destination);
     if (Context.Record->Cancellation.Cancelled()) return SilentClose();
+    if (!dataTaken) return std::nullopt;
     return Unreached(error.what());
   }
 }
@@ -357,7 +367,6 @@ TVerdict TRelayTransaction::Send(const TWireSource& wire, std::chrono::steady_cl
   for (const auto& destination : Destinations)
     if (!destination->Recipients.empty() && !Lost && !Fit(*destination)) {
       Drop(*destination);
-      if (destination->Client) destination->Client->SetDeadline(deadline);
       AskRecipients(*destination, {});
       if (!destination->MailTaken && !Lost) Lost = destination->Failed.value_or(Unreached("Connection lost"));
     }
@@ -372,7 +381,13 @@ TVerdict TRelayTransaction::Send(const TWireSource& wire, std::chrono::steady_cl
         Context.Log.WriteLog("Out of time: not relayed to " + destination->Host, true, &Context.Connection);
         continue;
       }
-      const TVerdict verdict = SendTo(*destination, wire);
+      std::optional<TVerdict> sent = SendTo(*destination, wire);
+      if (!sent) { // the connection closed before the server took DATA: replayed once
+        AskRecipients(*destination, {});
+        if (destination->MailTaken && !Lost) sent = SendTo(*destination, wire);
+        if (!sent) sent = Lost.value_or(Unreached("Connection lost before the data"));
+      }
+      const TVerdict verdict = *sent;
       if (verdict.Code == 0) {
         Abandon();
         return verdict;
@@ -390,12 +405,15 @@ TVerdict TRelayTransaction::Send(const TWireSource& wire, std::chrono::steady_cl
 void TRelayTransaction::Release(TDestination& destination) {
   if (destination.Client) {
     bool clean = destination.Delivered || !destination.MailTaken;
-    if (!clean && destination.Client->Connected() && !Context.Record->Cancellation.Cancelled()) {
+    const auto client = destination.Client;
+    if (!clean && client->Connected() && Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) {
+      client->SetDeadline(std::min(Context.Deadline, std::chrono::steady_clock::now() + kShortWait));
       try {
-        destination.Client->Command("RSET", {250}); // nothing of this transaction reaches the next server
+        client->Command("RSET", {250}); // nothing of this transaction reaches the next server
         clean = true;
       } catch (const std::exception&) {
       }
+      Context.Record->Cancellation.Leave();
     }
     if (clean && Context.Relays && destination.Client->Quiet())
       Context.Relays->Give(destination.Host, destination.Port, PoolName(*Context.Settings),

@@ -71,10 +71,12 @@ public:
 private:
   struct TDestination;
   TDestination& DestinationOf(const std::string& address);
-  // Takes a place among the transactions towards the server, then a kept
-  // connection or a new one (greeted); whether it was a kept one. Throws
-  // when the server cannot be reached or refuses the greeting.
-  bool Connect(TDestination& destination);
+  // Takes a place among the transactions towards the server (throws when
+  // none comes free), then a kept connection or a new client; whether it was a kept one.
+  bool Lease(TDestination& destination);
+  // Connects and greets a new client (EHLO, STARTTLS as the policy says).
+  // Throws when the server cannot be reached or refuses the greeting.
+  void Open(TDestination& destination, bool reused);
   // Whether a held connection can still be used: the server has neither
   // spoken nor closed it, and it answers NOOP after a long wait.
   bool Fit(TDestination& destination);
@@ -82,8 +84,9 @@ private:
   // the recipients it took before a lost connection) and the new recipients
   // in one pipelined group where offered; their verdicts.
   std::vector<TVerdict> AskRecipients(TDestination& destination, const std::vector<std::string>& addresses);
-  // DATA, the message and its end; a failure goes to the verdict.
-  TVerdict SendTo(TDestination& destination, const TWireSource& wire);
+  // DATA, the message and its end; a failure goes to the verdict. Empty
+  // when the connection was found closed before the server took DATA.
+  std::optional<TVerdict> SendTo(TDestination& destination, const TWireSource& wire);
   // Closes the connection without a word (QUIT); its recipients stay, to be replayed.
   void Drop(TDestination& destination);
   // The connection goes back to the pool (after RSET unless it just
