@@ -11,12 +11,14 @@
 # socket, a one-signature database), the scanner's CPU (the filter's children,
 # and clamd) is shown apart, and clamdscan alone on N stored messages of the
 # same size is measured in the same run. With SCANNER=clamd the filter asks
-# that clamd itself (ClamdSocket) instead of running clamdscan. Installs Debian's postfix (for
+# that clamd itself (ClamdSocket) instead of running clamdscan. The whole
+# measurement runs once for each RecipientCheck of CHECKS (recipients asked
+# of the sink at RCPT, or at the end of the data). Installs Debian's postfix (for
 # smtp-source and smtp-sink, never started) and linux-perf.
-# Usage: bench/relay-cost.sh   (N=2000 SIZE=5120 CONCS="1 10 50" RUNS=3 SCANNER=0|1|clamd)
+# Usage: bench/relay-cost.sh   (N=2000 SIZE=5120 CONCS="1 10 50" RUNS=3 SCANNER=0|1|clamd CHECKS="live end")
 set -euo pipefail
 cd "$(dirname "$0")/.."
-N=${N:-2000}; SIZE=${SIZE:-5120}; CONCS=${CONCS:-"1 10 50"}; RUNS=${RUNS:-3}
+N=${N:-2000}; SIZE=${SIZE:-5120}; CONCS=${CONCS:-"1 10 50"}; RUNS=${RUNS:-3}; CHECKS=${CHECKS:-"live end"}
 SINK_PORT=2536; QUIBO_PORT=2537
 OUT=${OUT:-bench/results.txt}
 source bench/common.sh
@@ -42,8 +44,9 @@ cpu_ticks() { awk -v f="$2" '{ split(f, i, " "); t = 0; for (k in i) t += $(i[k]
 TICK_MS=$(echo "1000 / $(getconf CLK_TCK)" | bc -l)
 
 SINK_PID=""; QUIBO_PID=""
+stop_quibo() { [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null || true; QUIBO_PID=""; }
 cleanup() { # every step runs, whatever the one before it returned
-  [ -n "$QUIBO_PID" ] && kill "$QUIBO_PID" 2>/dev/null && wait "$QUIBO_PID" 2>/dev/null || true
+  stop_quibo
   [ -n "$SINK_PID" ] && kill -9 "$SINK_PID" 2>/dev/null && wait "$SINK_PID" 2>/dev/null || true
   [ -n "$CLAMD_PID" ] && kill "$CLAMD_PID" 2>/dev/null && wait "$CLAMD_PID" 2>/dev/null || true
   rm -rf "$WORK"
@@ -54,12 +57,15 @@ sink_count() { tr '\r' '\n' < "$WORK/sink.log" | sed -n 's/.*mesg=\([0-9]*\).*/\
 smtp-sink -u postfix -c 127.0.0.1:$SINK_PORT 1024 > "$WORK/sink.log" 2>&1 &
 SINK_PID=$!
 wait_port $SINK_PORT
-mkdir -p "$WORK/home"
-printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nMailHostName=filter.bench.test\nMaxConnectionsPerIp=0\n%b\n[LocalDomains]\n0=dst.bench.test\n' \
-  $QUIBO_PORT $SINK_PORT "${QUIBO_INI:-}" > "$WORK/home/quibo.ini"
-build/quibo --home "$WORK/home" > "$WORK/quibo.out" 2>&1 &
-QUIBO_PID=$!
-wait_port $QUIBO_PORT
+# start_quibo CHECK: the filter with RecipientCheck=CHECK and QUIBO_INI's settings, in a fresh home folder.
+start_quibo() {
+  rm -rf "$WORK/home"; mkdir -p "$WORK/home"
+  printf '[Settings]\nListenIP=127.0.0.1\nListenPort=%s\nOutgoingIP=127.0.0.1\nOutgoingPort=%s\nMailHostName=filter.bench.test\nMaxConnectionsPerIp=0\nRecipientCheck=%s\n%b\n[LocalDomains]\n0=dst.bench.test\n' \
+    $QUIBO_PORT $SINK_PORT "$1" "${QUIBO_INI:-}" > "$WORK/home/quibo.ini"
+  build/quibo --home "$WORK/home" > "$WORK/quibo.out" 2>&1 &
+  QUIBO_PID=$!
+  wait_port $QUIBO_PORT
+}
 
 # perf_counts FILE: "task-clock-ms context-switches"
 perf_counts() { awk -F, '/task-clock/ { ms = $1 } /context-switches/ { cs = $1 } END { print ms, cs }' "$1"; }
@@ -96,7 +102,9 @@ run() {
     "$SCANNER_MS"
 }
 
-log "=== relay cost $(date -u +%FT%TZ) $(nproc) cores, N=$N SIZE=$SIZE RUNS=$RUNS temp on $(df --output=fstype "$WORK" | tail -1) ${QUIBO_INI:+settings: $QUIBO_INI}"
+for check in $CHECKS; do
+start_quibo "$check"
+log "=== relay cost $(date -u +%FT%TZ) $(nproc) cores, N=$N SIZE=$SIZE RUNS=$RUNS temp on $(df --output=fstype "$WORK" | tail -1) RecipientCheck=$check ${QUIBO_INI:+settings: $QUIBO_INI}"
 for c in $CONCS; do
   d_rates=""; d_ms=""; q_rates=""; q_ms=""; q_cs=""; s_ms=""; s_cs=""; lost=0
   for r in $(seq "$RUNS"); do
@@ -113,6 +121,8 @@ for c in $CONCS; do
     "$c" "$dm" "$(echo $d_rates | spread)" "$qmr" "$(echo $q_rates | spread)" "$(echo "100*$qmr/$dm" | bc -l)" \
     "$qcpu" "$(echo $q_ms | spread)" "$(echo "$qcpu/$dcpu" | bc -l)" "$dcpu" "$(echo $s_ms | median)" \
     "$(echo $q_cs | median)" "$(echo $q_cs | spread)" "$lost")"
+done
+stop_quibo
 done
 
 if [ -n "$CLAMD_PID" ]; then # clamdscan alone on stored messages of the same size

@@ -89,6 +89,8 @@ const TKey kKeys[] = {
     {"Settings", "ForwardTimeout", TWholeNumber{&TSettings::ForwardTimeout, 1, 86400}, false},
     {"Settings", "EndOfDataTimeout", TWholeNumber{&TSettings::EndOfDataTimeout, 1, 86400}, false},
     {"Settings", "DeferUncheckedMail", &TSettings::DeferUncheckedMail, false},
+    {"Settings", "RecipientCheck", TChoice{&TSettings::RecipientCheck, {"live", "end"}}, false},
+    {"Settings", "MaxRefusedRecipients", TWholeNumber{&TSettings::MaxRefusedRecipients, 1, 1000000}, false},
     {"Settings", "UpdateServer", &TSettings::UpdateServer, false},
     {"Settings", "TlsCertificate", &TSettings::TlsCertificate, false},
     {"Settings", "TlsKey", &TSettings::TlsKey, false},

@@ -59,11 +59,14 @@ struct TSettings {
   int DnsPort = 53;
   int ServerTimeout = 600;
   int TerminateWaitTime = 5000;
-  int MaxMessageSize = 51200;      // KB; the largest message a client may send
-  int SpillSize = 256;             // KB a message may take in memory before it goes to a file
-  int MaxHeaderSize = 1024;        // KB of the header section parsed for the Subject and the filter's headers
-  int ForwardTimeout = 300;        // seconds for the relay's connect and each reply
-  int EndOfDataTimeout = 300;      // seconds for scan, classification and relay after the data
+  int MaxMessageSize = 51200; // KB; the largest message a client may send
+  int SpillSize = 256;        // KB a message may take in memory before it goes to a file
+  int MaxHeaderSize = 1024;   // KB of the header section parsed for the Subject and the filter's headers
+  int ForwardTimeout = 300;   // seconds for the relay's connect and each reply
+  int EndOfDataTimeout = 300; // seconds for scan, classification and relay after the data
+  std::string RecipientCheck =
+      "live";                      // "live": each recipient asked of the next server at RCPT; "end": at the data's end
+  int MaxRefusedRecipients = 10;   // recipients the next server may refuse per session before it ends
   bool DeferUncheckedMail = false; // a failed scan or classification answers 451
   std::string UpdateServer;        // base URL of the update check; empty: no weekly check
   std::string TlsCertificate;      // PEM chain (and maybe its key) for STARTTLS; empty: no STARTTLS

@@ -153,9 +153,11 @@ const std::string& TestsNamed(const TThreadController& record) {
 }
 
 // The relay, unless nobody waits for its outcome any more: a sender who hung
-// up would retry, and the message would arrive twice.
+// up would retry, and the message would arrive twice. The recipients the next
+// servers took at RCPT get the data on their connections; redirected mail
+// goes to its new recipients, asked now.
 TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& message,
-                            const std::vector<std::string>& recipients) {
+                            const std::vector<std::string>& recipients, bool redirected) {
   if (context.Record->Cancellation.Cancelled()) return SilentClose();
   if (!context.ClientStillThere()) {
     context.Log.WriteLog("Sender disconnected before the relay: message not relayed", true, &context.Connection);
@@ -165,7 +167,15 @@ TVerdict RelayIfStillWanted(TPipelineContext& context, const TMailMessage& messa
     context.Log.WriteLog("Out of time before the relay: message not relayed", true, &context.Connection);
     return Reply(Replies::MessageOutOfTime);
   }
-  return RelayMessage(context, message, recipients);
+  context.Log.WriteMailLog(message.Subject() + " from <" + message.FromAddress() + "> sent to <" +
+                               JoinText(recipients, ",") + ">",
+                           &context.Connection);
+  const TWireSource wire = [&message](const auto& sink) { message.StreamWire(sink); };
+  if (context.Transaction && !redirected && context.Transaction->Taken() > 0)
+    return context.Transaction->Send(wire, context.Deadline);
+  if (context.Transaction) context.Transaction->Abandon(); // its recipients do not get this message
+  TRelayContext relay = context.ForRelay();
+  return RelayMessage(relay, wire, recipients);
 }
 
 // The relay's outcome and time; a relay given up before it began (the sender left) counts nowhere.
@@ -297,6 +307,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
   TThreadController& record = *context.Record;
   const std::string& peerIp = context.Connection.PeerIp;
   const std::string hostName = (context.HostNames ? context.HostNames->Peer(peerIp) : LookUpPeer(peerIp)).Name;
+  const std::vector<std::string> told = recipients; // as the sender was told at RCPT
   TMailMessage message = TMailMessage::Parse(stored, static_cast<size_t>(settings.MaxHeaderSize) * 1024);
   if (context.MemoryTrim) context.MemoryTrim->AfterMessage();
   bool marked = false;
@@ -367,7 +378,7 @@ TVerdict Server1ReceiveRaw(TPipelineContext& context, const TStoredMessage& stor
                                &context.Connection);
       context.Trace("Sending message");
       const auto started = std::chrono::steady_clock::now();
-      verdict = RelayIfStillWanted(context, message, recipients);
+      verdict = RelayIfStillWanted(context, message, recipients, recipients != told);
       CountRelayOutcome(context, verdict.Code, started);
     }
   } catch (const std::exception& error) {

@@ -11,6 +11,7 @@
 #include "UEvents.h"
 #include "ULog.h"
 #include "UMailParameters.h"
+#include "URelayContext.h"
 #include "USettings.h"
 #include "UThreadController.h"
 #include "UTls.h"
@@ -32,6 +33,7 @@ class TForward;
 class THostNameCache;
 class TMemoryTrim;
 class TRelayPool;
+class TRelayTransaction;
 class TRspamdClients;
 
 struct TPipelineContext {
@@ -59,6 +61,8 @@ struct TPipelineContext {
   TRspamdClients* Rspamd = nullptr;      // clients of rspamd kept between messages (none: a new one each time)
   std::string HeloName{};                // the client's HELO/EHLO name
   std::vector<std::string> Recipients{}; // the transaction's recipients, as the session took them
+  // The transaction whose recipients the next servers took at RCPT (none: all are asked at the end of the data).
+  TRelayTransaction* Transaction = nullptr;
 
   void Trace(const std::string& text) const { Log.WriteTraceLog(text, true); }
   void Count(TStatEvent event, long argument = 0) const { Post(EvStatistic, static_cast<long>(event), argument); }
@@ -70,6 +74,23 @@ struct TPipelineContext {
     return static_cast<int>(std::min<long>(bounded, std::numeric_limits<int>::max()));
   }
   bool OutOfTime() const { return std::chrono::steady_clock::now() >= Deadline; }
+  // What the relay needs of this context.
+  TRelayContext ForRelay() const {
+    return {Settings,
+            Forwarders,
+            Applied->OutgoingServer,
+            Applied->OutgoingPort,
+            Record,
+            EnvelopeSender,
+            MailParameters,
+            Log,
+            Connection,
+            Post,
+            Relays,
+            OutgoingTls,
+            false,
+            Deadline};
+  }
 };
 
 } // namespace quibo

@@ -58,9 +58,12 @@ enum class TStatEvent : long {
   ScanTime = 25,
   ClassificationTime = 26,
   RelayTime = 27,
-  RspamdAction = 28,   // argument: the TRspamdAction rspamd answered, obeyed or not
-  RspamdRefused = 29,  // its reject obeyed: 554
-  RspamdDeferred = 30, // its soft reject obeyed: 451 (its discard obeyed counts as HeurasticDropped)
+  RspamdAction = 28,              // argument: the TRspamdAction rspamd answered, obeyed or not
+  RspamdRefused = 29,             // its reject obeyed: 554
+  RspamdDeferred = 30,            // its soft reject obeyed: 451 (its discard obeyed counts as HeurasticDropped)
+  RecipientRefusedByNextHop = 31, // the next server refused a recipient at RCPT
+  RecipientCheckTime = 32,        // argument: microseconds of the RCPT round trip to the next server
+  TransactionReplayed = 33,       // a lost connection was opened again and the envelope replayed
 };
 
 // rspamd's actions, the argument of TStatEvent::RspamdAction, in the order of their names.

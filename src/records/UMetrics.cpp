@@ -102,6 +102,9 @@ void TMetrics::Count(TStatEvent event, long argument, const std::string& zone) {
   case TStatEvent::ScanTime: Scan.Observe(argument); break;
   case TStatEvent::ClassificationTime: Classification.Observe(argument); break;
   case TStatEvent::RelayTime: Relay.Observe(argument); break;
+  case TStatEvent::RecipientRefusedByNextHop: ++RecipientsRefusedNextHop; break;
+  case TStatEvent::RecipientCheckTime: RecipientCheck.Observe(argument); break;
+  case TStatEvent::TransactionReplayed: ++TransactionsReplayed; break;
   default: break; // counted by the Statistics page only
   }
 }
@@ -133,6 +136,13 @@ std::string TMetrics::Text(const TMetricGauges& gauges) const {
 
   Family(out, "quibo_recipients_refused_relay_total", "counter", "Recipients refused for relaying.");
   Sample(out, "quibo_recipients_refused_relay_total", "", RecipientsRefusedRelay.load());
+
+  Family(out, "quibo_recipients_refused_next_hop_total", "counter",
+         "Recipients the next server refused when asked at RCPT.");
+  Sample(out, "quibo_recipients_refused_next_hop_total", "", RecipientsRefusedNextHop.load());
+  Family(out, "quibo_relay_transactions_replayed_total", "counter",
+         "Transactions replayed on a new connection after the next server's was lost.");
+  Sample(out, "quibo_relay_transactions_replayed_total", "", TransactionsReplayed.load());
 
   Family(out, "quibo_dnsbl_lookups_total", "counter", "DNS blacklist lookups by zone and result.");
   {
@@ -172,6 +182,7 @@ std::string TMetrics::Text(const TMetricGauges& gauges) const {
   Scan.Write(out, "quibo_scan_seconds", "Time of the virus scan of a message.");
   Classification.Write(out, "quibo_classification_seconds", "Time of the classification of a message.");
   Relay.Write(out, "quibo_relay_seconds", "Time of the relay of a message to its next servers.");
+  RecipientCheck.Write(out, "quibo_recipient_check_seconds", "Time of asking the next server about recipients.");
   return out;
 }
 

@@ -54,11 +54,11 @@ private:
   TCounter Served{0}, RefusedByLimit{0}, RefusedForResources{0};
   TCounter Relayed{0}, Dropped{0}, RefusedVirus{0}, RefusedBlacklist{0}, RelayFailedTemporary{0},
       RelayFailedPermanent{0}, DeferredUnchecked{0}, RefusedRspamd{0}, DeferredRspamd{0};
-  TCounter RecipientsRefusedRelay{0};
+  TCounter RecipientsRefusedRelay{0}, RecipientsRefusedNextHop{0}, TransactionsReplayed{0};
   TCounter ClassifierPositive{0}, ClassifierNegative{0}, ClassifierNotTested{0};
   std::array<TCounter, kRspamdActionNames.size()> RspamdActions{}; // by TRspamdAction
   std::array<TCounter, 3> TlsSessions{};                           // TLSv1.2, TLSv1.3, any other
-  THistogram DnsCheck, Scan, Classification, Relay;
+  THistogram DnsCheck, Scan, Classification, Relay, RecipientCheck;
   mutable std::mutex ZoneLock;
   std::map<std::string, TZone> Zones;
 };

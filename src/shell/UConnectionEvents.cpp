@@ -73,13 +73,38 @@ TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& add
   TThreadController& record = session.Record();
   record.NoteRecipient(address);
   const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, address);
-  if (decision.Verdict.Accepted())
+  PostCounts(Form.EventQueue(), decision.Counts);
+  const TSettings& settings = *Generation->Settings;
+  // Mail of a blacklisted host redirected to MailForwardAddress goes out at the end, to its new recipients.
+  const bool redirected = !record.Whitelisted && record.Blacklisted && !settings.RBPass;
+  const bool askNextServer = decision.Verdict.Accepted() && settings.RecipientCheck == "live" && !redirected;
+  const TVerdict verdict = askNextServer ? AskNextServer(session, address) : decision.Verdict;
+  if (verdict.Accepted())
     record.ChangeSummary([&](TConnectionSummary& summary) {
       if (summary.Recipients.size() < 100) summary.Recipients.push_back(Bounded(PrintableText(address), 255));
     });
-  PostCounts(Form.EventQueue(), decision.Counts);
-  return decision.Verdict;
+  return verdict;
 }
+
+TVerdict TConnectionEvents::AskNextServer(TSmtpSession& session, const std::string& address) {
+  if (!Relay) {
+    TRelayContext relay = Context(session).ForRelay();
+    relay.Deadline = std::chrono::steady_clock::time_point::max(); // each wait has its own limit until the data
+    relay.Bounded = true;
+    Relay = std::make_unique<TRelayTransaction>(std::move(relay));
+  }
+  const size_t refusedBefore = Relay->Refused();
+  TVerdict verdict = Relay->Open(address);
+  RefusedByNextHop += Relay->Refused() - refusedBefore;
+  if (RefusedByNextHop > static_cast<size_t>(Generation->Settings->MaxRefusedRecipients)) {
+    Form.Log().WriteLog("Too many unknown recipients (" + std::to_string(RefusedByNextHop) + "): session ended", true,
+                        &LogIdentity);
+    return Reply(Replies::TooManyUnknownRecipients);
+  }
+  return verdict;
+}
+
+void TConnectionEvents::OnTransactionEnd(TSmtpSession&) { Relay.reset(); }
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
@@ -107,7 +132,8 @@ TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
       &Form.MemoryTrim(),
       &Form.RspamdClients(),
       session.HeloName(),
-      session.Recipients()};
+      session.Recipients(),
+      Relay.get()};
 }
 
 bool TConnectionEvents::NeedsMessageFile(TSmtpSession& session) {
@@ -156,6 +182,7 @@ void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
+  Relay.reset();
   if (Connection->HealthCheck()) {
     Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
     return Form.SessionEnded();

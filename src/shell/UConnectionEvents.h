@@ -3,7 +3,11 @@
 // the connection events, and holds the points where the acceptance policy
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
 // Server1ReceiveRaw) are called: the policy's findings go into the
-// connection's record and its statistics events onto the queue here. Each
+// connection's record and its statistics events onto the queue here. With
+// RecipientCheck=live a recipient the policy accepts is asked of its next
+// server in the transaction towards the next servers that the hooks hold
+// until the transaction ends; past MaxRefusedRecipients refusals of the next
+// servers the session ends. Each
 // MAIL takes one settings generation that the rest of its transaction keeps.
 // Every call returns its verdict to the session. Runs on the connection's thread; reads only published
 // settings. Without a monitor record the session ends.
@@ -13,6 +17,7 @@
 #include "UMain.h"
 #include "UPipelineContext.h"
 #include "UPolicy.h"
+#include "URelayTransaction.h"
 #include "USettings.h"
 #include "USmtpListener.h"
 #include "USmtpSession.h"
@@ -36,11 +41,14 @@ public:
                              const std::vector<std::string>& recipients) override;
   std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) override;
   void OnTlsStarted(TSmtpSession& session) override;
+  void OnTransactionEnd(TSmtpSession& session) override;
   void OnDisconnect(TSmtpSession& session) override;
 
 private:
   TPipelineContext Context(TSmtpSession& session) const;
   TPolicyContext PolicyContext() const;
+  // The recipient asked of its next server in this transaction; past MaxRefusedRecipients refusals the session ends.
+  TVerdict AskNextServer(TSmtpSession& session, const std::string& address);
   // The generation of the current transaction (the latest one before any MAIL).
   const TSettingsGeneration& Transaction();
 
@@ -48,6 +56,8 @@ private:
   std::shared_ptr<TLiveConnection> Connection;
   std::shared_ptr<const TSettingsGeneration> Generation;
   TLogConnection LogIdentity;
+  std::unique_ptr<TRelayTransaction> Relay; // the recipients the next servers took in this transaction
+  size_t RefusedByNextHop = 0;              // in this session
 };
 
 } // namespace quibo

@@ -79,6 +79,9 @@ inline constexpr std::string_view RspamdRejectDefault = "Message refused as spam
 inline constexpr std::string_view RspamdSoftRejectDefault = "Try again later";
 // A failed relay: the code is the next server's (or 451 without one), the text its reason.
 inline constexpr TReplyText RelayFailed{451, "Quibo dederazu says:%s", true};
+// A recipient the next server did not take: the code is its own (or 451 without one), the text its reason.
+inline constexpr TReplyText RecipientRefused{451, "Quibo dederazu says:%s"};
+inline constexpr TReplyText TooManyUnknownRecipients{421, "Quibo dederazu says: Too many unknown recipients", true};
 
 // Why a host is blacklisted: the text of BlacklistedHost, of the log and of the status header.
 inline constexpr std::string_view ManuallyBlacklistedReason = "Host (%s) is manually blacklisted";

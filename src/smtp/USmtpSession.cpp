@@ -113,6 +113,7 @@ TVerdict TSmtpSession::HandleQuit(const std::string&) { return Reply(Replies::Qu
 TVerdict TSmtpSession::HandleRefused(const std::string& parameter) { return Reply(Replies::ErrorReply, {parameter}); }
 
 TVerdict TSmtpSession::HandleRset(const std::string&) {
+  Hooks.OnTransactionEnd(*this);
   RecipientList.clear();
   Sender.clear();
   CurrentState = HeloSeen || EhloSeen ? TSessionState::Helo : TSessionState::None;
@@ -146,6 +147,7 @@ TVerdict TSmtpSession::HandleEhlo(const std::string& parameter) {
 
 TVerdict TSmtpSession::HandleMail(const std::string& parameter) {
   if (!HeloSeen) return Reply(Replies::NoHello);
+  Hooks.OnTransactionEnd(*this);
   Sender.clear();
   Parameters = {};
   RecipientList.clear();
@@ -205,6 +207,7 @@ TVerdict TSmtpSession::HandleStartTls(const std::string& parameter) {
     return SilentClose();
   }
   // Nothing the client said in plain text counts inside TLS: it greets again.
+  Hooks.OnTransactionEnd(*this);
   CurrentState = TSessionState::None;
   HeloSeen = EhloSeen = Authenticated = false;
   Greeted.clear();
@@ -315,6 +318,11 @@ TVerdict TSmtpSession::HandleData(const std::string&) {
   Answer(Reply(Replies::StartDataReply));
 
   const TBody body = ReceiveBody(store);
+  // Whatever became of the message, its transaction towards the next servers ends with it.
+  struct TEnd {
+    TSmtpSession& Session;
+    ~TEnd() { Session.Hooks.OnTransactionEnd(Session); }
+  } end{*this};
   switch (body.End) {
   case TBodyEnd::Gone: // the client went away before the end of the data
     FinishMessage(store, false);

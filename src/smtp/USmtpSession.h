@@ -54,6 +54,9 @@ public:
   virtual std::vector<std::filesystem::path> LearningCopies(TSmtpSession& session) = 0;
   // The connection has just moved into TLS (the session's Tls() tells how).
   virtual void OnTlsStarted(TSmtpSession& session) = 0;
+  // The mail transaction is over (RSET, a new MAIL, STARTTLS, the end of the
+  // data whatever its outcome): what it holds towards the next servers goes.
+  virtual void OnTransactionEnd(TSmtpSession&) {}
   virtual void OnDisconnect(TSmtpSession& session) = 0;
 };
 

@@ -60,7 +60,7 @@ TEST_F(Relay, RefusedRecipientIsReportedAfterTheOthersGotTheMessage) {
   NextHop.SetAnswer([](const std::string& command) {
     return command == "RCPT TO:<b@example.org>" ? "550 5.1.1 <b@example.org>: User unknown" : "";
   });
-  Launch();
+  Launch("RecipientCheck=end\n");
   EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.org", "c@example.org"}),
             "550 Quibo dederazu says:5.1.1 <b@example.org>: User unknown\r\n");
   EXPECT_TRUE(Client->ClosedByServer());
@@ -74,7 +74,7 @@ TEST_F(Relay, PipelinedEnvelopeKeepsTheSameChecks) {
   NextHop.Pipelining = true;
   NextHop.SetAnswer(
       [](const std::string& command) { return command == "RCPT TO:<b@example.org>" ? "550 5.1.1 no such user" : ""; });
-  Launch();
+  Launch("RecipientCheck=end\n");
   EXPECT_EQ(Send(kMessage, {"a@example.org"}), "250 Ok\r\n");
   EXPECT_EQ(Send(kMessage, {"a@example.org", "b@example.org"}), "550 Quibo dederazu says:5.1.1 no such user\r\n");
   const auto mails = NextHop.Mails();
@@ -98,7 +98,7 @@ TEST_F(Relay, RefusalsOfTheNextHopKeepTheirCodes) {
   NextHop.SetAnswer([](const std::string& command) {
     return command.rfind("MAIL", 0) == 0 ? "452-4.3.1 Insufficient\r\n452 system storage" : "";
   });
-  Launch();
+  Launch("RecipientCheck=end\n");
   EXPECT_EQ(Send(kMessage), "452 Quibo dederazu says:4.3.1 Insufficient system storage\r\n");
   EXPECT_TRUE(NextHop.Mails().empty());
 }
@@ -117,7 +117,7 @@ TEST_F(Relay, EhloRefusedFallsBackToHelo) {
 
 TEST_F(Relay, NoOkWhenTheNextHopDidNotTakeTheMessage) {
   NextHop.DropInData = true;
-  Launch();
+  Launch("RecipientCheck=end\n");
   const std::string dropped = Send(kMessage);
   EXPECT_EQ(dropped.rfind("451 Quibo dederazu says:", 0), 0u) << dropped;
   EXPECT_TRUE(Client->ClosedByServer());
@@ -134,6 +134,19 @@ TEST_F(Relay, UnreachableNextHopIsATemporaryFailure) {
   Quibo = std::make_unique<TQuiboProcess>(
       Home.path(),
       ListenIni(0, "OutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") + kLocalRelay, 0);
+  ASSERT_TRUE(Quibo->WaitListening());
+  Port = Quibo->Port;
+  // Asked at RCPT: the recipient is deferred, and the data has no recipient to go to.
+  StartTransaction();
+  EXPECT_EQ(Client->Command("RCPT TO:<rcpt@example.org>"), "451 Quibo dederazu says:Connection refused\r\n");
+  EXPECT_EQ(Client->Command("DATA"), "503 Polite people say Helo first\r\n");
+  // Asked at the end of the data, as before.
+  Quibo.reset();
+  Quibo = std::make_unique<TQuiboProcess>(
+      Home.path(),
+      ListenIni(0, "RecipientCheck=end\nOutgoingIP=127.0.0.1\nOutgoingPort=" + std::to_string(closedPort) + "\n") +
+          kLocalRelay,
+      0);
   ASSERT_TRUE(Quibo->WaitListening());
   Port = Quibo->Port;
   EXPECT_EQ(Send(kMessage), "451 Quibo dederazu says:Connection refused\r\n");
@@ -160,8 +173,8 @@ TEST_F(Relay, VirusFoundByClamscanIsRefused) {
 
 TEST_F(Relay, ClassifierScoreMarksAndDrops) {
   WriteScript("HCheck", "echo '7.5|BAYES_99,URIBL|'\n");
-  Launch("SaveStatistics=1\n", "[Heurastic]\nDoHeurastic=1\nThreshold=7,5\nModifySubject=1\n"
-                               "NewSubject=[SPAM] #subject#\nDropScore=9\nDropAtScore=1\n");
+  Launch("RecipientCheck=end\nSaveStatistics=1\n", "[Heurastic]\nDoHeurastic=1\nThreshold=7,5\nModifySubject=1\n"
+                                                   "NewSubject=[SPAM] #subject#\nDropScore=9\nDropAtScore=1\n");
   EXPECT_EQ(Send("Subject: =?iso-8859-1?q?Gr=FC=DFe?=\r\n\r\nbody\r\n"), "250 Ok\r\n");
   ASSERT_EQ(NextHop.Mails().size(), 1u);
   const std::string data = NextHop.Mails()[0].Data;

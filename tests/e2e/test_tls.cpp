@@ -214,6 +214,14 @@ TEST_P(OutgoingTls, PolicyDecidesHowTheMessageLeaves) {
   case TOutgoingCase::Broken: NextHop.BreakTlsHandshake = true; break;
   }
   Launch("OutgoingTls=" + test.Policy + "\nOutgoingTlsCaFile=" + Certificates.Authority.string() + "\n");
+  if (test.Outcome == TOutgoingCase::Deferred) {
+    // The next hop is asked at RCPT: the recipient is deferred there, and nothing goes out.
+    StartTransaction();
+    const std::string refusal = Client->Command("RCPT TO:<rcpt@example.org>");
+    EXPECT_EQ(refusal.rfind("451 Quibo dederazu says:", 0), 0u) << refusal;
+    EXPECT_TRUE(NextHop.Mails().empty());
+    return;
+  }
   const std::string reply = Send(kMessage);
   const auto mails = NextHop.Mails();
   switch (test.Outcome) {

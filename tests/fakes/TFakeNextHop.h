@@ -4,7 +4,8 @@
 // offers 8BITMIME unless told not to, and SMTPUTF8 when told. As a
 // lax server it also ends lines at a bare CR or LF and takes "." with
 // trailing blanks or NULs for the end of the data, as some mail servers do.
-// Given a certificate it offers STARTTLS and goes on inside TLS; it can also
+// It can hang up right after taking a recipient, as a server that times an
+// idle client out does. Given a certificate it offers STARTTLS and goes on inside TLS; it can also
 // refuse STARTTLS with 454 or answer it with a broken handshake.
 // It records every transaction it took (envelope and data as on the wire,
 // and whether it came over TLS). Its settings may change while it serves.
@@ -52,6 +53,8 @@ public:
   std::atomic<bool> SmtpUtf8{false};    // offer SMTPUTF8
   // This many later transactions find their connection closed: RSET is answered 421 and the server hangs up.
   std::atomic<int> HangUpAtRset{0};
+  // This many later connections are closed by the server right after it took a recipient.
+  std::atomic<int> HangUpAfterRcpt{0};
   // Offer STARTTLS (with or without a certificate) and answer it "454 4.7.0 TLS not available ...".
   std::atomic<bool> RefuseStartTls{false};
   // Offer STARTTLS (with or without a certificate), answer it 220, then send bytes that are no TLS and hang up.
@@ -262,7 +265,7 @@ private:
         continue;
       } else if (word == "RSET") {
         mail = {};
-        if (rsets++ > 0 && TakeHangUp()) {
+        if (rsets++ > 0 && Take(HangUpAtRset)) {
           Send(link, "421 4.4.2 nexthop.test Error: timeout exceeded");
           break;
         }
@@ -275,6 +278,10 @@ private:
       } else if (word == "RCPT") {
         reply = Reply(line, "250 2.1.5 Ok");
         if (reply[0] == '2') mail.Recipients.push_back(line.substr(8));
+        if (reply[0] == '2' && Take(HangUpAfterRcpt)) {
+          Send(link, reply);
+          break;
+        }
       } else if (word == "DATA") {
         reply = Reply(line, "354 End data with <CR><LF>.<CR><LF>");
         Send(link, reply);
@@ -296,6 +303,8 @@ private:
           Received.push_back(mail);
         }
         mail = {};
+      } else if (word == "NOOP") {
+        reply = Reply(line, "250 2.0.0 Ok");
       } else if (word == "QUIT") {
         Send(link, Reply(line, "221 2.0.0 Bye"));
         break;
@@ -329,10 +338,10 @@ private:
     pthread_sigmask(SIG_BLOCK, &brokenPipe, nullptr);
   }
 
-  bool TakeHangUp() {
-    int left = HangUpAtRset.load();
+  static bool Take(std::atomic<int>& counter) {
+    int left = counter.load();
     while (left > 0)
-      if (HangUpAtRset.compare_exchange_weak(left, left - 1)) return true;
+      if (counter.compare_exchange_weak(left, left - 1)) return true;
     return false;
   }
 

@@ -30,12 +30,16 @@ protected:
     ASSERT_TRUE(Quibo->WaitListening()) << Quibo->MainLog();
     Port = Quibo->Port;
   }
-  // Sends one message up to its final "." without waiting for the reply.
-  void Transmit(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+  // Opens a session up to its MAIL FROM.
+  void StartTransaction() {
     Client = std::make_unique<TRawSmtpClient>(Port);
     EXPECT_EQ(Client->Reply(), kGreeting);
     Client->Command("EHLO client.test");
     EXPECT_EQ(Client->Command("MAIL FROM:<" + EnvelopeSender + ">"), "250 " + EnvelopeSender + " Address Okay\r\n");
+  }
+  // Sends one message up to its final "." without waiting for the reply.
+  void Transmit(const std::string& data, const std::vector<std::string>& recipients = {"rcpt@example.org"}) {
+    StartTransaction();
     for (const auto& recipient : recipients)
       Client->Command("RCPT TO:<" + recipient + ">");
     EXPECT_EQ(Client->Command("DATA"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");

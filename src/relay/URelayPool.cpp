@@ -100,6 +100,23 @@ void TRelayPool::Give(const std::string& host, int port, const std::string& gree
   Close(closing);
 }
 
+bool TRelayPool::Enter(const std::string& host, int port, std::chrono::steady_clock::time_point deadline) {
+  const std::string server = host + ":" + std::to_string(port);
+  std::unique_lock lock(Lock);
+  if (!Left.wait_until(lock, deadline, [&] { return Open[server] < kTransactionsPerServer; })) return false;
+  ++Open[server];
+  return true;
+}
+
+void TRelayPool::Leave(const std::string& host, int port) {
+  {
+    std::lock_guard lock(Lock);
+    const auto server = Open.find(host + ":" + std::to_string(port));
+    if (server != Open.end() && server->second > 0 && --server->second == 0) Open.erase(server);
+  }
+  Left.notify_all(); // the waiters may wait for other servers
+}
+
 size_t TRelayPool::IdleCount() {
   std::lock_guard guard(Lock);
   size_t count = 0;

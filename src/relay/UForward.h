@@ -9,9 +9,8 @@
 // failures are logged and become its verdict.
 #pragma once
 
-#include "UMailMessage.h"
-#include "UPipelineContext.h"
-#include "UReplies.h"
+#include "URelayContext.h"
+#include "URelayTransaction.h"
 
 #include <string>
 #include <vector>
@@ -48,8 +47,9 @@ std::vector<TRCPTList> BuildDestinationGroups(const std::vector<std::string>& re
                                               const TForward& forwarders, const std::string& outgoingServer,
                                               int outgoingPort);
 
-// Groups are keyed by server and port, served in order of creation.
-TVerdict RelayMessage(TPipelineContext& context, const TMailMessage& message,
-                      const std::vector<std::string>& recipients);
+// The message to all its recipients at once, at the end of the data (with
+// RecipientCheck=end, and for redirected mail): one transaction whose
+// recipients' refusals and delivery failures make up the verdict.
+TVerdict RelayMessage(TRelayContext& context, const TWireSource& wire, const std::vector<std::string>& recipients);
 
 } // namespace quibo

@@ -5,8 +5,11 @@
 // nothing and not closed it, and is closed with QUIT once it has been unused
 // for its limit (by the pool's own closing thread, which wakes when the next
 // one is due) or at stop; a connection that turns out dead is replaced by a
-// new one before anything of the message went out. Shared by the connection
-// threads (TForm1 owns it); any thread; never throws.
+// new one before anything of the message went out. It also bounds the
+// transactions open at once towards each server (Enter, Leave): a
+// transaction holds its connection from its first recipient to the end of
+// the data. Shared by the connection threads (TForm1 owns it); any thread;
+// never throws.
 #pragma once
 
 #include "USmtpClient.h"
@@ -39,6 +42,7 @@ class TRelayPool {
 public:
   static constexpr auto kIdleLimit = std::chrono::seconds(5);
   static constexpr size_t kIdlePerServer = 16;
+  static constexpr size_t kTransactionsPerServer = kIdlePerServer;
 
   explicit TRelayPool(std::chrono::steady_clock::duration idleLimit = kIdleLimit);
   ~TRelayPool();
@@ -50,6 +54,11 @@ public:
   // Keeps a connection after a clean transaction; one too many is closed with QUIT.
   void Give(const std::string& host, int port, const std::string& greetedAs, TPooledConnection connection);
   void CloseAll();
+  // A place among the transactions open towards a server, waited for until
+  // the deadline; false when none came free by then. Each one taken is given
+  // back with Leave.
+  bool Enter(const std::string& host, int port, std::chrono::steady_clock::time_point deadline);
+  void Leave(const std::string& host, int port);
   // Connections kept open now, for the metrics.
   size_t IdleCount();
 
@@ -70,7 +79,9 @@ private:
   std::condition_variable Changed; // a connection came back, or the pool stops
   bool Stopping = false;
   std::map<std::string, std::vector<TIdle>> Idle;
-  std::thread Closer; // last: it uses the members above
+  std::map<std::string, size_t> Open; // transactions open per server
+  std::condition_variable Left;       // a transaction gave its place back
+  std::thread Closer;                 // last: it uses the members above
 };
 
 } // namespace quibo
