@@ -131,7 +131,9 @@ TEST_F(Relay, TheInstalledFilterScansScoresAndRelaysConfinedAsItsUnit) {
 
   fs::create_symlink(root / "usr/lib/quibo/HCheck", Home.path() / "HCheck");
   WriteFile(Home.path() / "HCheck.ini", "[SpamAssassin]\nSpamd=" + SharedSpamd().Address() + "\n");
-  Command = ConfinedCommand(Home.path(), {work.path(), SharedClamd().Config().parent_path()});
+  // The syscall filter runs from the build tree, which may itself lie under /tmp.
+  Command = ConfinedCommand(
+      Home.path(), {work.path(), SharedClamd().Config().parent_path(), fs::path(SYSCALL_FILTER_BINARY).parent_path()});
   Command.insert(Command.end(),
                  {SYSCALL_FILTER_BINARY, (work.path() / "allowed").string(), (root / "usr/lib/quibo/quibo").string()});
   const int metricsPort = FreePort();
