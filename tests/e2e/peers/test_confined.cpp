@@ -91,7 +91,17 @@ std::vector<std::string> ConfinedCommand(const fs::path& home, const std::vector
                                    std::string("ASAN_OPTIONS=") + (sanitizer ? sanitizer : "") + ":detect_leaks=0"};
   command.insert(command.end(),
                  {"bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp"});
-  for (const auto& folder : visible)
+  std::vector<fs::path> folders = visible;
+  // A sanitizer reads its suppressions file at start: its folder (in the source tree, perhaps under /tmp) stays
+  // visible.
+  for (const char* options : {"TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const std::string value = std::getenv(options) ? std::getenv(options) : "";
+    const auto start = value.find("suppressions=");
+    if (start == std::string::npos) continue;
+    const std::string file = value.substr(start + 13, value.find(':', start) - start - 13);
+    folders.push_back(fs::path(file).parent_path());
+  }
+  for (const auto& folder : folders)
     command.insert(command.end(), {"--ro-bind", folder.string(), folder.string()});
   command.insert(command.end(), {"--bind", home.string(), home.string(), "--unshare-ipc", "--unshare-uts",
                                  "--die-with-parent", "--", "setpriv", "--no-new-privs", "--inh-caps=-all"});
