@@ -110,7 +110,9 @@ public:
 
   // {"Name": n} or {"Name": [n, ...]}.
   void Removals(const TJson& block) {
-    for (const auto& [name, indexes] : block.items()) {
+    for (const auto& item : block.items()) {
+      const std::string& name = item.key();
+      const TJson& indexes = item.value();
       const auto take = [&](const TJson& index) {
         if (!IsHeaderName(name)) return Refuse(name, "not a header name");
         if (!index.is_number_integer()) return Refuse(name, "a removal without a whole number");
