@@ -96,6 +96,13 @@ TReadResult TLineReader::SkipLine(TByteSource& source, TDeadline deadline) {
   }
 }
 
+std::optional<std::string_view> TLineReader::WaitingLine() const {
+  const std::string_view unread(Buffer.get() + Start, End - Start);
+  TLineEnd end;
+  if (!FindLineEnd(unread, false, end, Rule) || (MaxLength > 0 && end.Length > MaxLength)) return std::nullopt;
+  return unread.substr(0, end.Length);
+}
+
 TReadResult TLineReader::ReadLine(TByteSource& source, std::string& line, TDeadline deadline) {
   size_t searched = 0; // unread bytes known to hold no line end
   while (true) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,6 +52,9 @@ public:
   TReadResult ReadLine(TByteSource& source, std::string& line, TDeadline deadline);
   // Bytes read from the source and not yet handed out.
   size_t Unread() const { return End - Start; }
+  // The next line when it has already come whole and within the bound; it is
+  // not handed out (ReadLine then takes it without waiting).
+  std::optional<std::string_view> WaitingLine() const;
   // After TooLong: reads past the rest of that line, its end included, and
   // keeps none of it; waits for bytes until the deadline.
   TReadResult SkipLine(TByteSource& source, TDeadline deadline);

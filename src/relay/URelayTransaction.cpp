@@ -90,6 +90,24 @@ TVerdict Refusal(const TSmtpReply& reply) {
 
 bool TakenReply(const TSmtpReply& reply) { return reply.Code == 250 || reply.Code == 251; }
 
+// While it lives, a forced disconnect of the connection cuts the client's wait of the moment.
+class TCutOnDisconnect {
+public:
+  TCutOnDisconnect(TCancellation& cancellation, const std::shared_ptr<TSmtpClient>& client)
+      : Cancellation(cancellation), Entered(cancellation.Enter([client] { client->Disconnect(); })) {}
+  ~TCutOnDisconnect() {
+    if (Entered) Cancellation.Leave();
+  }
+  TCutOnDisconnect(const TCutOnDisconnect&) = delete;
+  TCutOnDisconnect& operator=(const TCutOnDisconnect&) = delete;
+  // False when the connection was cut already.
+  bool Armed() const { return Entered; }
+
+private:
+  TCancellation& Cancellation;
+  bool Entered;
+};
+
 } // namespace
 
 struct TRelayTransaction::TDestination {
@@ -225,11 +243,8 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
       if (fresh) reused = Lease(destination);
       const auto client = destination.Client;
       Context.Record->SetForwardClient(client);
-      if (!Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return all(Unreached("Cut"));
-      struct TLeave {
-        TCancellation& Cancellation;
-        ~TLeave() { Cancellation.Leave(); }
-      } leave{Context.Record->Cancellation};
+      const TCutOnDisconnect cut(Context.Record->Cancellation, client);
+      if (!cut.Armed()) return all(Unreached("Cut"));
       if (fresh) Open(destination, reused);
       if (international && !destination.Offers.SmtpUtf8) {
         // Never relayed mangled: the sender hears that this destination cannot take the addresses.
@@ -313,11 +328,8 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
 std::optional<TVerdict> TRelayTransaction::SendTo(TDestination& destination, const TWireSource& wire) {
   const auto client = destination.Client;
   Context.Record->SetForwardClient(client);
-  if (!Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) return SilentClose();
-  struct TLeave {
-    TCancellation& Cancellation;
-    ~TLeave() { Cancellation.Leave(); }
-  } leave{Context.Record->Cancellation};
+  const TCutOnDisconnect cut(Context.Record->Cancellation, client);
+  if (!cut.Armed()) return SilentClose();
   bool dataTaken = false;
   try {
     client->SetDeadline(Context.Deadline);
@@ -406,14 +418,14 @@ void TRelayTransaction::Release(TDestination& destination) {
   if (destination.Client) {
     bool clean = destination.Delivered || !destination.MailTaken;
     const auto client = destination.Client;
-    if (!clean && client->Connected() && Context.Record->Cancellation.Enter([client] { client->Disconnect(); })) {
+    if (!clean && client->Connected()) {
+      const TCutOnDisconnect cut(Context.Record->Cancellation, client);
       client->SetDeadline(std::min(Context.Deadline, std::chrono::steady_clock::now() + kShortWait));
       try {
-        client->Command("RSET", {250}); // nothing of this transaction reaches the next server
-        clean = true;
+        if (cut.Armed()) client->Command("RSET", {250}); // nothing of this transaction reaches the next server
+        clean = cut.Armed();
       } catch (const std::exception&) {
       }
-      Context.Record->Cancellation.Leave();
     }
     if (clean && Context.Relays && destination.Client->Quiet())
       Context.Relays->Give(destination.Host, destination.Port, PoolName(*Context.Settings),
@@ -430,6 +442,14 @@ void TRelayTransaction::Release(TDestination& destination) {
   if (destination.HoldsPlace) Context.Relays->Leave(destination.Host, destination.Port);
   destination.HoldsPlace = false;
   destination.MailTaken = false;
+}
+
+void TRelayTransaction::KeepAlive() {
+  for (const auto& destination : Destinations) {
+    if (!destination->Client || !destination->MailTaken) continue;
+    const TCutOnDisconnect cut(Context.Record->Cancellation, destination->Client);
+    if (!cut.Armed() || !Fit(*destination)) Drop(*destination); // replayed at its next use
+  }
 }
 
 void TRelayTransaction::Abandon() {

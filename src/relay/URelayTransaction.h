@@ -7,7 +7,8 @@
 // that took a recipient; Abandon sends RSET and gives the connections back to
 // the pool. A connection lost before the data is opened again and MAIL and
 // every taken recipient are replayed; a recipient not taken again makes the
-// message a 451 with nothing delivered. Every failure towards a next server
+// message a 451 with nothing delivered; KeepAlive spares a connection its
+// server's idle limit while the sender is slow. Every failure towards a next server
 // becomes a verdict: its own code for a refusal, else 451; never 250 for a
 // recipient it did not take. Used by the connection's hooks (live recipient
 // checks) and by RelayMessage (all recipients at the end of the data); one
@@ -65,6 +66,10 @@ public:
   TVerdict Send(const TWireSource& wire, std::chrono::steady_clock::time_point deadline);
   // RSET on every connection, which goes back to the pool; nothing was delivered.
   void Abandon();
+  // A NOOP on each connection that has waited longer than a third of
+  // ForwardTimeout, so that its server does not time it out; one found
+  // closed is replayed at its next use. Never throws.
+  void KeepAlive();
   // Recipients a next server refused in this transaction (4xx and 5xx from it).
   size_t Refused() const { return RefusedCount; }
 

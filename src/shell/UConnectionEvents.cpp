@@ -68,43 +68,77 @@ TVerdict TConnectionEvents::OnMail(TSmtpSession& session, const std::string& add
   return decision.Verdict;
 }
 
-TVerdict TConnectionEvents::OnRcpt(TSmtpSession& session, const std::string& address) {
+std::vector<TVerdict> TConnectionEvents::OnRcpt(TSmtpSession& session, const std::vector<std::string>& addresses) {
   Transaction();
   TThreadController& record = session.Record();
-  record.NoteRecipient(address);
-  const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, address);
-  PostCounts(Form.EventQueue(), decision.Counts);
   const TSettings& settings = *Generation->Settings;
   // Mail of a blacklisted host redirected to MailForwardAddress goes out at the end, to its new recipients.
   const bool redirected = !record.Whitelisted && record.Blacklisted && !settings.RBPass;
-  const bool askNextServer = decision.Verdict.Accepted() && settings.RecipientCheck == "live" && !redirected;
-  const TVerdict verdict = askNextServer ? AskNextServer(session, address) : decision.Verdict;
-  if (verdict.Accepted())
-    record.ChangeSummary([&](TConnectionSummary& summary) {
-      if (summary.Recipients.size() < 100) summary.Recipients.push_back(Bounded(PrintableText(address), 255));
-    });
-  return verdict;
+  const bool live = settings.RecipientCheck == "live" && !redirected;
+  std::vector<TVerdict> verdicts(addresses.size());
+  std::vector<size_t> asked;
+  std::vector<std::string> askedAddresses;
+  for (size_t i = 0; i < addresses.size(); ++i) {
+    record.NoteRecipient(addresses[i]);
+    const TRcptDecision decision = quibo::OnRcpt(PolicyContext(), record.SenderIsLocal, addresses[i]);
+    PostCounts(Form.EventQueue(), decision.Counts);
+    verdicts[i] = decision.Verdict;
+    if (decision.Verdict.Close) break; // the session ends here: nothing after it is asked
+    if (!decision.Verdict.Accepted() || !live) continue;
+    asked.push_back(i);
+    askedAddresses.push_back(addresses[i]);
+  }
+  if (!asked.empty()) {
+    const std::vector<TVerdict> answers = AskNextServer(session, askedAddresses);
+    for (size_t k = 0; k < asked.size(); ++k)
+      verdicts[asked[k]] = answers[k];
+  }
+  record.ChangeSummary([&](TConnectionSummary& summary) {
+    for (size_t i = 0; i < addresses.size() && summary.Recipients.size() < 100; ++i)
+      if (verdicts[i].Accepted()) summary.Recipients.push_back(Bounded(PrintableText(addresses[i]), 255));
+  });
+  return verdicts;
 }
 
-TVerdict TConnectionEvents::AskNextServer(TSmtpSession& session, const std::string& address) {
+std::vector<TVerdict> TConnectionEvents::AskNextServer(TSmtpSession& session,
+                                                       const std::vector<std::string>& addresses) {
   if (!Relay) {
     TRelayContext relay = Context(session).ForRelay();
     relay.Deadline = std::chrono::steady_clock::time_point::max(); // each wait has its own limit until the data
     relay.Bounded = true;
     Relay = std::make_unique<TRelayTransaction>(std::move(relay));
+    // The next servers would time a slow client's transaction out: a connection
+    // silent for a third of ForwardTimeout gets a NOOP, looked for twice as often.
+    const auto idle = std::chrono::milliseconds(Generation->Settings->ForwardTimeout * 1000L) / 3;
+    session.WhileWaiting([this] { Relay->KeepAlive(); }, idle / 2);
   }
-  const size_t refusedBefore = Relay->Refused();
-  TVerdict verdict = Relay->Open(address);
-  RefusedByNextHop += Relay->Refused() - refusedBefore;
-  if (RefusedByNextHop > static_cast<size_t>(Generation->Settings->MaxRefusedRecipients)) {
-    Form.Log().WriteLog("Too many unknown recipients (" + std::to_string(RefusedByNextHop) + "): session ended", true,
-                        &LogIdentity);
-    return Reply(Replies::TooManyUnknownRecipients);
+  const auto limit = static_cast<size_t>(std::max(0, Generation->Settings->MaxRefusedRecipients));
+  std::vector<TVerdict> verdicts(addresses.size());
+  // A group never holds more recipients than may still be refused, so that
+  // the next server never hears more guesses than the bound and only a
+  // group's last recipient can cross it.
+  for (size_t first = 0; first < addresses.size();) {
+    const size_t count = std::min(limit - RefusedByNextHop + 1, addresses.size() - first);
+    const std::vector<std::string> group(addresses.begin() + first, addresses.begin() + first + count);
+    const size_t refusedBefore = Relay->Refused();
+    const std::vector<TVerdict> answers = Relay->Open(group);
+    std::copy(answers.begin(), answers.end(), verdicts.begin() + first);
+    RefusedByNextHop += Relay->Refused() - refusedBefore;
+    first += count;
+    if (RefusedByNextHop > limit) {
+      Form.Log().WriteLog("Too many unknown recipients (" + std::to_string(RefusedByNextHop) + "): session ended", true,
+                          &LogIdentity);
+      verdicts[first - 1] = Reply(Replies::TooManyUnknownRecipients);
+      break;
+    }
   }
-  return verdict;
+  return verdicts;
 }
 
-void TConnectionEvents::OnTransactionEnd(TSmtpSession&) { Relay.reset(); }
+void TConnectionEvents::OnTransactionEnd(TSmtpSession& session) {
+  if (Relay) session.WhileWaiting(nullptr, {});
+  Relay.reset();
+}
 
 TPipelineContext TConnectionEvents::Context(TSmtpSession& session) const {
   const auto& settings = Generation->Settings;
@@ -182,7 +216,7 @@ void TConnectionEvents::OnTlsStarted(TSmtpSession& session) {
 }
 
 void TConnectionEvents::OnDisconnect(TSmtpSession& session) {
-  Relay.reset();
+  OnTransactionEnd(session);
   if (Connection->HealthCheck()) {
     Form.Connections().RecordStatus(Connection, "DISCONNECT", true);
     return Form.SessionEnded();

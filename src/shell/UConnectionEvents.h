@@ -4,10 +4,11 @@
 // (OnMail, OnRcpt) and the message pipeline (CheckMessage,
 // Server1ReceiveRaw) are called: the policy's findings go into the
 // connection's record and its statistics events onto the queue here. With
-// RecipientCheck=live a recipient the policy accepts is asked of its next
-// server in the transaction towards the next servers that the hooks hold
-// until the transaction ends; past MaxRefusedRecipients refusals of the next
-// servers the session ends. Each
+// RecipientCheck=live the recipients the policy accepts are asked of their
+// next servers (a pipelined group at once) in the transaction towards the
+// next servers that the hooks hold until the transaction ends, and kept
+// alive while the client is slow; past MaxRefusedRecipients refusals of
+// the next servers the session ends. Each
 // MAIL takes one settings generation that the rest of its transaction keeps.
 // Every call returns its verdict to the session. Runs on the connection's thread; reads only published
 // settings. Without a monitor record the session ends.
@@ -33,7 +34,7 @@ public:
   std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) override;
   void BeforeCommand(TSmtpSession& session, const std::string& line) override;
   TVerdict OnMail(TSmtpSession& session, const std::string& address) override;
-  TVerdict OnRcpt(TSmtpSession& session, const std::string& address) override;
+  std::vector<TVerdict> OnRcpt(TSmtpSession& session, const std::vector<std::string>& addresses) override;
   bool NeedsMessageFile(TSmtpSession& session) override;
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
                                        const TStoredMessage& message) override;
@@ -47,8 +48,9 @@ public:
 private:
   TPipelineContext Context(TSmtpSession& session) const;
   TPolicyContext PolicyContext() const;
-  // The recipient asked of its next server in this transaction; past MaxRefusedRecipients refusals the session ends.
-  TVerdict AskNextServer(TSmtpSession& session, const std::string& address);
+  // The recipients asked of their next servers in this transaction, a
+  // group at once; past MaxRefusedRecipients refusals the session ends.
+  std::vector<TVerdict> AskNextServer(TSmtpSession& session, const std::vector<std::string>& addresses);
   // The generation of the current transaction (the latest one before any MAIL).
   const TSettingsGeneration& Transaction();
 

@@ -50,10 +50,37 @@ TDeadline TSocketChannel::NextDeadline() const {
   return TimeoutMs > 0 ? std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs) : kNoDeadline;
 }
 
+TDeadline TSocketChannel::IdleCallDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= IdleCallAt) {
+    IdleCall();
+    IdleCallAt = std::chrono::steady_clock::now() + IdleInterval;
+  }
+  return IdleCallAt;
+}
+
 TReadResult TSocketChannel::ReadLine(std::string& line) {
   if (PeerGone) return {TReadStatus::Closed, false};
   TTappedSource source(*this);
-  return Reader.ReadLine(source, line, NextDeadline());
+  const TDeadline deadline = NextDeadline();
+  if (!IdleCall) return Reader.ReadLine(source, line, deadline);
+  // The wait is cut at each idle call, the line's own limit stays.
+  while (true) {
+    const TReadResult read = Reader.ReadLine(source, line, std::min(deadline, IdleCallDue()));
+    if (read.Status != TReadStatus::Timeout || std::chrono::steady_clock::now() >= deadline || !IdleCall) return read;
+  }
+}
+
+std::optional<std::string> TSocketChannel::WaitingLine() const {
+  if (PeerGone) return std::nullopt;
+  const auto line = Reader.WaitingLine();
+  return line ? std::optional<std::string>(*line) : std::nullopt;
+}
+
+void TSocketChannel::SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) {
+  IdleCall = std::move(call);
+  IdleInterval = interval;
+  IdleCallAt = std::chrono::steady_clock::now() + interval;
 }
 
 TReadResult TSocketChannel::SkipLine() {

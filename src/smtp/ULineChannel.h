@@ -5,7 +5,9 @@
 // and sends them in one write when the client's input runs dry (before it
 // waits for more), so the replies to a pipelined group of commands go out
 // together; its time-out bounds a whole line, however slowly its bytes
-// come, and every write; tests use an in-memory channel. Used on the connection thread only; Disconnect
+// come, and every write. While it waits, an idle call may run at an
+// interval (keeping the next servers' connections alive); tests use an
+// in-memory channel. Used on the connection thread only; Disconnect
 // may be called from any thread to wake a blocked read.
 #pragma once
 
@@ -13,8 +15,10 @@
 #include "UStream.h"
 #include "UTls.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +34,11 @@ public:
   virtual TReadResult ReadLine(std::string& line) = 0;
   // After a line that was too long: reads past its rest, its end included.
   virtual TReadResult SkipLine() = 0;
+  // The next line when the peer has already sent it whole (pipelined), without taking it.
+  virtual std::optional<std::string> WaitingLine() const = 0;
+  // While a read waits for the peer, the call runs each time the interval
+  // has passed since it last ran (or was set); an empty call: none.
+  virtual void SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) = 0;
   // Writes all bytes (a socket channel may gather them until the next read
   // waits or Flush); false when the peer is gone.
   virtual bool Write(std::string_view bytes) = 0;
@@ -58,6 +67,8 @@ public:
 
   TReadResult ReadLine(std::string& line) override;
   TReadResult SkipLine() override;
+  std::optional<std::string> WaitingLine() const override;
+  void SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) override;
   bool Write(std::string_view bytes) override;
   bool Flush() override;
   void Close() override;
@@ -70,6 +81,8 @@ public:
 
 private:
   TDeadline NextDeadline() const;
+  // Runs the idle call when its interval has passed; when the next one is due.
+  TDeadline IdleCallDue();
 
   int Socket;
   long TimeoutMs = 0; // 0: none
@@ -80,6 +93,9 @@ private:
   std::unique_ptr<TStream> Stream;
   TLineReader Reader;
   std::string Gathered; // replies not sent yet
+  std::function<void()> IdleCall;
+  std::chrono::milliseconds IdleInterval{0};
+  TDeadline IdleCallAt{};
   // What the tap sees of what came: the reader's source, between it and the stream.
   class TTappedSource;
 };

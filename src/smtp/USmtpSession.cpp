@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <unistd.h>
 
@@ -179,20 +180,65 @@ std::optional<TVerdict> TSmtpSession::MailRefusal(const std::string& address, co
   return std::nullopt;
 }
 
-TVerdict TSmtpSession::HandleRcpt(const std::string& parameter) {
+std::vector<std::string> TSmtpSession::PipelinedRecipients() {
+  std::vector<std::string> parameters;
+  const size_t room = Setup.MaxRecipients > 0
+                          ? Setup.MaxRecipients - std::min(Setup.MaxRecipients, RecipientList.size())
+                          : std::numeric_limits<size_t>::max();
+  std::string line;
+  for (auto waiting = Link.WaitingLine(); waiting && parameters.size() + 1 < room; waiting = Link.WaitingLine()) {
+    if (!StartsWithNoCase(*waiting, "RCPT ")) break;
+    if (Link.ReadLine(line).Status != TReadStatus::Line) break;
+    Hooks.BeforeCommand(*this, line);
+    parameters.push_back(line.substr(5));
+  }
+  return parameters;
+}
+
+std::optional<TVerdict> TSmtpSession::RcptRefusal(const std::string& parameter, size_t pending,
+                                                  std::string& address) const {
   if (CurrentState != TSessionState::Mail && CurrentState != TSessionState::Rcpt) return Reply(Replies::SequenceError);
   if (!HeloSeen) return Reply(Replies::NoHello);
   if (!StartsWithNoCase(parameter, "TO:")) return Reply(Replies::RcptParameterError);
-  if (Setup.MaxRecipients > 0 && RecipientList.size() >= Setup.MaxRecipients) return Reply(Replies::TooManyRecipients);
+  if (Setup.MaxRecipients > 0 && RecipientList.size() + pending >= Setup.MaxRecipients)
+    return Reply(Replies::TooManyRecipients);
   const TPathAndParameters path = SplitPath(parameter.substr(3));
   if (!path.Parameters.empty()) return Reply(Replies::ParameterNotTaken); // RCPT takes none
   if (!Parameters.SmtpUtf8 && IsInternational(path.Address)) return Reply(Replies::InternationalAddress);
-  TVerdict verdict = AsOneLine(Hooks.OnRcpt(*this, path.Address));
-  if (verdict.Accepted() && !verdict.Close) {
-    RecipientList.push_back(path.Address);
-    CurrentState = TSessionState::Rcpt;
+  address = path.Address;
+  return std::nullopt;
+}
+
+TVerdict TSmtpSession::HandleRcpt(const std::string& parameter) {
+  // A pipelined group is asked at once, so that it reaches the next server as one group too.
+  std::vector<std::string> parameters{parameter};
+  if (CurrentState == TSessionState::Mail || CurrentState == TSessionState::Rcpt)
+    for (std::string& next : PipelinedRecipients())
+      parameters.push_back(std::move(next));
+  std::vector<TVerdict> verdicts(parameters.size());
+  std::vector<size_t> asked;
+  std::vector<std::string> addresses;
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    std::string address;
+    if (auto refusal = RcptRefusal(parameters[i], addresses.size(), address)) {
+      verdicts[i] = *refusal;
+      continue;
+    }
+    asked.push_back(i);
+    addresses.push_back(std::move(address));
   }
-  return verdict;
+  if (!addresses.empty()) {
+    const std::vector<TVerdict> answers = Hooks.OnRcpt(*this, addresses);
+    for (size_t k = 0; k < asked.size() && k < answers.size(); ++k) {
+      TVerdict& verdict = verdicts[asked[k]] = AsOneLine(answers[k]);
+      if (!verdict.Accepted() || verdict.Close) continue;
+      RecipientList.push_back(addresses[k]);
+      CurrentState = TSessionState::Rcpt;
+    }
+  }
+  for (size_t i = 0; i + 1 < verdicts.size() && !Ended; ++i)
+    Answer(verdicts[i]);
+  return Ended ? NoReply() : verdicts.back();
 }
 
 TVerdict TSmtpSession::HandleStartTls(const std::string& parameter) {

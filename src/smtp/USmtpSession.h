@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -39,7 +40,10 @@ public:
   virtual std::shared_ptr<TThreadController> OnConnect(TSmtpSession& session) = 0;
   virtual void BeforeCommand(TSmtpSession& session, const std::string& line) = 0;
   virtual TVerdict OnMail(TSmtpSession& session, const std::string& address) = 0;
-  virtual TVerdict OnRcpt(TSmtpSession& session, const std::string& address) = 0;
+  // A group of recipients the client sent at once (pipelined; one
+  // otherwise), each past the session's own checks: a verdict for each, in
+  // their order. After a verdict that ends the session the rest are not written.
+  virtual std::vector<TVerdict> OnRcpt(TSmtpSession& session, const std::vector<std::string>& addresses) = 0;
   // Whether the coming message must be in a file from its first byte (a
   // scanner program or the classifier reads it, or a learning copy is due);
   // else it is held in memory while it is small.
@@ -89,6 +93,11 @@ public:
   std::chrono::steady_clock::time_point DataEnded() const { return DataEndTime; }
   // Why the session ended, when that was not the client's doing ("" then).
   const std::string& EndReason() const { return Ending; }
+  // While the session waits for the client, the call runs at the interval
+  // (an empty call: no more).
+  void WhileWaiting(std::function<void()> call, std::chrono::milliseconds interval) {
+    Link.SetIdleCall(std::move(call), interval);
+  }
 
   TSessionState State() const { return CurrentState; }
   const std::string& From() const { return Sender; }
@@ -129,6 +138,12 @@ private:
   TVerdict HandleRcpt(const std::string& parameter);
   TVerdict HandleStartTls(const std::string& parameter);
 
+  // The RCPT commands the client has already sent behind the one being
+  // handled, taken to be asked with it; never more than the transaction has room for.
+  std::vector<std::string> PipelinedRecipients();
+  // Why a RCPT command cannot be taken before its address is asked; empty,
+  // with the address, when it can. Pending: recipients of its group before it.
+  std::optional<TVerdict> RcptRefusal(const std::string& parameter, size_t pending, std::string& address) const;
   // Why MAIL's parameters or address cannot be taken; empty when they can.
   std::optional<TVerdict> MailRefusal(const std::string& address, const std::string& parameters,
                                       TMailParameters& taken) const;

@@ -5,6 +5,8 @@
 #include "TRelayFixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 using namespace quibo::test;
 
@@ -153,6 +155,20 @@ TEST_F(LiveRelay, APipelinedEnvelopeIsAnsweredInOrder) {
   EXPECT_EQ(Client->Reply(10000), "250 Ok\r\n");
   ASSERT_EQ(NextHop.Mails().size(), 1u);
   EXPECT_EQ(NextHop.Mails()[0].Recipients, (std::vector<std::string>{"<a@example.org>", "<c@example.org>"}));
+  // The sender's group reached the next server as one group.
+  const auto pipelined = NextHop.PipelinedCommands();
+  EXPECT_EQ(CountOf(pipelined, "RCPT TO:<a@example.org>") + CountOf(pipelined, "RCPT TO:<b@example.org>"), 2u);
+}
+
+TEST_F(LiveRelay, AnOpenTransactionIsKeptAliveWhileTheSenderWaits) {
+  Launch(); // ForwardTimeout=2: a NOOP after two thirds of a second of silence
+  StartTransaction();
+  EXPECT_EQ(Rcpt("a@example.org"), Okay("a@example.org"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  EXPECT_GE(CountOf(NextHop.Commands(), "NOOP"), 1u); // while the sender said nothing
+  EXPECT_EQ(Data(), "250 Ok\r\n");
+  EXPECT_EQ(NextHop.Mails().size(), 1u);
+  EXPECT_EQ(NextHop.Connections(), 1);
 }
 
 TEST_F(LiveRelay, AHarvestEndsAfterMaxRefusedRecipients) {
@@ -165,6 +181,24 @@ TEST_F(LiveRelay, AHarvestEndsAfterMaxRefusedRecipients) {
     EXPECT_EQ(Rcpt("guess" + std::to_string(i) + "@example.org"), "550 Quibo dederazu says:5.1.1 no such user\r\n");
   EXPECT_EQ(Rcpt("guess3@example.org"), "421 Quibo dederazu says: Too many unknown recipients\r\n");
   EXPECT_TRUE(Client->ClosedByServer());
+
+  // Pipelined guesses are asked in parts: the next server hears no more than the bound lets through.
+  const auto rcpts = [this] {
+    const auto commands = NextHop.Commands();
+    return std::count_if(commands.begin(), commands.end(), [](const auto& c) { return c.rfind("RCPT", 0) == 0; });
+  };
+  const auto before = rcpts();
+  StartTransaction();
+  std::string guesses;
+  for (int i = 0; i < 8; ++i)
+    guesses += "RCPT TO:<pipelined" + std::to_string(i) + "@example.org>\r\n";
+  Client->SendRaw(guesses);
+  std::string replies;
+  for (std::string reply; !(reply = Client->Reply()).empty();)
+    replies += reply;
+  const std::string refused = "550 Quibo dederazu says:5.1.1 no such user\r\n";
+  EXPECT_EQ(replies, refused + refused + refused + "421 Quibo dederazu says: Too many unknown recipients\r\n");
+  EXPECT_EQ(rcpts() - before, 4);
 }
 
 TEST_F(LiveRelay, AStopWithTransactionsOpenDeliversNothingUnacknowledged) {

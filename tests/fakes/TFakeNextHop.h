@@ -8,7 +8,7 @@
 // idle client out does. Given a certificate it offers STARTTLS and goes on inside TLS; it can also
 // refuse STARTTLS with 454 or answer it with a broken handshake.
 // It records every transaction it took (envelope and data as on the wire,
-// and whether it came over TLS). Its settings may change while it serves.
+// and whether it came over TLS), and which commands came pipelined. Its settings may change while it serves.
 // One thread accepts, one serves each connection; test failures show as
 // replies and records, never as exceptions.
 #pragma once
@@ -127,6 +127,11 @@ public:
     return SeenCommands;
   }
   int Connections() const { return ConnectionCount.load(); }
+  // Commands that came with another one already behind them (pipelined by the client).
+  std::vector<std::string> PipelinedCommands() {
+    std::lock_guard lock(Lock);
+    return SeenPipelined;
+  }
 
 private:
   void AcceptLoop() {
@@ -235,6 +240,10 @@ private:
     int rsets = 0;           // on this connection
     bool mayTransact = true; // false after STARTTLS until the client greets again
     while (ReadLine(link, pending, line)) {
+      if (pending.find('\n') != std::string::npos) {
+        std::lock_guard lock(Lock);
+        SeenPipelined.push_back(line);
+      }
       const std::string word = line.substr(0, 4);
       std::string reply;
       if (word == "EHLO") {
@@ -355,6 +364,7 @@ private:
   std::vector<std::thread> Workers;
   std::vector<TReceivedMail> Received;
   std::vector<std::string> SeenCommands;
+  std::vector<std::string> SeenPipelined;
   std::shared_ptr<const TAnswer> Answer;
   std::shared_ptr<SSL_CTX> TlsContext; // set once STARTTLS is offered with a certificate
   std::string Greeting = "220 nexthop.test ESMTP";

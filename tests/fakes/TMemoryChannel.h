@@ -38,6 +38,14 @@ public:
     Position += end.Length + end.EndBytes;
     return {TReadStatus::Line, end.CrLf};
   }
+  std::optional<std::string> WaitingLine() const override {
+    TLineEnd end;
+    if (Closed || !FindLineEnd(std::string_view(Input).substr(Position), true, end) || end.Length > kMaxLineLength)
+      return std::nullopt;
+    return Input.substr(Position, end.Length);
+  }
+  // Reads never wait here: the call never runs.
+  void SetIdleCall(std::function<void()>, std::chrono::milliseconds) override {}
   bool Write(std::string_view bytes) override {
     if (Closed) return false;
     Output.append(bytes);

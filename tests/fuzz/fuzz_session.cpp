@@ -22,7 +22,12 @@ public:
   }
   void BeforeCommand(TSmtpSession&, const std::string&) override {}
   TVerdict OnMail(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
-  TVerdict OnRcpt(TSmtpSession&, const std::string& address) override { return AddressOkay(address); }
+  std::vector<TVerdict> OnRcpt(TSmtpSession&, const std::vector<std::string>& addresses) override {
+    std::vector<TVerdict> verdicts;
+    for (const auto& address : addresses)
+      verdicts.push_back(AddressOkay(address));
+    return verdicts;
+  }
   bool NeedsMessageFile(TSmtpSession&) override { return false; }
   std::optional<TVerdict> CheckMessage(TSmtpSession&, const std::filesystem::path&, const TStoredMessage&) override {
     return std::nullopt;

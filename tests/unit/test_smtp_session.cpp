@@ -32,6 +32,7 @@ public:
   std::optional<std::filesystem::path> PlantCopyIn;
 
   std::vector<std::string> Events;
+  std::vector<size_t> RcptGroups; // the size of each group of recipients asked at once
   std::string ReceivedMessage;
   std::vector<std::string> ReceivedRecipients;
   uint64_t CheckedSize = 0;
@@ -48,10 +49,14 @@ public:
     if (ThrowInMail) throw std::runtime_error("record gone");
     return AcceptMail ? AddressOkay(address) : AddressError(address);
   }
-  TVerdict OnRcpt(TSmtpSession&, const std::string& address) override {
-    Events.push_back("rcpt " + address);
-    if (RcptVerdict) return *RcptVerdict;
-    return AcceptRcpt ? AddressOkay(address) : AddressError(address);
+  std::vector<TVerdict> OnRcpt(TSmtpSession&, const std::vector<std::string>& addresses) override {
+    RcptGroups.push_back(addresses.size());
+    std::vector<TVerdict> verdicts;
+    for (const auto& address : addresses) {
+      Events.push_back("rcpt " + address);
+      verdicts.push_back(RcptVerdict ? *RcptVerdict : AcceptRcpt ? AddressOkay(address) : AddressError(address));
+    }
+    return verdicts;
   }
   bool NeedsMessageFile(TSmtpSession&) override { return WantFile; }
   std::optional<TVerdict> CheckMessage(TSmtpSession& session, const std::filesystem::path& file,
@@ -364,6 +369,7 @@ TEST_F(SmtpSession, RecipientsPerTransactionAreBounded) {
                         "452 Quibo dederazu says: Too many recipients\r\n250 a@b.c Address Okay\r\n"
                         "250 4@e.f Address Okay\r\n");
   EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("rcpt 3@e.f")), 0);
+  EXPECT_EQ(Hooks.RcptGroups, (std::vector<size_t>{2, 1})); // a pipelined group takes only what has room
 }
 
 TEST_F(SmtpSession, HookFailureEndsOnlyTheSession) {
@@ -570,5 +576,6 @@ TEST_F(SmtpSession, APipelinedGroupIsAnsweredInOrderAndDataAfterNoRecipientIsRef
             kGreeting + kEhloReplies +
                 "250 a@b.cd Address Okay\r\n500 c@d.ef Address Error\r\n500 g@h.ij Address Error\r\n"
                 "503 Polite people say Helo first\r\n250 Ok\r\n");
+  EXPECT_EQ(Hooks.RcptGroups, std::vector<size_t>{2}); // asked as one group
   EXPECT_EQ(std::count(Hooks.Events.begin(), Hooks.Events.end(), std::string("check")), 0);
 }
