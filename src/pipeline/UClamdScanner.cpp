@@ -25,17 +25,6 @@ void ReadVerdict(const std::string& answer, uint64_t size, TScanResult& result) 
   }
 }
 
-// Ends the registration of a wait when the scan leaves, however it leaves.
-struct TCancelScope {
-  TCancellation* Cancel;
-  bool Entered;
-  TCancelScope(TCancellation* cancel, TClamdConnection& connection)
-      : Cancel(cancel), Entered(!cancel || cancel->Enter([&connection] { connection.Cut(); })) {}
-  ~TCancelScope() {
-    if (Cancel && Entered) Cancel->Leave();
-  }
-};
-
 // The message file opened for clamd, or nothing (stream the message instead).
 TDescriptor OpenForClamd(const std::filesystem::path& file) {
   return TDescriptor(file.empty() ? -1 : ::open(file.c_str(), O_RDONLY | O_CLOEXEC));
@@ -113,8 +102,8 @@ TScanResult ScanWithClamd(TClamdPool& pool, const std::string& clamdSocket, cons
       connection->SetDeadline(deadline);
       std::string answer;
       {
-        const TCancelScope scope(cancel, *connection);
-        if (!scope.Entered) throw std::runtime_error("cancelled");
+        const TCancellationScope scope(cancel, [&connection = *connection] { connection.Cut(); });
+        if (!scope.MayWait()) throw std::runtime_error("cancelled");
         try {
           answer = handedOver.Valid() ? connection->ScanDescriptor(handedOver.Get()) : connection->ScanStream(message);
         } catch (const TClamdClosed&) {

@@ -54,12 +54,8 @@ std::string StatisticValue(const std::vector<std::string>& dump, const std::stri
 // rspamd's score; a cancellation (the connection is being cut) ends the request.
 TClassifierScore AskCancellably(THttpClient& client, const std::string& url, const std::string& message,
                                 const TRspamdEnvelope& envelope, TCancellation* cancel) {
-  if (!cancel) return AskRspamd(client, url, message, envelope);
-  if (!cancel->Enter([&client] { client.Cancel(); })) throw TRspamdError("cancelled");
-  struct TLeave {
-    TCancellation& Cancellation;
-    ~TLeave() { Cancellation.Leave(); }
-  } leave{*cancel};
+  const TCancellationScope scope(cancel, [&client] { client.Cancel(); });
+  if (!scope.MayWait()) throw TRspamdError("cancelled");
   return AskRspamd(client, url, message, envelope);
 }
 

@@ -2,7 +2,8 @@
 // waiting on (a scanner or classifier child, a relay to the next server).
 // The waiting side registers how its wait is ended; Cancel runs that at once
 // and makes every later registration fail, so nothing new starts for a
-// connection that is being cut. Any thread; never throws.
+// connection that is being cut. TCancellationScope holds a registration for
+// a scope. Any thread; never throws.
 #pragma once
 
 #include <functional>
@@ -24,6 +25,26 @@ private:
   mutable std::mutex Lock;
   std::function<void()> Stop;
   bool Done = false;
+};
+
+// A wait registered with a connection's cancellation for as long as the
+// scope lives, left however the scope is left. Without a cancellation there
+// is nothing to register and the wait may go on.
+class TCancellationScope {
+public:
+  TCancellationScope(TCancellation* cancellation, std::function<void()> stop)
+      : Cancellation(cancellation), Entered(!cancellation || cancellation->Enter(std::move(stop))) {}
+  ~TCancellationScope() {
+    if (Cancellation && Entered) Cancellation->Leave();
+  }
+  TCancellationScope(const TCancellationScope&) = delete;
+  TCancellationScope& operator=(const TCancellationScope&) = delete;
+  // False when the connection was cancelled already: the wait must not start.
+  bool MayWait() const { return Entered; }
+
+private:
+  TCancellation* Cancellation;
+  bool Entered;
 };
 
 } // namespace quibo

@@ -91,22 +91,9 @@ TVerdict Refusal(const TSmtpReply& reply) {
 bool TakenReply(const TSmtpReply& reply) { return reply.Code == 250 || reply.Code == 251; }
 
 // While it lives, a forced disconnect of the connection cuts the client's wait of the moment.
-class TCutOnDisconnect {
-public:
-  TCutOnDisconnect(TCancellation& cancellation, const std::shared_ptr<TSmtpClient>& client)
-      : Cancellation(cancellation), Entered(cancellation.Enter([client] { client->Disconnect(); })) {}
-  ~TCutOnDisconnect() {
-    if (Entered) Cancellation.Leave();
-  }
-  TCutOnDisconnect(const TCutOnDisconnect&) = delete;
-  TCutOnDisconnect& operator=(const TCutOnDisconnect&) = delete;
-  // False when the connection was cut already.
-  bool Armed() const { return Entered; }
-
-private:
-  TCancellation& Cancellation;
-  bool Entered;
-};
+TCancellationScope CutOnDisconnect(TCancellation& cancellation, const std::shared_ptr<TSmtpClient>& client) {
+  return TCancellationScope(&cancellation, [client] { client->Disconnect(); });
+}
 
 } // namespace
 
@@ -243,8 +230,8 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
       if (fresh) reused = Lease(destination);
       const auto client = destination.Client;
       Context.Record->SetForwardClient(client);
-      const TCutOnDisconnect cut(Context.Record->Cancellation, client);
-      if (!cut.Armed()) return all(Unreached("Cut"));
+      const auto cut = CutOnDisconnect(Context.Record->Cancellation, client);
+      if (!cut.MayWait()) return all(Unreached("Cut"));
       if (fresh) Open(destination, reused);
       if (international && !destination.Offers.SmtpUtf8) {
         // Never relayed mangled: the sender hears that this destination cannot take the addresses.
@@ -328,8 +315,8 @@ std::vector<TVerdict> TRelayTransaction::AskRecipients(TDestination& destination
 std::optional<TVerdict> TRelayTransaction::SendTo(TDestination& destination, const TWireSource& wire) {
   const auto client = destination.Client;
   Context.Record->SetForwardClient(client);
-  const TCutOnDisconnect cut(Context.Record->Cancellation, client);
-  if (!cut.Armed()) return SilentClose();
+  const auto cut = CutOnDisconnect(Context.Record->Cancellation, client);
+  if (!cut.MayWait()) return SilentClose();
   bool dataTaken = false;
   try {
     client->SetDeadline(Context.Deadline);
@@ -419,11 +406,11 @@ void TRelayTransaction::Release(TDestination& destination) {
     bool clean = destination.Delivered || !destination.MailTaken;
     const auto client = destination.Client;
     if (!clean && client->Connected()) {
-      const TCutOnDisconnect cut(Context.Record->Cancellation, client);
+      const auto cut = CutOnDisconnect(Context.Record->Cancellation, client);
       client->SetDeadline(std::min(Context.Deadline, std::chrono::steady_clock::now() + kShortWait));
       try {
-        if (cut.Armed()) client->Command("RSET", {250}); // nothing of this transaction reaches the next server
-        clean = cut.Armed();
+        if (cut.MayWait()) client->Command("RSET", {250}); // nothing of this transaction reaches the next server
+        clean = cut.MayWait();
       } catch (const std::exception&) {
       }
     }
@@ -447,8 +434,8 @@ void TRelayTransaction::Release(TDestination& destination) {
 void TRelayTransaction::KeepAlive() {
   for (const auto& destination : Destinations) {
     if (!destination->Client || !destination->MailTaken) continue;
-    const TCutOnDisconnect cut(Context.Record->Cancellation, destination->Client);
-    if (!cut.Armed() || !Fit(*destination)) Drop(*destination); // replayed at its next use
+    const auto cut = CutOnDisconnect(Context.Record->Cancellation, destination->Client);
+    if (!cut.MayWait() || !Fit(*destination)) Drop(*destination); // replayed at its next use
   }
 }
 

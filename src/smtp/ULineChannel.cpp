@@ -71,10 +71,9 @@ TReadResult TSocketChannel::ReadLine(std::string& line) {
   }
 }
 
-std::optional<std::string> TSocketChannel::WaitingLine() const {
+std::optional<std::string_view> TSocketChannel::WaitingLine() const {
   if (PeerGone) return std::nullopt;
-  const auto line = Reader.WaitingLine();
-  return line ? std::optional<std::string>(*line) : std::nullopt;
+  return Reader.WaitingLine();
 }
 
 void TSocketChannel::SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) {

@@ -34,8 +34,9 @@ public:
   virtual TReadResult ReadLine(std::string& line) = 0;
   // After a line that was too long: reads past its rest, its end included.
   virtual TReadResult SkipLine() = 0;
-  // The next line when the peer has already sent it whole (pipelined), without taking it.
-  virtual std::optional<std::string> WaitingLine() const = 0;
+  // The next line when the peer has already sent it whole (pipelined),
+  // without taking it; valid until the next read.
+  virtual std::optional<std::string_view> WaitingLine() const = 0;
   // While a read waits for the peer, the call runs each time the interval
   // has passed since it last ran (or was set); an empty call: none.
   virtual void SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) = 0;
@@ -67,7 +68,7 @@ public:
 
   TReadResult ReadLine(std::string& line) override;
   TReadResult SkipLine() override;
-  std::optional<std::string> WaitingLine() const override;
+  std::optional<std::string_view> WaitingLine() const override;
   void SetIdleCall(std::function<void()> call, std::chrono::milliseconds interval) override;
   bool Write(std::string_view bytes) override;
   bool Flush() override;

@@ -38,11 +38,11 @@ public:
     Position += end.Length + end.EndBytes;
     return {TReadStatus::Line, end.CrLf};
   }
-  std::optional<std::string> WaitingLine() const override {
+  std::optional<std::string_view> WaitingLine() const override {
     TLineEnd end;
-    if (Closed || !FindLineEnd(std::string_view(Input).substr(Position), true, end) || end.Length > kMaxLineLength)
-      return std::nullopt;
-    return Input.substr(Position, end.Length);
+    const std::string_view rest = std::string_view(Input).substr(Position);
+    if (Closed || !FindLineEnd(rest, true, end) || end.Length > kMaxLineLength) return std::nullopt;
+    return rest.substr(0, end.Length);
   }
   // Reads never wait here: the call never runs.
   void SetIdleCall(std::function<void()>, std::chrono::milliseconds) override {}
