@@ -18,11 +18,13 @@ concurrency CONC, through
                         about the whole message (a second rspamd, so that the
                         filter's never scans twice)
 
-each RUNS times, interleaved. For every mode: messages per second until the
+each RUNS times, interleaved (MODES, a comma-separated list of the names
+above, runs only those). For every mode: messages per second until the
 sink has them all, and CPU milliseconds per message of every daemon (control
-groups: children included), the filter's own apart from HCheck's. Called by
+groups: children included), the filter's own apart from HCheck's, and the
+client's and the sink's (the client being smtp-source or rspamc). Called by
 bench/full-filtering.sh; prints result lines on standard output."""
-import os, random, shutil, statistics, subprocess, sys, tempfile, time
+import os, random, resource, shutil, statistics, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from benchpeers import Clamd, Filter, Postfix, Rspamd, SmtpSink, free_port  # noqa: E402
@@ -31,6 +33,7 @@ N = int(os.environ.get("N", "2000"))
 CONC = int(os.environ.get("CONC", "10"))
 RUNS = int(os.environ.get("RUNS", "3"))
 SIZE = int(os.environ.get("SIZE", "5120"))
+MODES = [name.strip() for name in os.environ.get("MODES", "").split(",") if name.strip()]
 WORDS = ("meeting report budget offer project lunch invoice schedule weekend release notes review customer order "
          "shipping account holiday agenda draft contract update team office travel plan quarter figures").split()
 # The envelope smtp-source gives the filter, which the filter passes on to rspamd (and rspamc gives rspamd alone).
@@ -61,8 +64,15 @@ class Mode:
         self.name, self.run, self.results = name, run, []
 
 
+def client_cpu():
+    """CPU seconds of the finished clients this script ran."""
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def through_smtp(port, message, sink, meters):
     """smtp-source into port until the sink has counted N more: rate and CPU seconds per meter."""
+    meters = dict(meters, client=client_cpu, sink=sink.cpu)
     before, cpu_before = sink.count(), {name: meter() for name, meter in meters.items()}
     start = time.time()
     subprocess.run(["smtp-source", "-s", str(CONC), "-m", str(N), "-F", message, "-M", ENVELOPE["helo"],
@@ -79,7 +89,7 @@ def through_smtp(port, message, sink, meters):
 
 
 def rspamd_alone(rspamd, copies):
-    before = rspamd.cpu()
+    before, client_before = rspamd.cpu(), client_cpu()
     start = time.time()
     # The request the filter makes: the envelope, the client's confirmed name, the recipient's domain, a queue id
     # and the filter's name, so that rspamd does the same work for both.
@@ -94,7 +104,7 @@ def rspamd_alone(rspamd, copies):
     scanned = finished.stdout.count(b"Action:")
     if finished.returncode != 0 or scanned != N:
         raise RuntimeError("rspamc scanned %d of %d messages" % (scanned, N))
-    return N / elapsed, {"rspamd": rspamd.cpu() - before}
+    return N / elapsed, {"rspamd": rspamd.cpu() - before, "client": client_cpu() - client_before}
 
 
 def summary(mode):
@@ -161,6 +171,8 @@ def main():
             Mode("postfix+rspamd", via_postfix(postfix, rspamd)),
             Mode("postfix+rspamd+clamd", via_postfix(postfix_av, rspamd_av)),
         ]
+        if MODES:
+            modes = [mode for mode in modes if mode.name in MODES]
         for mode in modes:  # warm-up, not counted: rspamd compiles its rules' expressions on first use
             mode.run()
         for _ in range(RUNS):  # interleaved, so that a disturbance of the machine touches every mode alike
@@ -170,8 +182,13 @@ def main():
             print(summary(mode))
         rate = {mode.name: statistics.median(r for r, _ in mode.results) for mode in modes}
         for goal in ("filter+rspamd", "filter+clamd+rspamd", "filter+rspamd own", "filter+clamd+rspamd own"):
-            print("%s: %.0f %% of rspamd's own rate" % (goal, 100 * rate[goal] / rate["rspamd alone"]))
-        print("filter+clamd: %.0f %% of the unscanned rate" % (100 * rate["filter+clamd"] / rate["filter"]))
+            if goal in rate and "rspamd alone" in rate:
+                print("%s: %.0f %% of rspamd's own rate" % (goal, 100 * rate[goal] / rate["rspamd alone"]))
+        if "filter+rspamd own" in rate and "postfix+rspamd" in rate:
+            print("filter+rspamd own: %.1f times Postfix with rspamd as its milter"
+                  % (rate["filter+rspamd own"] / rate["postfix+rspamd"]))
+        if "filter+clamd" in rate and "filter" in rate:
+            print("filter+clamd: %.0f %% of the unscanned rate" % (100 * rate["filter+clamd"] / rate["filter"]))
     finally:
         for peer in reversed(started):
             peer.stop()

@@ -27,10 +27,21 @@ std::string LogText(const std::string& text) {
   return PrintableText(std::string_view(text).substr(0, last == std::string::npos ? 0 : last + 1));
 }
 
-// Makes sure the log folder exists; returns the error text or "".
-std::string EnsureFolder(const fs::path& folder) {
-  if (::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return {};
-  return std::strerror(errno);
+// Appends bytes to a file in one write, creating it when missing; 0 or the error number.
+int AppendBytes(const fs::path& file, std::string_view bytes) {
+  const TDescriptor out(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  return out.Valid() ? WriteAll(out.Get(), bytes) : errno;
+}
+
+// Appends to a file of the log folder, making the folder when it is missing (looked at only then, so a line
+// costs one open, one write and one close). Returns the error text or "".
+std::string AppendToLogFile(const fs::path& folder, const fs::path& file, std::string_view bytes) {
+  int error = AppendBytes(file, bytes);
+  if (error == ENOENT) {
+    error = ::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno;
+    if (error == 0) error = AppendBytes(file, bytes);
+  }
+  return error == 0 ? std::string() : std::strerror(error);
 }
 
 TTimePoint FileModificationTime(const fs::path& file, bool& ok) {
@@ -52,13 +63,6 @@ const char* TrafficLabel(TTrafficDirection direction) {
 }
 
 } // namespace
-
-std::string AppendToFile(const fs::path& file, std::string_view bytes) {
-  const TDescriptor out(::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-  if (!out.Valid()) return std::strerror(errno);
-  const int error = WriteAll(out.Get(), bytes);
-  return error == 0 ? std::string() : std::strerror(error);
-}
 
 TLogger::TLogger(fs::path programFolder, const TClock& clock, TVisibleCriticalSection& logLock, TLogHooks hooks)
     : LogFolder(std::move(programFolder) / "log"), Clock(clock), LogLock(logLock), Hooks(std::move(hooks)) {
@@ -104,14 +108,11 @@ bool TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection
       LastLogDay = now;
       firstOfNewDay = true;
     }
-    std::string failure = EnsureFolder(LogFolder);
-    if (failure.empty()) {
-      TTimePoint lastWritten;
-      if (Flags.Rotation.load() && IsRotationDue(now, lastWritten)) RotateLogFile(now, lastWritten);
-      const std::string line = FormatLine(now, LogText(text), connection);
-      if (showOnScreen) SendToScreen(line);
-      failure = AppendToFile(MainLogPath(), line + "\r\n");
-    }
+    TTimePoint lastWritten;
+    if (Flags.Rotation.load() && IsRotationDue(now, lastWritten)) RotateLogFile(now, lastWritten);
+    const std::string line = FormatLine(now, LogText(text), connection);
+    if (showOnScreen) SendToScreen(line);
+    const std::string failure = AppendToLogFile(LogFolder, MainLogPath(), line + "\r\n");
     written = failure.empty();
     if (!written) SendToScreen("Log Exception: " + failure);
   }
@@ -130,8 +131,7 @@ void TLogger::WriteTraceLog(std::string text, bool showOnScreen, const TLogConne
 void TLogger::WriteDebugLog(std::string text) {
   if (Flags.DebugLevel.load() <= 0) return;
   std::lock_guard lock(WriterMutex);
-  if (!EnsureFolder(LogFolder).empty()) return;
-  AppendToFile(DebugLogPath(), FormatStamp(Clock.Now()) + " : " + LogText(text) + "\r\n");
+  AppendToLogFile(LogFolder, DebugLogPath(), FormatStamp(Clock.Now()) + " : " + LogText(text) + "\r\n");
 }
 
 void TLogger::WriteTraffic(TTrafficDirection direction, long threadId, std::string_view chunk) {

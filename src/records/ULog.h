@@ -94,8 +94,4 @@ private:
   TTimePoint LastLogDay;
 };
 
-// Appends bytes to a file in one write, creating it when missing.
-// Returns an empty string on success, the system's error text otherwise.
-std::string AppendToFile(const std::filesystem::path& file, std::string_view bytes);
-
 } // namespace quibo

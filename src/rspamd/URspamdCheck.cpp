@@ -93,8 +93,20 @@ std::optional<nlohmann::json> JsonObject(const std::string& body) {
 }
 
 std::optional<TClassifierScore> ParseCheckAnswer(const std::string& body) {
-  // In rspamd's order: the headers it adds keep theirs.
-  const auto answer = nlohmann::ordered_json::parse(body, nullptr, false);
+  // In rspamd's order: the headers it adds keep theirs. Only the members read below are kept, and of each
+  // symbol only its name: an answer has a description, options and scores for every symbol, and the whole
+  // of it would be built for nothing on every message.
+  std::string member; // the top-level member being read
+  const auto keep = [&member](int depth, nlohmann::ordered_json::parse_event_t event, nlohmann::ordered_json& parsed) {
+    if (event != nlohmann::ordered_json::parse_event_t::key) return true;
+    if (depth == 1) {
+      member = parsed.get<std::string>();
+      return member == "score" || member == "symbols" || member == "action" || member == "messages" ||
+             member == "milter" || member == "dkim-signature";
+    }
+    return depth < 3 || member != "symbols";
+  };
+  const auto answer = nlohmann::ordered_json::parse(body, keep, false);
   if (answer.is_discarded() || !answer.is_object()) return std::nullopt;
   const auto score = answer.find("score");
   const auto symbols = answer.find("symbols");

@@ -201,8 +201,16 @@ TEST_F(Logging, AutolearnOnlyWhenItsBoxIsChecked) {
   EXPECT_EQ(AutoLearns, 1);
 }
 
-TEST_F(Logging, UnwritableFolderBecomesAScreenLine) {
-  WriteFile(Home.path() / "log", "a file where the folder should be");
+TEST_F(Logging, UnwritableFolderBecomesAScreenLineAndARemovedOneIsMadeAgain) {
+  Clock.Set(LocalTime(2026, 3, 4, 5, 6));
+  Logger.WriteLog("first", false);
+  std::filesystem::remove_all(LogFolder());
+  Logger.WriteLog("after the folder went", false);
+  EXPECT_EQ(MainLog(), "2026-03-04 05:06:00 : after the folder went\r\n");
+  EXPECT_TRUE(ScreenLines.empty());
+
+  std::filesystem::remove_all(LogFolder());
+  WriteFile(LogFolder(), "a file where the folder should be");
   Logger.WriteLog("lost", false);
   ASSERT_EQ(ScreenLines.size(), 1u);
   EXPECT_EQ(ScreenLines[0].rfind("Log Exception: ", 0), 0u);
