@@ -83,7 +83,9 @@ public:
   std::string MainLog() const { return ReadFile(Home / "log" / "Quibo.log"); }
   // The port of the last "started listening" line since the start; 0 before there is one.
   int LoggedPort() const {
-    const std::string log = MainLog().substr(std::min(LogStart, MainLog().size()));
+    // Read once: the log may be rotated away and begun again between two reads.
+    const std::string whole = MainLog();
+    const std::string log = whole.substr(std::min(LogStart, whole.size()));
     const auto line = log.rfind("started listening on ");
     if (line == std::string::npos) return 0;
     const auto port = log.find(" port ", line);
