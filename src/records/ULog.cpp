@@ -35,10 +35,10 @@ int AppendBytes(const fs::path& file, std::string_view bytes) {
 
 // Appends to a file of the log folder, making the folder when it is missing (looked at only then, so a line
 // costs one open, one write and one close). Returns the error text or "".
-std::string AppendToLogFile(const fs::path& folder, const fs::path& file, std::string_view bytes) {
+std::string AppendToLogFile(const fs::path& file, std::string_view bytes) {
   int error = AppendBytes(file, bytes);
   if (error == ENOENT) {
-    error = ::mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno;
+    error = ::mkdir(file.parent_path().c_str(), 0755) == 0 || errno == EEXIST ? 0 : errno;
     if (error == 0) error = AppendBytes(file, bytes);
   }
   return error == 0 ? std::string() : std::strerror(error);
@@ -112,7 +112,7 @@ bool TLogger::WriteLog(std::string text, bool showOnScreen, const TLogConnection
     if (Flags.Rotation.load() && IsRotationDue(now, lastWritten)) RotateLogFile(now, lastWritten);
     const std::string line = FormatLine(now, LogText(text), connection);
     if (showOnScreen) SendToScreen(line);
-    const std::string failure = AppendToLogFile(LogFolder, MainLogPath(), line + "\r\n");
+    const std::string failure = AppendToLogFile(MainLogPath(), line + "\r\n");
     written = failure.empty();
     if (!written) SendToScreen("Log Exception: " + failure);
   }
@@ -131,7 +131,7 @@ void TLogger::WriteTraceLog(std::string text, bool showOnScreen, const TLogConne
 void TLogger::WriteDebugLog(std::string text) {
   if (Flags.DebugLevel.load() <= 0) return;
   std::lock_guard lock(WriterMutex);
-  AppendToLogFile(LogFolder, DebugLogPath(), FormatStamp(Clock.Now()) + " : " + LogText(text) + "\r\n");
+  AppendToLogFile(DebugLogPath(), FormatStamp(Clock.Now()) + " : " + LogText(text) + "\r\n");
 }
 
 void TLogger::WriteTraffic(TTrafficDirection direction, long threadId, std::string_view chunk) {
