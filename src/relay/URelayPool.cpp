@@ -38,11 +38,11 @@ std::chrono::steady_clock::time_point TRelayPool::NextExpiry() const {
 void TRelayPool::CloseIdleConnections() {
   std::unique_lock lock(Lock);
   while (!Stopping) {
-    const auto next = NextExpiry();
-    if (next == std::chrono::steady_clock::time_point::max())
+    CloserWakesAt = NextExpiry();
+    if (CloserWakesAt == std::chrono::steady_clock::time_point::max())
       Changed.wait(lock);
     else
-      Changed.wait_until(lock, next);
+      Changed.wait_until(lock, CloserWakesAt);
     if (Stopping) break;
     std::vector<std::shared_ptr<TSmtpClient>> closing;
     Expire(closing);
@@ -87,16 +87,22 @@ std::optional<TPooledConnection> TRelayPool::Take(const std::string& host, int p
 void TRelayPool::Give(const std::string& host, int port, const std::string& greetedAs, TPooledConnection connection) {
   std::vector<std::shared_ptr<TSmtpClient>> closing;
   connection.Client->SetTap(nullptr);
+  bool closerSleepsTooLong = false;
   {
     std::lock_guard lock(Lock);
     Expire(closing);
     auto& idle = Idle[Key(host, port, greetedAs)];
-    if (idle.size() < kIdlePerServer)
-      idle.push_back({std::move(connection), std::chrono::steady_clock::now()});
-    else
+    const auto now = std::chrono::steady_clock::now();
+    if (idle.size() < kIdlePerServer) {
+      idle.push_back({std::move(connection), now});
+      // Any other idle connection is due before this one, so the closing thread needs waking only when
+      // it sleeps without a deadline: a wake-up per message would cost a thread switch on a busy filter.
+      closerSleepsTooLong = now + IdleLimit < CloserWakesAt;
+    } else {
       closing.push_back(connection.Client);
+    }
   }
-  Changed.notify_all(); // the closing thread learns when this one is due
+  if (closerSleepsTooLong) Changed.notify_all();
   Close(closing);
 }
 

@@ -77,6 +77,8 @@ private:
   const std::chrono::steady_clock::duration IdleLimit;
   std::mutex Lock;
   std::condition_variable Changed; // a connection came back, or the pool stops
+  // When the closing thread wakes by itself (max: only when woken).
+  std::chrono::steady_clock::time_point CloserWakesAt = std::chrono::steady_clock::time_point::max();
   bool Stopping = false;
   std::map<std::string, std::vector<TIdle>> Idle;
   std::map<std::string, size_t> Open; // transactions open per server
